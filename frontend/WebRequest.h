@@ -1,0 +1,79 @@
+// The request of the CGI interface: variables by fixed index read from the
+// environment, the body read from standard input once, at construction, and
+// the raw output side through which the response is written.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace frontend {
+
+enum class TMethodType { mtAny, mtGet, mtPut, mtPost, mtHead };
+
+// Indexes of the request variables.
+enum TRequestVariable : int {
+  rvMethod = 0, rvProtocolVersion = 1, rvURL = 2, rvQuery = 3, rvPathInfo = 4, rvPathTranslated = 5,
+  rvCacheControl = 6, rvDate = 7, rvAccept = 8, rvFrom = 9, rvHost = 10, rvIfModifiedSince = 11,
+  rvReferer = 12, rvUserAgent = 13, rvContentEncoding = 14, rvContentType = 15, rvContentLength = 16,
+  rvContentVersion = 17, rvDerivedFrom = 18, rvExpires = 19, rvTitle = 20, rvRemoteAddr = 21,
+  rvRemoteHost = 22, rvScriptName = 23, rvServerPort = 24, rvContent = 25, rvConnection = 26,
+  rvCookie = 27, rvAuthorization = 28,
+};
+
+class TWebRequest {
+ public:
+  virtual ~TWebRequest() = default;
+  TMethodType MethodType() const noexcept { return method_type_; }
+
+  // Virtual operations, in slot order.
+  virtual std::string StringVariable(int index) = 0;
+  virtual double DateVariable(int index) = 0;
+  virtual std::int32_t IntegerVariable(int index) = 0;
+  virtual std::string InternalPathInfo() { return StringVariable(rvPathInfo); }
+  virtual std::string InternalScriptName() { return StringVariable(rvScriptName); }
+  virtual std::size_t ReadBytes(char* buffer, std::size_t count) = 0;
+  virtual std::string ReadText(std::int64_t count) = 0;
+  virtual std::string TranslateUri(const std::string& uri) = 0;
+  virtual std::size_t WriteBytes(const char* buffer, std::size_t count) = 0;
+  virtual bool WriteText(std::string_view text) = 0;
+  virtual bool WriteHeaderBlock(int status_code, std::string_view status_line, std::string_view headers) = 0;
+  virtual std::string FieldByName(const std::string& name) = 0;
+
+  std::string PathInfo() { return StringVariable(rvPathInfo); }
+  std::string ProtocolVersion() { return StringVariable(rvProtocolVersion); }
+
+  // The body, held once for the whole request. The member service appends
+  // bytes that arrive late to it in place rather than copying it.
+  std::string& Content() noexcept { return content_; }
+
+ protected:
+  TMethodType method_type_ = TMethodType::mtAny;
+  std::string content_;
+};
+
+// Reads its variables from the process environment and its body from
+// standard input; writes to standard output.
+class TCGIRequest : public TWebRequest {
+ public:
+  TCGIRequest();
+  std::string StringVariable(int index) override;
+  double DateVariable(int index) override;
+  std::int32_t IntegerVariable(int index) override;
+  std::size_t ReadBytes(char* buffer, std::size_t count) override;
+  // Reads up to count bytes, growing the result as bytes arrive (never
+  // reserving a declared length up front); stops early at end of input.
+  std::string ReadText(std::int64_t count) override;
+  std::string TranslateUri(const std::string& uri) override;
+  std::size_t WriteBytes(const char* buffer, std::size_t count) override;
+  bool WriteText(std::string_view text) override;
+  bool WriteHeaderBlock(int status_code, std::string_view status_line, std::string_view headers) override;
+  std::string FieldByName(const std::string& name) override;
+};
+
+// The runtime's integer conversion: leading blanks, an optional sign, decimal
+// digits or "$"/"x"/"0x" hexadecimal; the whole rest must be digits and fit
+// 32 bits. Empty or malformed texts give -1.
+std::int32_t StrToIntDef(std::string_view text, std::int32_t fallback = -1);
+
+}  // namespace frontend

@@ -1,0 +1,229 @@
+#include "platform/Files.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <random>
+
+#include "platform/Exception.h"
+
+namespace platform {
+namespace {
+
+// Like SQLite's robust_open: retries EINTR, sets O_CLOEXEC, and never hands
+// out descriptors 0-2, so a file can never become the CGI response stream.
+int RobustOpen(const std::string& path, int flags, mode_t mode = 0644) {
+  while (true) {
+    int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    if (fd < 0 && errno == EINTR) continue;
+    if (fd >= 0 && fd <= 2) {
+      ::close(fd);
+      if (::open("/dev/null", O_RDONLY) < 0) return -1;  // park the low slot, then retry
+      continue;
+    }
+    return fd;
+  }
+}
+
+// Descriptor ownership for one function body. close() is not retried after
+// EINTR: on Linux the descriptor is gone either way and may already be reused.
+class Fd {
+ public:
+  explicit Fd(int fd) noexcept : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { Close(); }
+  int get() const noexcept { return fd_; }
+  bool ok() const noexcept { return fd_ >= 0; }
+  int Release() noexcept {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  int Close() noexcept {
+    int rc = 0;
+    if (fd_ >= 0) rc = ::close(fd_);
+    fd_ = -1;
+    return rc;
+  }
+
+ private:
+  int fd_;
+};
+
+bool WriteAll(int fd, std::string_view bytes) {
+  const char* p = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::pair<std::string, std::string> SplitDirName(const std::string& path) {
+  const std::size_t slash = path.rfind(kPathDelimiter);
+  if (slash == std::string::npos) return {"", path};
+  return {path.substr(0, slash + 1), path.substr(slash + 1)};
+}
+
+std::string TempPathFor(const std::string& path) {
+  static std::atomic<unsigned> sequence{0};
+  static const unsigned salt = std::random_device{}();
+  auto [dir, name] = SplitDirName(path);
+  char suffix[64];
+  std::snprintf(suffix, sizeof suffix, ".%ld.%x.%u.tmp", static_cast<long>(::getpid()), salt, sequence++);
+  return dir + "." + name + suffix;
+}
+
+// fsync of the directory makes the new name itself durable; a failure here
+// cannot be undone and the data is in place, so it is not reported.
+void SyncDirectory(const std::string& path) {
+  auto dir = SplitDirName(path).first;
+  Fd fd(RobustOpen(dir.empty() ? "." : dir, O_RDONLY | O_DIRECTORY));
+  if (fd.ok()) ::fsync(fd.get());
+}
+
+// The durable-write recipe shared by both writers:
+//   1. create a temporary file in the target's directory (same file system),
+//   2. write every byte, 3. fsync it, 4. close it.
+// The caller then makes it visible (rename or link) and syncs the directory.
+// On any failure the temporary file is removed and the error raised.
+std::string WriteTemporary(const std::string& path, std::string_view bytes) {
+  const std::string temp = TempPathFor(path);
+  Fd fd(RobustOpen(temp, O_WRONLY | O_CREAT | O_EXCL, 0644));
+  if (!fd.ok()) throw EFCreateError(path, errno);
+  if (!WriteAll(fd.get(), bytes) || ::fsync(fd.get()) != 0 || fd.Close() != 0) {
+    ::unlink(temp.c_str());
+    throw EWriteError();
+  }
+  return temp;
+}
+
+}  // namespace
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  Fd fd(RobustOpen(path, O_RDONLY));
+  if (!fd.ok()) throw EFOpenError(path, errno);
+  struct stat st;
+  std::string out;
+  if (::fstat(fd.get(), &st) == 0 && st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
+  char buf[65536];
+  while (true) {
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw EFOpenError(path, errno);
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  return out;
+}
+
+void ReplaceFile(const std::string& path, std::string_view bytes) {
+  const std::string temp = WriteTemporary(path, bytes);
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(temp.c_str());
+    throw EFCreateError(path, err);
+  }
+  SyncDirectory(path);
+}
+
+bool CreateFileExclusive(const std::string& path, std::string_view bytes) {
+  const std::string temp = WriteTemporary(path, bytes);
+  // link(2) fails with EEXIST if anything holds the name, so exactly one of
+  // several racing creators wins, and the winner's file is complete the
+  // moment its name appears.
+  const int rc = ::link(temp.c_str(), path.c_str());
+  const int err = errno;
+  ::unlink(temp.c_str());
+  if (rc != 0) {
+    if (err == EEXIST) return false;
+    throw EFCreateError(path, err);
+  }
+  SyncDirectory(path);
+  return true;
+}
+
+void CreateDirectories(const std::string& path) {
+  for (std::size_t pos = 1; pos <= path.size(); ++pos) {
+    if (pos == path.size() || path[pos] == kPathDelimiter) {
+      const std::string part = path.substr(0, pos);
+      if (!DirectoryExists(part)) ::mkdir(part.c_str(), 0755);  // EEXIST from a racing process is fine
+    }
+  }
+}
+
+std::string ExecutablePath() {
+  std::string buf(4096, '\0');
+  while (true) {
+    ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n < 0) return {};
+    if (static_cast<std::size_t>(n) < buf.size()) {
+      buf.resize(static_cast<std::size_t>(n));
+      return buf;
+    }
+    buf.resize(buf.size() * 2);
+  }
+}
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+FileLock::~FileLock() {
+  if (fd_ >= 0) ::close(fd_);  // closing the descriptor releases the flock
+}
+
+FileLock FileLock::Acquire(const std::string& lock_path) {
+  Fd fd(RobustOpen(lock_path, O_RDWR | O_CREAT, 0644));
+  if (!fd.ok()) throw EFCreateError(lock_path, errno);
+  while (::flock(fd.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) throw EFCreateError(lock_path, errno);
+  }
+  return FileLock(fd.Release());
+}
+
+FileLock FileLock::TryAcquire(const std::string& lock_path) {
+  Fd fd(RobustOpen(lock_path, O_RDWR | O_CREAT, 0644));
+  if (!fd.ok()) throw EFCreateError(lock_path, errno);
+  while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) return FileLock(-1);
+    if (errno != EINTR) throw EFCreateError(lock_path, errno);
+  }
+  return FileLock(fd.Release());
+}
+
+std::string LockPathFor(const std::string& path) {
+  auto [dir, name] = SplitDirName(path);
+  return dir + "." + name + ".lock";
+}
+
+}  // namespace platform

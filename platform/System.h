@@ -1,0 +1,41 @@
+// Process services: environment, the CGI standard streams, the local clock,
+// sleeping and a seeded random source.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// The variable's whole value; empty when it is unset or set to empty.
+std::string GetEnv(const std::string& name);
+
+// Reads up to `count` bytes of standard input into buf with one successful
+// read (retried on EINTR). Returns 0 at end of input and also when the read
+// fails, so a broken pipe ends the body instead of hanging.
+std::size_t ReadStdin(char* buf, std::size_t count);
+
+// Writes all bytes to standard output; false when some could not be written.
+bool WriteStdout(std::string_view bytes);
+
+struct LocalTime {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
+};
+LocalTime Now();
+
+void SleepMilliseconds(int ms);
+
+// A pseudo-random source, seeded once per request.
+class Random {
+ public:
+  Random();
+  // A whole number from 0 to bound-1.
+  int Below(int bound);
+
+ private:
+  std::uint64_t state_;
+};
+
+}  // namespace platform

@@ -1,0 +1,167 @@
+// Build-time tool: turns a *.texts file (UTF-8, readable in review) into a
+// header of Shift_JIS (CP932) byte literals. Only the build uses iconv; the
+// program that includes the header carries plain bytes.
+//
+// Input format: an entry starts with a name at the beginning of a line,
+// followed by one or more double-quoted literals, which may continue on the
+// following indented lines and are joined. Escapes: \\ \" \r \n \t \xHH.
+// Lines starting with '#' and blank lines are ignored.
+#include <iconv.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Entry {
+  std::string name;
+  std::string utf8;
+  std::string sjis;
+};
+
+[[noreturn]] void Fail(const std::string& what) {
+  std::cerr << "sjistexts: " << what << "\n";
+  std::exit(1);
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Reads the literals of one entry starting at text[pos]; returns the bytes.
+std::string ReadLiterals(const std::string& text, std::size_t& pos, const std::string& name) {
+  std::string out;
+  bool any = false;
+  while (true) {
+    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t' || text[pos] == '\n' || text[pos] == '\r')) ++pos;
+    if (pos >= text.size() || text[pos] != '"') break;
+    any = true;
+    ++pos;
+    while (true) {
+      if (pos >= text.size()) Fail("unterminated literal in " + name);
+      char c = text[pos++];
+      if (c == '"') break;
+      if (c == '\n') Fail("line break inside literal in " + name);
+      if (c != '\\') {
+        out += c;
+        continue;
+      }
+      if (pos >= text.size()) Fail("dangling escape in " + name);
+      char e = text[pos++];
+      switch (e) {
+        case '\\': out += '\\'; break;
+        case '"': out += '"'; break;
+        case 'r': out += '\r'; break;
+        case 'n': out += '\n'; break;
+        case 't': out += '\t'; break;
+        case 'x': {
+          if (pos + 1 >= text.size()) Fail("short \\x escape in " + name);
+          int hi = HexValue(text[pos]), lo = HexValue(text[pos + 1]);
+          if (hi < 0 || lo < 0) Fail("bad \\x escape in " + name);
+          out += static_cast<char>(hi * 16 + lo);
+          pos += 2;
+          break;
+        }
+        default: Fail(std::string("unknown escape \\") + e + " in " + name);
+      }
+    }
+  }
+  if (!any) Fail("entry without literal: " + name);
+  return out;
+}
+
+std::string ToCp932(const std::string& utf8, const std::string& name) {
+  iconv_t cd = iconv_open("CP932", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) Fail("iconv cannot convert UTF-8 to CP932");
+  std::string out(utf8.size() * 2 + 16, '\0');
+  char* in = const_cast<char*>(utf8.data());
+  std::size_t in_left = utf8.size();
+  char* dst = out.data();
+  std::size_t out_left = out.size();
+  if (iconv(cd, &in, &in_left, &dst, &out_left) == static_cast<std::size_t>(-1)) {
+    iconv_close(cd);
+    Fail("text " + name + " has a character that CP932 lacks");
+  }
+  iconv_close(cd);
+  out.resize(out.size() - out_left);
+  return out;
+}
+
+// Octal escapes always end after three digits, so a following digit or
+// letter can never be swallowed the way a \x escape would swallow it.
+std::string CppLiteral(const std::string& bytes) {
+  std::string out = "\"";
+  for (unsigned char c : bytes) {
+    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\' && c != '?') {
+      out += static_cast<char>(c);
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\%03o", c);
+      out += buf;
+    }
+  }
+  out += '"';
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) Fail("usage: sjistexts INPUT.texts OUTPUT.h NAMESPACE");
+  std::ifstream in(argv[1], std::ios::binary);
+  if (!in) Fail(std::string("cannot read ") + argv[1]);
+  std::stringstream buf;
+  buf << in.rdbuf();
+  const std::string text = buf.str();
+
+  std::vector<Entry> entries;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    if (text[pos] == '\n' || text[pos] == '\r' || text[pos] == ' ' || text[pos] == '\t') {
+      ++pos;
+      continue;
+    }
+    if (text[pos] == '#') {
+      while (pos < text.size() && text[pos] != '\n') ++pos;
+      continue;
+    }
+    std::size_t start = pos;
+    while (pos < text.size() && (std::isalnum(static_cast<unsigned char>(text[pos])) || text[pos] == '_')) ++pos;
+    if (pos == start) Fail("expected a name at byte " + std::to_string(pos));
+    Entry e;
+    e.name = text.substr(start, pos - start);
+    e.utf8 = ReadLiterals(text, pos, e.name);
+    e.sjis = ToCp932(e.utf8, e.name);
+    entries.push_back(std::move(e));
+  }
+
+  std::ofstream out(argv[2], std::ios::binary);
+  if (!out) Fail(std::string("cannot write ") + argv[2]);
+  const std::string ns = argv[3];
+  out << "// Generated by sjistexts from " << argv[1] << "; do not edit.\n"
+      << "#pragma once\n#include <string_view>\n\nnamespace " << ns << "::texts {\n\n";
+  for (const Entry& e : entries) {
+    out << "inline constexpr std::string_view " << e.name << "{" << CppLiteral(e.sjis) << ", "
+        << e.sjis.size() << "};\n";
+  }
+  out << "\n// Every text with its UTF-8 spelling, so tests can check the conversion.\n"
+      << "struct TextEntry {\n  std::string_view name;\n  std::string_view sjis;\n  std::string_view utf8;\n};\n"
+      << "inline constexpr TextEntry kAllTexts[] = {\n";
+  for (const Entry& e : entries) {
+    out << "    {\"" << e.name << "\", " << e.name << ", {" << CppLiteral(e.utf8) << ", " << e.utf8.size()
+        << "}},\n";
+  }
+  out << "};\n\n}  // namespace " << ns << "::texts\n";
+  if (!out) Fail(std::string("write failed: ") + argv[2]);
+  return 0;
+}
