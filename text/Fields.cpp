@@ -1,1 +1,198 @@
 #include "text/Fields.h"
+
+#include "platform/Sjis.h"
+#include "platform/System.h"
+
+namespace text {
+namespace {
+
+// -1 for a byte that is not a hexadecimal digit.
+int HexValue(char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// Blanks, for the emptiness test of the splitters, are every byte up to 0x20.
+bool IsBlank(char c) noexcept { return static_cast<unsigned char>(c) <= 0x20; }
+
+// Browsers post a shown "&nbsp;" back as U+00A0, which Shift_JIS cannot hold,
+// so it arrives as this character reference.
+constexpr std::string_view kPostedNbsp = "&#160;";
+
+template <typename AddItem>
+void SplitItems(std::string_view text, AddItem add) {
+  // "The rest, trimmed, is not empty" only asks whether a non-blank byte is
+  // left at or after the current position: one look from the end answers it
+  // for every position, and keeps the split linear.
+  std::size_t end_of_data = text.size();
+  while (end_of_data > 0 && IsBlank(text[end_of_data - 1])) --end_of_data;
+  std::size_t pos = 0;
+  while (pos < end_of_data) {
+    // Every item starts right after a single-byte "&", so pos is always on a
+    // character boundary and a second byte is never taken for the delimiter.
+    const std::size_t amp = platform::FindSjis(text, "&", pos);
+    if (amp == std::string_view::npos) {
+      add(text.substr(pos));
+      return;
+    }
+    add(text.substr(pos, amp - pos));
+    pos = amp + 1;
+  }
+}
+
+}  // namespace
+
+std::string GetEnvValue(const std::string& name) { return platform::GetEnv(name); }
+
+// A malformed escape is not an error: it gives the byte 0x00, except that a
+// single hexadecimal digit at the very end (or before a NUL) gives its own
+// value. Either way the "%" and up to two bytes after it are consumed.
+std::string UrlDecode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const char c = text[i];
+    if (c == '%') {
+      const int high = i + 1 < text.size() ? HexValue(text[i + 1]) : -1;
+      const bool low_missing = i + 2 >= text.size() || text[i + 2] == '\0';
+      const int low = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;
+      int value = 0;
+      if (high >= 0 && low >= 0) {
+        value = high * 16 + low;
+      } else if (high >= 0 && low_missing) {
+        value = high;
+      }
+      out += static_cast<char>(value);
+      i += 3;
+    } else if (c == '+') {
+      out += ' ';
+      ++i;
+    } else {
+      out += c;
+      ++i;
+    }
+  }
+  return out;
+}
+
+void SplitQuery(std::string_view text, NameValueList& list) {
+  list.Clear();
+  SplitItems(text, [&list](std::string_view item) { list.Add(UrlDecode(item)); });
+}
+
+void SplitQueryEscaped(std::string_view text, NameValueList& list) {
+  list.Clear();
+  SplitItems(text, [&list](std::string_view item) { list.Add(EscapePostedValue(UrlDecode(item))); });
+}
+
+// One pass that gives the same bytes as the six replace-all passes ("&",
+// blank, "<", ">", double quote, CR LF, in that order): no replacement text
+// holds a byte that a later pass looks for, each replaced byte is a
+// single-byte character so character boundaries never move, and a byte
+// right after a lead byte is never replaced.
+std::string HtmlEscape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 8);
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    if (platform::CharLength(text, pos) == 2) {
+      out.append(text.substr(pos, 2));
+      pos += 2;
+      continue;
+    }
+    const char c = text[pos];
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case ' ': out += "&nbsp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\r':
+        if (pos + 1 < text.size() && text[pos + 1] == '\n') {
+          out += "<br>";
+          ++pos;
+        } else {
+          out += c;
+        }
+        break;
+      default: out += c; break;
+    }
+    ++pos;
+  }
+  return out;
+}
+
+std::string EscapePostedValue(std::string_view text) {
+  // Without this a pre-filled "&nbsp;" would come back as "&amp;#160;" and
+  // grow with every save of a profile.
+  return HtmlEscape(ReplaceAllNoCase(text, kPostedNbsp, " "));
+}
+
+std::string QueryValue(std::string_view text, std::string_view name) {
+  NameValueList list;
+  SplitQuery(text, list);
+  return std::string(list.Value(name));
+}
+
+void ParseUrlEncodedBody(PostedForm& form, std::string_view body) {
+  NameValueList list;
+  SplitQueryEscaped(body, list);
+  form.PostedFields = list.GetText();
+}
+
+std::string ReplaceAllNoCase(std::string_view text, std::string_view old_pattern, std::string_view new_text) {
+  if (old_pattern.empty() || text.empty()) return std::string(text);
+  // Upper-casing never touches a second byte or changes a length, so
+  // positions in the copies are positions in the input.
+  const std::string upper_text = platform::AsciiUpperSjis(text);
+  const std::string upper_pattern = platform::AsciiUpperSjis(old_pattern);
+  std::string out;
+  out.reserve(text.size());
+  std::size_t copied = 0;
+  std::size_t pos = platform::FindSjis(upper_text, upper_pattern, 0);
+  while (pos != std::string_view::npos) {
+    out.append(text.substr(copied, pos - copied));
+    out.append(new_text);
+    copied = pos + old_pattern.size();
+    // Resume on the first character boundary at or after the occurrence's end
+    // (a pattern ending in a lead byte ends in the middle of a character).
+    std::size_t next = pos;
+    while (next < copied) next += platform::CharLength(upper_text, next);
+    pos = platform::FindSjis(upper_text, upper_pattern, next);
+  }
+  out.append(text.substr(copied));
+  return out;
+}
+
+std::string FormatByTemplate(std::int32_t number, std::string_view templ) {
+  // A "#" is a character of its own only where a character starts: walking
+  // by character counts a double-byte character once and keeps it whole.
+  std::size_t slots = 0;
+  for (std::size_t pos = 0; pos < templ.size(); pos += platform::CharLength(templ, pos)) {
+    if (platform::CharLength(templ, pos) == 1 && templ[pos] == '#') ++slots;
+  }
+  std::string digits = std::to_string(number);
+  if (slots < digits.size()) {
+    digits.erase(0, digits.size() - slots);
+  } else {
+    digits.insert(0, slots - digits.size(), '0');
+  }
+  std::string out;
+  out.reserve(templ.size());
+  std::size_t next_digit = 0;
+  for (std::size_t pos = 0; pos < templ.size();) {
+    const std::size_t len = platform::CharLength(templ, pos);
+    if (len == 1 && templ[pos] == '#') {
+      out += digits[next_digit++];
+    } else {
+      out.append(templ.substr(pos, len));
+    }
+    pos += len;
+  }
+  return out;
+}
+
+}  // namespace text
