@@ -1,0 +1,34 @@
+// Member records: one name=value file per member, MembersDb + ID + ".txt",
+// and the credential operations on them.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/Files.h"
+
+namespace member {
+
+// False for a request value that must never become part of a file name: one
+// holding "/", "\" (outside a double-byte character), NUL, CR or LF. Such a
+// value could reach files outside its directory or, in an ID, add lines of the
+// poster's choosing to a record.
+bool IsUsableName(std::string_view name);
+
+// IncludeTrailingDelimiter(dir) + id + ".txt".
+std::string MemberRecordPath(std::string_view dir, std::string_view id);
+
+// Serialises every load-change-save of the records of one members directory,
+// so two changes at once both survive.
+platform::FileLock LockMembersDirectory(std::string_view dir);
+
+// 0: record exists, password matches; 1: wrong password; 2: no such record
+// (an unusable ID counts as no record).
+int CheckMemberPassword(std::string_view dir, std::string_view id, std::string_view password);
+
+// True when the record existed, its pw equalled old_password and it was saved
+// with the new one; false otherwise, the record untouched.
+bool ChangeMemberPassword(std::string_view dir, std::string_view id, std::string_view old_password,
+                          std::string_view new_password);
+
+}  // namespace member

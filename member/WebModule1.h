@@ -1,0 +1,65 @@
+// The member service: the one web module of the program and its single
+// action handler. Configuration and session settings, the parsed request and
+// the request-local values live here for the one request a process serves.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "frontend/WebModule.h"
+#include "platform/System.h"
+
+namespace member {
+
+class TWebModule1 : public frontend::TWebModule {
+ public:
+  TWebModule1();
+  static std::unique_ptr<frontend::TWebModule> Create();
+
+  void WebModule1WebActionItem1Action(frontend::TWebActionItem* sender, frontend::TWebRequest& request,
+                                      frontend::TWebResponse& response, bool& handled);
+
+  // Configuration (config.txt). Directory fields end with "/"; empty = not set.
+  std::string SessionDb;
+  std::string DumpPath;
+  // Session settings.
+  std::string UploadPath;
+  std::string MembersDb;
+  std::string NameOrder;
+  std::string FileNameTemplate;
+  std::string FileNameCounter;
+  std::string DefaultImgFile;
+  // The parsed request. PostedFileData views the request body, or
+  // DefaultImgData when the default file stands in for a missing attachment.
+  std::string PostedFileName;
+  std::string PostedFields;
+  std::string_view PostedFileData;
+  std::string DefaultImgData;
+
+  // Request-local values.
+  std::string Stamp;        // yyyymmdd-hhmmss-zzz
+  std::string Day;          // yyyymmdd
+  std::string SessionName;  // as posted (or from the query string)
+
+  // Clears and loads SessionDb and DumpPath from ProgramDir() + "config.txt".
+  void LoadConfig();
+  // Clears and loads the six session fields from SessionDb + name + ".txt".
+  // A name that could leave SessionDb loads nothing.
+  void LoadSession(std::string_view name);
+
+  // The commands. Each returns the page to answer with (possibly empty).
+  std::string CommandRegistration();
+  std::string CommandChangePw();
+  std::string CommandChangeProf1(bool english);
+  std::string CommandChangeProf2();
+  std::string CommandPostLeaf();
+
+  // Seeded once per request; spreads the retries of contending posters.
+  platform::Random Rng;
+};
+
+// The directory of the running executable, ending with "/".
+std::string ProgramDir();
+
+}  // namespace member

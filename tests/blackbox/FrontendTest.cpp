@@ -1,0 +1,61 @@
+// The CGI contract seen from the web server's side: header block or not,
+// silence for foreign paths, exit code 0.
+#include <gtest/gtest.h>
+
+#include "Harness.h"
+
+namespace blackbox {
+namespace {
+
+const std::string kEmptyPageHeader = "Status: 200 OK\r\nContent-Type: text/html\r\nContent:\r\n\r\n";
+
+TEST(CgiContract, EmptyPathInfoGetsHeaderBlock) {
+  Site site;  // no config.txt: the handler answers with an empty page
+  Result r = site.Run({{"SERVER_PROTOCOL", "HTTP/1.1"}, {"REQUEST_METHOD", "GET"}, {"PATH_INFO", ""}});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, kEmptyPageHeader);
+}
+
+TEST(CgiContract, NonEmptyPathInfoWritesNothing) {
+  Site site;
+  site.SetUpSession();
+  Result r = site.Run({{"SERVER_PROTOCOL", "HTTP/1.1"}, {"PATH_INFO", "/x"}});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "");
+  // HTTP_PATH_INFO stands in for an empty PATH_INFO.
+  r = site.Run({{"SERVER_PROTOCOL", "HTTP/1.1"}, {"HTTP_PATH_INFO", "/a"}});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "");
+}
+
+TEST(CgiContract, EmptyProtocolWritesOnlyContent) {
+  Site site;
+  site.SetUpSession();
+  Result r = site.Run({{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "0"}});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out.rfind("<html><head><title>error</title>", 0), 0u) << r.out;
+}
+
+TEST(CgiContract, HugeDeclaredLengthWithShortBodyIsServed) {
+  Site site;
+  site.SetUpSession();
+  Env env = PostEnv("application/x-www-form-urlencoded", 0);
+  env["CONTENT_LENGTH"] = "2000000000";
+  Result r = site.Run(env, "session=nosuch&id=x");
+  EXPECT_EQ(r.exit_code, 0);
+  auto [header, content] = SplitAnswer(r.out);
+  EXPECT_EQ(header.rfind("Status: 200 OK\r\n", 0), 0u) << r.out;
+  EXPECT_NE(content.find("ERROR: "), std::string::npos) << r.out;
+}
+
+TEST(CgiContract, AnyMethodIsHandled) {
+  Site site;
+  for (const char* method : {"GET", "DELETE", "PATCH", ""}) {
+    Result r = site.Run({{"SERVER_PROTOCOL", "HTTP/1.1"}, {"REQUEST_METHOD", method}});
+    EXPECT_EQ(r.exit_code, 0) << method;
+    EXPECT_EQ(r.out, kEmptyPageHeader) << method;
+  }
+}
+
+}  // namespace
+}  // namespace blackbox

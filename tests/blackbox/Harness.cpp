@@ -1,0 +1,229 @@
+#include "Harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace blackbox {
+namespace {
+
+struct Child {
+  pid_t pid = -1;
+  int in_fd = -1;   // parent writes the body here
+  int out_fd = -1;  // parent reads the answer here
+};
+
+Child Start(const std::string& dir, const std::string& exe, const Env& env) {
+  int in_pipe[2], out_pipe[2];
+  if (::pipe(in_pipe) != 0 || ::pipe(out_pipe) != 0) throw std::runtime_error("pipe failed");
+  std::vector<std::string> env_strings;
+  env_strings.push_back("GATEWAY_INTERFACE=CGI/1.1");
+  for (const auto& [k, v] : env) env_strings.push_back(k + "=" + v);
+  std::vector<char*> envp;
+  for (auto& s : env_strings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    ::dup2(in_pipe[0], 0);
+    ::dup2(out_pipe[1], 1);
+    ::close(in_pipe[0]);
+    ::close(in_pipe[1]);
+    ::close(out_pipe[0]);
+    ::close(out_pipe[1]);
+    if (::chdir(dir.c_str()) != 0) ::_exit(126);
+    char* argv[] = {const_cast<char*>(exe.c_str()), nullptr};
+    ::execve(exe.c_str(), argv, envp.data());
+    ::_exit(127);
+  }
+  ::close(in_pipe[0]);
+  ::close(out_pipe[1]);
+  return {pid, in_pipe[1], out_pipe[0]};
+}
+
+// Feeds the body and collects the answer at the same time, so neither side
+// can block the other on a full pipe.
+Result Finish(Child c, std::string_view body) {
+  Result r;
+  std::size_t sent = 0;
+  if (body.empty()) {
+    ::close(c.in_fd);
+    c.in_fd = -1;
+  } else {
+    ::fcntl(c.in_fd, F_SETFL, O_NONBLOCK);
+  }
+  char buf[65536];
+  while (c.out_fd >= 0) {
+    pollfd fds[2];
+    int n = 0;
+    fds[n++] = {c.out_fd, POLLIN, 0};
+    if (c.in_fd >= 0) fds[n++] = {c.in_fd, POLLOUT, 0};
+    if (::poll(fds, static_cast<nfds_t>(n), -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (n == 2 && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))) {
+      ssize_t w = ::write(c.in_fd, body.data() + sent, body.size() - sent);
+      if (w > 0) sent += static_cast<std::size_t>(w);
+      if (w < 0 && errno != EAGAIN && errno != EINTR) sent = body.size();
+      if (sent >= body.size()) {
+        ::close(c.in_fd);
+        c.in_fd = -1;
+      }
+    }
+    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+      ssize_t got = ::read(c.out_fd, buf, sizeof buf);
+      if (got > 0) {
+        r.out.append(buf, static_cast<std::size_t>(got));
+      } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+        ::close(c.out_fd);
+        c.out_fd = -1;
+      }
+    }
+  }
+  if (c.in_fd >= 0) ::close(c.in_fd);
+  int status = 0;
+  while (::waitpid(c.pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+}  // namespace
+
+Site::Site() {
+  // A program that answers before reading its whole body closes the pipe;
+  // the harness must see that as a short read, not die of SIGPIPE.
+  ::signal(SIGPIPE, SIG_IGN);
+  const char* base = std::getenv("TMPDIR");
+  std::string templ = std::string(base && *base ? base : "/tmp") + "/orvalengate-bb-XXXXXX";
+  if (!::mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
+  dir_ = templ;
+  fs::copy_file(ORVALENGATE_EXE, Exe());
+  fs::permissions(Exe(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+}
+
+Site::~Site() {
+  std::error_code ec;
+  if (!std::getenv("ORVALENGATE_KEEP_SITES")) fs::remove_all(dir_, ec);
+}
+
+std::string Site::Path(std::string_view rel) const { return dir_ + "/" + std::string(rel); }
+
+void Site::WriteFile(std::string_view rel, std::string_view bytes) const {
+  const fs::path p = Path(rel);
+  fs::create_directories(p.parent_path());
+  std::ofstream f(p, std::ios::binary | std::ios::trunc);
+  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!f) throw std::runtime_error("cannot write " + p.string());
+}
+
+std::string Site::ReadFile(std::string_view rel) const {
+  std::ifstream f(Path(rel), std::ios::binary);
+  if (!f) throw std::runtime_error("cannot read " + Path(rel));
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+bool Site::Exists(std::string_view rel) const { return fs::exists(Path(rel)); }
+void Site::MakeDir(std::string_view rel) const { fs::create_directories(Path(rel)); }
+void Site::Remove(std::string_view rel) const { fs::remove_all(Path(rel)); }
+
+std::vector<std::string> Site::List(std::string_view rel_dir) const {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(Path(rel_dir), ec)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> Site::AllFiles() const {
+  std::vector<std::string> names;
+  for (const auto& e : fs::recursive_directory_iterator(dir_)) {
+    if (!e.is_directory()) names.push_back(fs::relative(e.path(), dir_).string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void Site::SetUpSession(std::string_view name, std::string_view extra, bool with_dump) const {
+  std::string config = "sessiondb=" + Path("sessions") + "\r\n";
+  if (with_dump) {
+    MakeDir("dump");
+    config += "dumppath=" + Path("dump") + "\r\n";
+  }
+  WriteFile("config.txt", config);
+  MakeDir("sessions");
+  MakeDir("upload");
+  MakeDir("members");
+  WriteFile("sessions/" + std::string(name) + ".txt",
+            "path=" + Path("upload") + "\r\nmembersdb=" + Path("members") + "\r\n" + std::string(extra));
+}
+
+Result Site::Run(const Env& env, std::string_view body) const { return Finish(Start(dir_, Exe(), env), body); }
+
+std::vector<Result> Site::RunAll(const std::vector<std::pair<Env, std::string>>& requests) const {
+  // Start every process before feeding any, so they really run at once.
+  std::vector<Child> children;
+  for (const auto& [env, body] : requests) children.push_back(Start(dir_, Exe(), env));
+  std::vector<Result> results;
+  for (std::size_t i = 0; i < children.size(); ++i) results.push_back(Finish(children[i], requests[i].second));
+  return results;
+}
+
+Result Site::Get(std::string_view query) const {
+  return Run({{"REQUEST_METHOD", "GET"}, {"SERVER_PROTOCOL", "HTTP/1.1"}, {"QUERY_STRING", std::string(query)}});
+}
+
+Result Site::PostMultipart(const std::vector<Part>& parts) const {
+  const std::string body = MultipartBody(parts);
+  return Run(PostEnv("multipart/form-data; boundary=----orvalengateB0undary", body.size()), body);
+}
+
+Result Site::PostUrlEncoded(std::string_view body) const {
+  return Run(PostEnv("application/x-www-form-urlencoded", body.size()), body);
+}
+
+std::string MultipartBody(const std::vector<Part>& parts, std::string_view boundary) {
+  std::string body;
+  for (const Part& p : parts) {
+    body += "--" + std::string(boundary) + "\r\n";
+    body += "Content-Disposition: form-data; name=\"" + p.name + "\"";
+    if (!p.filename.empty() || !p.content_type.empty()) body += "; filename=\"" + p.filename + "\"";
+    body += "\r\n";
+    if (!p.content_type.empty()) body += "Content-Type: " + p.content_type + "\r\n";
+    body += "\r\n" + p.value + "\r\n";
+  }
+  body += "--" + std::string(boundary) + "--\r\n";
+  return body;
+}
+
+Env PostEnv(std::string_view content_type, std::size_t length) {
+  return {{"REQUEST_METHOD", "POST"},
+          {"SERVER_PROTOCOL", "HTTP/1.1"},
+          {"CONTENT_TYPE", std::string(content_type)},
+          {"CONTENT_LENGTH", std::to_string(length)}};
+}
+
+std::pair<std::string, std::string> SplitAnswer(const std::string& out) {
+  const std::size_t end = out.find("\r\n\r\n");
+  if (end == std::string::npos) return {"", out};
+  return {out.substr(0, end + 4), out.substr(end + 4)};
+}
+
+}  // namespace blackbox

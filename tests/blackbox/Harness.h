@@ -1,0 +1,82 @@
+// Runs the built executable the way a web server runs a CGI program: a fresh
+// directory of its own holding a copy of the executable (so the program's
+// directory and its config.txt are the test's), a chosen environment, a body
+// on standard input; the answer is what it wrote to standard output.
+#pragma once
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace blackbox {
+
+using Env = std::map<std::string, std::string>;
+
+struct Result {
+  std::string out;    // everything written to standard output
+  int exit_code = -1; // -1 when the process did not exit normally
+};
+
+// One multipart part: a field, or a file when filename/content_type are set.
+struct Part {
+  std::string name;
+  std::string value;
+  std::string filename;      // empty: no filename attribute
+  std::string content_type;  // empty: no Content-Type line
+};
+
+class Site {
+ public:
+  Site();
+  ~Site();
+  Site(const Site&) = delete;
+  Site& operator=(const Site&) = delete;
+
+  const std::string& Dir() const { return dir_; }       // ends without "/"
+  std::string Path(std::string_view rel) const;        // Dir() + "/" + rel
+  std::string Exe() const { return Path("orvalengate"); }
+
+  void WriteFile(std::string_view rel, std::string_view bytes) const;  // parents created
+  std::string ReadFile(std::string_view rel) const;                    // throws if missing
+  bool Exists(std::string_view rel) const;
+  void MakeDir(std::string_view rel) const;
+  void Remove(std::string_view rel) const;
+  // Names in the directory (not recursive), sorted; "." and ".." left out.
+  std::vector<std::string> List(std::string_view rel_dir) const;
+  // Every file below the site directory, as paths relative to it, sorted.
+  std::vector<std::string> AllFiles() const;
+
+  // config.txt with sessiondb=<site>/sessions (and dumppath when given), and
+  // a session settings file sessions/<name>.txt with path=<site>/upload and
+  // membersdb=<site>/members plus `extra` lines (each ending in CR LF).
+  void SetUpSession(std::string_view name = "s1", std::string_view extra = "", bool with_dump = false) const;
+
+  // Runs the executable once. The environment holds exactly `env` (plus
+  // GATEWAY_INTERFACE); the working directory is the site directory.
+  Result Run(const Env& env, std::string_view body = "") const;
+  // Runs all requests at once, each in its own process, and waits for all.
+  std::vector<Result> RunAll(const std::vector<std::pair<Env, std::string>>& requests) const;
+
+  // A GET of the profile view or any query string.
+  Result Get(std::string_view query) const;
+  // A POST of a multipart body built from the parts.
+  Result PostMultipart(const std::vector<Part>& parts) const;
+  // A POST of a URL-encoded body exactly as given.
+  Result PostUrlEncoded(std::string_view body) const;
+
+ private:
+  std::string dir_;
+};
+
+// The multipart body a browser would send for these parts.
+std::string MultipartBody(const std::vector<Part>& parts, std::string_view boundary = "----orvalengateB0undary");
+// The environment of a POST of `body` with that content type.
+Env PostEnv(std::string_view content_type, std::size_t length);
+
+// Splits a CGI answer into its header block (up to and including the empty
+// line) and the content; header is empty when there is no empty line.
+std::pair<std::string, std::string> SplitAnswer(const std::string& out);
+
+}  // namespace blackbox
