@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "platform/Exception.h"
+#include "platform/Files.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string templ = (fs::temp_directory_path() / "orvalengate-files-XXXXXX").string();
+    dir_ = ::mkdtemp(templ.data());
+  }
+  ~TempDir() { fs::remove_all(dir_); }
+  std::string operator/(const std::string& name) const { return dir_ + "/" + name; }
+  std::vector<std::string> Names() const {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(dir_)) out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+ private:
+  std::string dir_;
+};
+
+TEST(Files, ExistenceTellsFilesFromDirectories) {
+  TempDir dir;
+  platform::ReplaceFile(dir / "a.txt", "x");
+  EXPECT_TRUE(platform::FileExists(dir / "a.txt"));
+  EXPECT_FALSE(platform::DirectoryExists(dir / "a.txt"));
+  EXPECT_TRUE(platform::DirectoryExists(dir / ""));
+  EXPECT_FALSE(platform::FileExists(dir / ""));
+  EXPECT_FALSE(platform::FileExists(""));
+  EXPECT_FALSE(platform::FileExists(dir / "missing.txt"));
+}
+
+TEST(Files, ReplaceWritesExactBytesAndLeavesNoTemporaryFile) {
+  TempDir dir;
+  const std::string bytes("a\0b\r\nc", 6);
+  platform::ReplaceFile(dir / "r.txt", bytes);
+  EXPECT_EQ(platform::ReadWholeFile(dir / "r.txt"), bytes);
+  platform::ReplaceFile(dir / "r.txt", "");
+  EXPECT_EQ(platform::ReadWholeFile(dir / "r.txt"), "");
+  EXPECT_EQ(dir.Names(), std::vector<std::string>{"r.txt"});
+}
+
+TEST(Files, FailuresRaiseTheirErrors) {
+  TempDir dir;
+  EXPECT_THROW(platform::ReplaceFile(dir / "no/such/dir.txt", "x"), platform::EFCreateError);
+  EXPECT_THROW(platform::ReadWholeFile(dir / "missing.txt"), platform::EFOpenError);
+  EXPECT_THROW(platform::CreateFileExclusive(dir / "no/such.txt", "x"), platform::EFCreateError);
+}
+
+TEST(Files, ExclusiveCreateNeverReplaces) {
+  TempDir dir;
+  EXPECT_TRUE(platform::CreateFileExclusive(dir / "m.txt", "first"));
+  EXPECT_FALSE(platform::CreateFileExclusive(dir / "m.txt", "second"));
+  EXPECT_EQ(platform::ReadWholeFile(dir / "m.txt"), "first");
+  EXPECT_EQ(dir.Names(), std::vector<std::string>{"m.txt"});
+}
+
+TEST(Files, ExactlyOneOfManyRacingCreatorsWins) {
+  TempDir dir;
+  constexpr int kProcesses = 24;
+  std::vector<pid_t> pids;
+  for (int i = 0; i < kProcesses; ++i) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      bool won = platform::CreateFileExclusive(dir / "race.txt", "writer " + std::to_string(i));
+      ::_exit(won ? 0 : 1);
+    }
+    pids.push_back(pid);
+  }
+  int winners = 0, winner = -1;
+  for (int i = 0; i < kProcesses; ++i) {
+    int status = 0;
+    ::waitpid(pids[static_cast<std::size_t>(i)], &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 0) {
+      ++winners;
+      winner = i;
+    }
+  }
+  EXPECT_EQ(winners, 1);
+  EXPECT_EQ(platform::ReadWholeFile(dir / "race.txt"), "writer " + std::to_string(winner));
+}
+
+TEST(Files, KilledWriterLeavesOldOrNewFileNeverAPart) {
+  TempDir dir;
+  const std::string old_bytes(200000, 'o');
+  const std::string new_bytes(300000, 'n');
+  std::mt19937 rng(42);
+  for (int round = 0; round < 30; ++round) {
+    platform::ReplaceFile(dir / "rec.txt", old_bytes);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      while (true) platform::ReplaceFile(dir / "rec.txt", new_bytes);
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 20000));
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    const std::string now = platform::ReadWholeFile(dir / "rec.txt");
+    EXPECT_TRUE(now == old_bytes || now == new_bytes) << "round " << round << ": " << now.size() << " bytes";
+  }
+}
+
+TEST(Files, LockIsExclusiveUntilReleased) {
+  TempDir dir;
+  const std::string lock_path = platform::LockPathFor(dir / "counter.txt");
+  EXPECT_EQ(lock_path, dir / ".counter.txt.lock");
+  {
+    platform::FileLock held = platform::FileLock::Acquire(lock_path);
+    EXPECT_TRUE(held.Held());
+    // flock conflicts between separate opens even within one process.
+    EXPECT_FALSE(platform::FileLock::TryAcquire(lock_path).Held());
+  }
+  EXPECT_TRUE(platform::FileLock::TryAcquire(lock_path).Held());
+}
+
+TEST(Files, CreateDirectoriesMakesEveryMissingParent) {
+  TempDir dir;
+  platform::CreateDirectories(dir / "a/b/c/");
+  EXPECT_TRUE(platform::DirectoryExists(dir / "a/b/c"));
+  platform::CreateDirectories(dir / "a/b/c");  // existing: nothing happens
+  EXPECT_TRUE(platform::DirectoryExists(dir / "a/b/c"));
+}
+
+}  // namespace
