@@ -1,0 +1,70 @@
+// config.txt beside the executable and the per-session settings files. Both
+// are read afresh for every request; nothing is cached between requests.
+#include <string>
+#include <string_view>
+
+#include "member/Members.h"
+#include "member/WebModule1.h"
+#include "platform/Files.h"
+#include "platform/Sjis.h"
+#include "text/NameValueList.h"
+
+namespace member {
+namespace {
+
+// A directory value counts only when it names an existing directory; it is
+// kept with a trailing delimiter so paths are built by plain concatenation.
+std::string DirectoryValue(const text::NameValueList& list, std::string_view key) {
+  const std::string_view value = list.Value(key);
+  if (value.empty()) return {};
+  std::string dir = text::IncludeTrailingDelimiter(value);
+  if (!text::DirectoryExists(dir)) return {};
+  return dir;
+}
+
+}  // namespace
+
+std::string ProgramDir() {
+  const std::string exe = platform::ExecutablePath();
+  const char delimiters[] = {platform::kPathDelimiter, '\0'};
+  const std::size_t last = platform::FindLastDelimiterSjis(exe, delimiters);
+  if (last == std::string::npos) return text::IncludeTrailingDelimiter("");
+  return text::IncludeTrailingDelimiter(std::string_view(exe).substr(0, last + 1));
+}
+
+void TWebModule1::LoadConfig() {
+  SessionDb.clear();
+  DumpPath.clear();
+  const std::string path = ProgramDir() + "config.txt";
+  if (!text::FileExists(path)) return;
+  text::NameValueList list;
+  list.LoadFromFile(path);
+  SessionDb = DirectoryValue(list, "sessiondb");
+  DumpPath = DirectoryValue(list, "dumppath");
+}
+
+void TWebModule1::LoadSession(std::string_view name) {
+  UploadPath.clear();
+  MembersDb.clear();
+  NameOrder.clear();
+  FileNameTemplate.clear();
+  FileNameCounter.clear();
+  DefaultImgFile.clear();
+  // The name comes from the request; one that could point outside SessionDb
+  // is a session without settings.
+  if (!IsUsableName(name)) return;
+  std::string path = SessionDb;
+  path += name;
+  path += ".txt";
+  if (!text::FileExists(path)) return;
+  text::NameValueList list;
+  list.LoadFromFile(path);
+  UploadPath = DirectoryValue(list, "path");
+  MembersDb = DirectoryValue(list, "membersdb");
+  NameOrder = list.Value("nameorder");
+  FileNameTemplate = list.Value("FileNameTemplate");
+  FileNameCounter = list.Value("FileNameCounter");
+  DefaultImgFile = list.Value("DefaultImgFile");
+}
+
+}  // namespace member

@@ -1,0 +1,128 @@
+// The result pages and the public profile page. Every fixed piece comes from
+// MemberTexts; stored values go in as they are, already HTML-escaped.
+#include "member/Pages.h"
+
+#include <string>
+
+#include "MemberTexts.h"
+#include "member/Members.h"
+#include "text/NameValueList.h"
+
+namespace member {
+namespace {
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool StartsWithNoCase(std::string_view text, std::size_t pos, std::string_view word) {
+  if (text.size() - pos < word.size()) return false;
+  for (std::size_t i = 0; i < word.size(); ++i) {
+    if (LowerAscii(text[pos + i]) != word[i]) return false;
+  }
+  return true;
+}
+
+// True when a browser would run the address as script. Browsers drop blanks
+// and control bytes around and inside the scheme, and the stored form of a
+// posted blank is "&nbsp;", so "&nbsp;java&nbsp;script:" and "\tjavascript:"
+// are read like "javascript:". "&tab;" and "&newline;" decode to bytes that
+// browsers drop as well.
+bool IsScriptAddress(std::string_view address) {
+  std::string scheme;
+  for (std::size_t pos = 0; pos < address.size();) {
+    const unsigned char c = static_cast<unsigned char>(address[pos]);
+    if (c <= 0x20 || c == 0x7F) {
+      ++pos;
+      continue;
+    }
+    if (c == '&') {
+      bool skipped = false;
+      for (std::string_view entity : {std::string_view("&nbsp;"), std::string_view("&tab;"),
+                                      std::string_view("&newline;")}) {
+        if (StartsWithNoCase(address, pos, entity)) {
+          pos += entity.size();
+          skipped = true;
+          break;
+        }
+      }
+      if (skipped) continue;
+      return false;
+    }
+    if (c == ':') return scheme == "javascript" || scheme == "vbscript" || scheme == "data";
+    const char lower = LowerAscii(static_cast<char>(c));
+    if (lower < 'a' || lower > 'z') return false;  // not a scheme we refuse
+    scheme += lower;
+    if (scheme.size() > 10) return false;  // longer than "javascript"
+    ++pos;
+  }
+  return false;
+}
+
+void AppendRow(std::string& page, std::string_view label, std::string_view value) {
+  page += texts::ProfileRowStart;
+  page += "\r\n";
+  page += label;
+  page += "\r\n";
+  page += texts::ProfileCellChange;
+  page += "\r\n";
+  page += value;
+  page += texts::ProfileRowEnd;
+  page += "\r\n";
+}
+
+void AppendLinkRow(std::string& page, std::string_view title, std::string_view address) {
+  page += texts::ProfileRowStart;
+  page += "\r\n";
+  page += title;
+  page += "\r\n";
+  page += texts::ProfileCellChange;
+  page += "\r\n";
+  page += texts::ProfileLinkStart;
+  // A script address is shown but never made a target: anyone can open a
+  // profile page, so a stored "javascript:" link would run in the visitor's
+  // session.
+  if (!IsScriptAddress(address)) page += address;
+  page += texts::ProfileLinkMiddle;
+  page += address;
+  page += texts::ProfileLinkEnd;
+  page += texts::ProfileRowEnd;
+  page += "\r\n";
+}
+
+}  // namespace
+
+std::string ErrorPage(std::string_view message) {
+  std::string page(texts::ErrorPageStart);
+  page += message;
+  page += texts::ErrorPageEnd;
+  return page;
+}
+
+std::string FileAcceptedPage() { return std::string(texts::FileAcceptedPage); }
+
+std::string RegistrationAcceptedPage() { return std::string(texts::RegistrationAcceptedPage); }
+
+std::string ProfilePage(std::string_view members_db, std::string_view id) {
+  // Without a members directory there are no members: the root directory is
+  // never searched for a record.
+  if (members_db.empty() || !IsUsableName(id)) return {};
+  const std::string path = MemberRecordPath(members_db, id);
+  if (!text::FileExists(path)) return {};
+  text::NameValueList record;
+  record.LoadFromFile(path);
+
+  std::string page(texts::ProfileHead);
+  page += texts::ProfileTableStart;
+  page += "\r\n";
+  AppendRow(page, texts::ProfileLabelId, id);
+  AppendRow(page, texts::ProfileLabelName, record.Value("realname"));
+  AppendRow(page, texts::ProfileLabelCountry, record.Value("country"));
+  AppendRow(page, texts::ProfileLabelProfile, record.Value("comment"));
+  AppendLinkRow(page, record.Value("urlname1"), record.Value("url1"));
+  AppendLinkRow(page, record.Value("urlname2"), record.Value("url2"));
+  AppendLinkRow(page, record.Value("urlname3"), record.Value("url3"));
+  page += texts::ProfileTail;
+  page += "\r\n";
+  return page;
+}
+
+}  // namespace member

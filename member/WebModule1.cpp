@@ -1,0 +1,134 @@
+// The one action handler of the member service: configuration, the profile
+// view or the posted body, the dump, the session and the command.
+#include "member/WebModule1.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "MemberTexts.h"
+#include "member/Pages.h"
+#include "member/Storage.h"
+#include "text/Fields.h"
+#include "text/Multipart.h"
+#include "text/NameValueList.h"
+
+namespace member {
+namespace {
+
+using CommandRunner = std::string (*)(TWebModule1&);
+
+struct CommandEntry {
+  std::string_view name;
+  CommandRunner run;
+};
+
+// Compared byte for byte, letter case significant, first match wins.
+constexpr CommandEntry kCommands[] = {
+    {"registration", [](TWebModule1& m) { return m.CommandRegistration(); }},
+    {"changepw", [](TWebModule1& m) { return m.CommandChangePw(); }},
+    {"changeprof1", [](TWebModule1& m) { return m.CommandChangeProf1(false); }},
+    {"changeprof1e", [](TWebModule1& m) { return m.CommandChangeProf1(true); }},
+    {"changeprof2", [](TWebModule1& m) { return m.CommandChangeProf2(); }},
+    {"postleaf", [](TWebModule1& m) { return m.CommandPostLeaf(); }},
+};
+
+// Reads the body bytes that had not arrived when the request was made,
+// appending them to the request's own body so it is held once.
+void CompleteBody(frontend::TWebRequest& request) {
+  std::string& body = request.Content();
+  const std::int64_t declared = request.IntegerVariable(frontend::rvContentLength);
+  while (declared > static_cast<std::int64_t>(body.size())) {
+    const std::string more = request.ReadText(declared - static_cast<std::int64_t>(body.size()));
+    if (more.empty()) break;  // the input ended early: keep what arrived
+    body += more;
+  }
+}
+
+}  // namespace
+
+TWebModule1::TWebModule1() {
+  frontend::TWebActionItem& item = Actions().Add();
+  item.SetName("WebActionItem1");
+  item.OnAction = [this](frontend::TWebActionItem* sender, frontend::TWebRequest& request,
+                         frontend::TWebResponse& response, bool& handled) {
+    WebModule1WebActionItem1Action(sender, request, response, handled);
+  };
+}
+
+std::unique_ptr<frontend::TWebModule> TWebModule1::Create() { return std::make_unique<TWebModule1>(); }
+
+void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sender*/, frontend::TWebRequest& request,
+                                                 frontend::TWebResponse& response, bool& /*handled*/) {
+  LoadConfig();
+  if (SessionDb.empty()) {
+    LogError(texts::SessionDbError);
+    return;
+  }
+  response.SetContentType("text/html");
+
+  // The public profile view needs no body and no session checks.
+  const std::string query = text::GetEnvValue("QUERY_STRING");
+  if (!query.empty()) {
+    const std::string show_user = text::QueryValue(query, "showuser");
+    const std::string session = text::QueryValue(query, "session");
+    if (!show_user.empty() && !session.empty()) {
+      SessionName = session;
+      LoadSession(SessionName);
+      response.SetContent(ProfilePage(MembersDb, text::UrlDecode(show_user)));
+      return;
+    }
+  }
+
+  CompleteBody(request);
+  // The body lives in the request until the response has been sent, so the
+  // attached file can stay a view into it.
+  const std::string_view body = request.Content();
+
+  // Two readings of the clock: a request at midnight may be dumped under
+  // the next day's directory with the previous day's Stamp.
+  Stamp = FormatStamp(platform::Now());
+  Day = FormatDay(platform::Now());
+
+  PostedFileName.clear();
+  PostedFields.clear();
+  PostedFileData = {};
+  text::PostedForm form;
+  text::ParseMultipartBody(form, body);
+  if (form.PostedFields.empty()) text::ParseUrlEncodedBody(form, body);
+  PostedFields = std::move(form.PostedFields);
+  PostedFileName = std::move(form.PostedFileName);
+  PostedFileData = form.PostedFileData;
+
+  // Dumped before any field is looked at, so rejected requests are kept too.
+  if (!DumpPath.empty()) WriteDump(DumpPath, Day, Stamp, body);
+
+  if (PostedFields.empty()) {
+    response.SetContent(ErrorPage(texts::NoData));
+    return;
+  }
+  SessionName = text::FieldValue(PostedFields, "session");
+  LoadSession(SessionName);
+  if (UploadPath.empty()) {
+    response.SetContent(ErrorPage(texts::SessionMissing));
+    return;
+  }
+  if (MembersDb.empty()) {
+    response.SetContent(ErrorPage(texts::MembersDbMissing));
+    return;
+  }
+
+  // The command is taken out so that no stored record carries it.
+  const std::string command = text::FieldValue(PostedFields, "command");
+  text::RemoveField(PostedFields, "command");
+  for (const CommandEntry& entry : kCommands) {
+    if (command == entry.name) {
+      response.SetContent(entry.run(*this));
+      return;
+    }
+  }
+  // Any other command runs nothing: the page stays empty.
+}
+
+}  // namespace member
