@@ -1,6 +1,7 @@
-// The dispatcher, its action items and the web module base class. A module
-// is its own dispatcher; each action item has a path mask and an OnAction
-// handler that fills the response.
+// The web module base class. A module is its own dispatcher: a program's
+// module class derives from TWebModule, adds its action items in its
+// constructor and is registered with the application by its factory
+// function, a TWebModuleClass.
 #pragma once
 
 #include <functional>
@@ -8,19 +9,31 @@
 #include <string>
 #include <vector>
 
+#include "frontend/WebActionItem.h"
+#include "frontend/WebActionItems.h"
+#include "frontend/WebDispatcher.h"
+#include "frontend/WebException.h"
 #include "frontend/WebRequest.h"
 #include "frontend/WebResponse.h"
 #include "platform/Exception.h"
 
 namespace frontend {
 
-class TWebActionItem;
-
-using THTTPMethodEvent =
-    std::function<void(TWebActionItem* sender, TWebRequest& request, TWebResponse& response, bool& handled)>;
-
 class TWebModule;
-// A module class: makes a new instance of that module.
+class TDefaultWebAppServices;
+
+// A module class: makes a new instance of that module. Two registrations of
+// the same function are the same class.
 using TWebModuleClass = std::unique_ptr<TWebModule> (*)();
+
+class TWebModule : public TCustomWebDispatcher {
+ public:
+  TWebModule() = default;
+  ~TWebModule() override = default;
+
+  // A module may bring its own request services; the application then uses
+  // the first module's that does. None by default.
+  virtual TDefaultWebAppServices* AppServices() noexcept { return nullptr; }
+};
 
 }  // namespace frontend

@@ -72,8 +72,13 @@ class TCGIRequest : public TWebRequest {
 };
 
 // The runtime's integer conversion: leading blanks, an optional sign, decimal
-// digits or "$"/"x"/"0x" hexadecimal; the whole rest must be digits and fit
-// 32 bits. Empty or malformed texts give -1.
+// digits or "$"/"x"/"X"/"0x"/"0X" hexadecimal; the whole rest must be digits
+// and the signed value must fit 32 bits. Empty or malformed texts give the
+// fallback.
 std::int32_t StrToIntDef(std::string_view text, std::int32_t fallback = -1);
+
+// The environment variable behind a request variable index; empty for the
+// body (25) and for indexes outside 0-28.
+std::string_view RequestVariableName(int index) noexcept;
 
 }  // namespace frontend

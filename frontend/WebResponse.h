@@ -42,6 +42,9 @@ class TWebResponse {
   TWebRequest& request_;
 };
 
+// The reason phrase of a status code; empty for a code without one.
+std::string_view ReasonPhrase(std::int32_t code) noexcept;
+
 class TCGIResponse : public TWebResponse {
  public:
   explicit TCGIResponse(TWebRequest& request);
@@ -57,6 +60,10 @@ class TCGIResponse : public TWebResponse {
   void SetStatusCode(std::int32_t code) override;
   void SendResponse() override;
   bool Sent() const override { return sent_; }
+
+  // Location := uri, status 302, content type "text/html", the moved page
+  // as content, then SendResponse.
+  void SendRedirect(const std::string& uri);
 
  private:
   void InitResponse();

@@ -1,0 +1,24 @@
+// Makes the request and response objects of a CGI process. Making the
+// factory installs the CGI exception hook, so the hook is in force before
+// the request object (and its reading of the body) exists.
+#pragma once
+
+#include <memory>
+
+#include "frontend/WebRequest.h"
+#include "frontend/WebResponse.h"
+
+namespace frontend {
+
+class TCGIFactory {
+ public:
+  // object: the application, kept as the hook's object.
+  explicit TCGIFactory(void* object) noexcept;
+  TCGIFactory(const TCGIFactory&) = delete;
+  TCGIFactory& operator=(const TCGIFactory&) = delete;
+
+  std::unique_ptr<TCGIRequest> NewRequest();
+  std::unique_ptr<TCGIResponse> NewResponse(TCGIRequest& request);
+};
+
+}  // namespace frontend
