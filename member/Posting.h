@@ -1,0 +1,91 @@
+// File posting: the extension rules, the posted-file record and the three
+// ways of choosing a new name (counter template, three-digit numbers, time
+// stamp). Every name search can claim the name it finds, so two posts at
+// once never store under one name.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "platform/System.h"
+
+namespace member {
+
+// The extension an attached file is stored with: the lower-cased extension
+// when it is one of .jpg .jpeg .jpe .jfif .pjpeg .pjp, empty when the name
+// has no ".", and ".jpg" for anything else, so an upload can never be stored
+// as a script, a page or a record.
+std::string AttachmentExtension(std::string_view file_name);
+
+// The extension the default file is stored with: its name from the last "."
+// on, lower-cased, unless a "/", "\" or ":" follows that "." (then empty);
+// ".txt" would collide with the records and becomes ".jpg".
+std::string DefaultFileExtension(std::string_view path);
+
+// "<tslkeys>", the fields (each line ended by CR LF), an empty line and
+// "</tslkeys>", every line ended by CR LF.
+std::string PostedFileRecord(std::string_view fields);
+
+// True when neither dir + name + record_ext nor dir + name + ext exists.
+bool IsFreeName(const std::string& dir, std::string_view name, std::string_view ext, std::string_view record_ext);
+
+// Creates dir + name + ext with the data and dir + name + record_ext with
+// the record, each only where nothing of that name exists. False, with
+// nothing left behind, when either name was taken; either file appears
+// whole or not at all.
+bool StorePostedFiles(const std::string& dir, std::string_view name, std::string_view ext, std::string_view data,
+                      std::string_view record_ext, std::string_view record);
+// Removes both files of a stored post (used to undo one whose post failed).
+void RemovePostedFiles(const std::string& dir, std::string_view name, std::string_view ext,
+                       std::string_view record_ext);
+
+// Called with each free name a search finds; returns false when the name
+// was taken meanwhile, and the search goes on with the next. An empty claim
+// accepts the first free name.
+using NameClaim = std::function<bool(const std::string& name)>;
+
+// How many different names a "#" template yields: 10 to the power of its
+// "#" count (1 without any), capped far beyond what a directory can hold.
+std::int64_t TemplateNameCount(std::string_view templ);
+
+// The number a counter file holds: leading blanks and line ends skipped,
+// then a 32-bit signed decimal ended by a blank, a line end or the end.
+// Throws platform::EInOutError(106) when there is none.
+std::int32_t ParseCounter(std::string_view text);
+
+// The waiting schedule for the counter lock.
+struct CounterRetry {
+  int attempts = 100;
+  int base_ms = 300;
+  int spread_ms = 300;  // each wait is base_ms + a random 0..spread_ms-1
+};
+
+// Under an exclusive lock on the counter file: creates it holding 0 when it
+// is missing, reads n, tries the template formatted with n+1, n+2, ... and
+// takes the first free name that `claim` accepts; then rewrites the counter
+// with that number and returns the name. Returns empty, with the counter
+// unchanged, when every name the template can yield is taken. Throws when
+// the lock cannot be had within the schedule (platform::EFOpenError), the
+// counter file cannot be created or read, or holds no number.
+std::string NextCounterName(const std::string& counter_path, std::string_view templ, std::string_view dir,
+                            std::string_view ext, std::string_view record_ext, platform::Random& rng,
+                            const NameClaim& claim = {}, const CounterRetry& retry = {});
+
+// The first free name of the template formatted with 1, 2, ... that `claim`
+// accepts; empty when every name the template can yield is taken.
+std::string NextFreeName(std::string_view templ, std::string_view dir, std::string_view ext,
+                         std::string_view record_ext, const NameClaim& claim = {});
+
+// How many numbered suffixes the time-stamp rule tries after the bare stamp.
+inline constexpr std::size_t kStampSuffixLimit = 100000;
+
+// The stamp itself if free, else the stamp followed by 000, 001, ..., 999,
+// 1000, ...; empty when `limit` suffixes were all taken.
+std::string NextStampName(std::string_view stamp, std::string_view dir, std::string_view ext,
+                          std::string_view record_ext, const NameClaim& claim = {},
+                          std::size_t limit = kStampSuffixLimit);
+
+}  // namespace member

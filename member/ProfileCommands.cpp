@@ -1,0 +1,174 @@
+// Profile editing: the forms pre-filled from the member record (Japanese and
+// English) and the save of the posted form.
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "MemberTexts.h"
+#include "member/Members.h"
+#include "member/Pages.h"
+#include "member/Profiles.h"
+#include "member/WebModule1.h"
+#include "platform/Files.h"
+#include "text/NameValueList.h"
+
+namespace member {
+namespace {
+
+struct FormRow {
+  std::string_view key;
+  std::string_view type;
+  std::string_view size;
+  std::string_view label;
+  std::string_view label_e;
+  std::string_view hint;    // empty: a row without a hint
+  std::string_view hint_e;
+};
+
+// The rows in the order the form shows them. The note row of the Japanese
+// form stands after `mail` (kNoteAfter).
+constexpr FormRow kFormRows[] = {
+    {"id", "text", "20", texts::LabelId, texts::LabelIdE, {}, {}},
+    {"pw", "password", "15", texts::LabelPw, texts::LabelPwE, {}, {}},
+    {"realname", "text", "20", texts::LabelRealname, texts::LabelRealnameE, {}, {}},
+    {"country", "text", "20", texts::LabelCountry, texts::LabelCountryE, {}, {}},
+    {"comment", "text", "100", texts::LabelComment, texts::LabelCommentE, {}, {}},
+    {"mail", "text", "50", texts::LabelMail, texts::LabelMailE, {}, {}},
+    {"urlname1", "text", "50", texts::LabelUrlname1, texts::LabelUrlname1E, texts::HintUrlname1,
+     texts::HintUrlname1E},
+    {"url1", "text", "50", texts::LabelUrl1, texts::LabelUrl1E, texts::HintUrl1, texts::HintUrl1E},
+    {"urlname2", "text", "50", texts::LabelUrlname2, texts::LabelUrlname2E, {}, {}},
+    {"url2", "text", "50", texts::LabelUrl2, texts::LabelUrl2E, {}, {}},
+    {"urlname3", "text", "50", texts::LabelUrlname3, texts::LabelUrlname3E, {}, {}},
+    {"url3", "text", "50", texts::LabelUrl3, texts::LabelUrl3E, {}, {}},
+};
+constexpr std::string_view kNoteAfter = "mail";
+
+void AppendRow(std::string& page, const FormRow& row, std::string_view value, bool english) {
+  page += texts::FormRowStart;
+  page += english ? row.label_e : row.label;
+  page += texts::FormRowLabelEnd;
+  page += row.type;
+  page += texts::FormRowName;
+  page += row.key;
+  page += texts::FormRowSize;
+  page += row.size;
+  page += texts::FormRowValue;
+  page += value;
+  const std::string_view hint = english ? row.hint_e : row.hint;
+  if (hint.empty()) {
+    page += texts::FormRowEnd;
+  } else {
+    page += texts::FormRowHint;
+    page += hint;
+    page += texts::FormRowHintEnd;
+  }
+  page += texts::FormRowGap;
+}
+
+std::string BuildFormPage(std::string_view session, std::string_view members_db, std::string_view id,
+                          std::string_view password, bool english) {
+  if (!IsUsableName(id)) return {};
+  const std::string path = MemberRecordPath(members_db, id);
+  if (!text::FileExists(path)) return {};
+  text::NameValueList record;
+  record.LoadFromFile(path);
+  if (record.Value("pw") != password) return {};
+
+  std::string page;
+  page.reserve(4096);
+  page += texts::FormHead;
+  page += english ? texts::FormHeadingE : texts::FormHeading;
+  page += texts::FormStart;
+  page += session;
+  page += texts::FormAfterSession;
+  for (const FormRow& row : kFormRows) {
+    // The ID row shows the ID as posted; every other row the record's value.
+    AppendRow(page, row, row.key == "id" ? id : record.Value(row.key), english);
+    if (!english && row.key == kNoteAfter) {
+      page += texts::FormNoteRow;
+      page += texts::FormRowGap;
+    }
+  }
+  page += english ? texts::FormTailE : texts::FormTail;
+  return page;
+}
+
+}  // namespace
+
+std::string ProfileFormPage(std::string_view session, std::string_view members_db, std::string_view id,
+                            std::string_view password) {
+  return BuildFormPage(session, members_db, id, password, false);
+}
+
+std::string ProfileFormPageE(std::string_view session, std::string_view members_db, std::string_view id,
+                             std::string_view password) {
+  return BuildFormPage(session, members_db, id, password, true);
+}
+
+bool UpdateProfile(std::string_view members_db, std::string_view id, std::string_view password,
+                   const ProfileValues& values) {
+  if (!IsUsableName(id)) return false;
+  const std::string path = MemberRecordPath(members_db, id);
+  if (!text::FileExists(path)) return false;
+  // The whole record is loaded, changed and saved again: without the lock a
+  // password change saved in between would be overwritten by the old pw.
+  const platform::FileLock lock = LockMembersDirectory(members_db);
+  if (!text::FileExists(path)) return false;
+  text::NameValueList record;
+  record.LoadFromFile(path);
+  if (record.Value("pw") != password) return false;
+
+  // This order decides where first-time keys are appended.
+  const std::pair<std::string_view, const std::string&> changes[] = {
+      {"realname", values.realname}, {"mail", values.mail},         {"comment", values.comment},
+      {"country", values.country},   {"url1", values.url1},         {"url2", values.url2},
+      {"url3", values.url3},         {"urlname1", values.urlname1}, {"urlname2", values.urlname2},
+      {"urlname3", values.urlname3},
+  };
+  for (const auto& [key, value] : changes) {
+    // Setting an unchanged value would still rewrite the line with our
+    // spelling of the key; leaving it alone keeps the record as it was.
+    if (record.Value(key) != value) record.SetValue(key, value);
+  }
+  record.SaveToFile(path);
+  return true;
+}
+
+std::string TWebModule1::CommandChangeProf1(bool english) {
+  const std::string id = text::FieldValue(PostedFields, "id");
+  const std::string pw = text::FieldValue(PostedFields, "pw");
+  if (id.empty() || pw.empty()) {
+    return ErrorPage(english ? texts::IdPasswordRequiredE : texts::IdPasswordRequired);
+  }
+  if (!IsUsableName(id) || !text::FileExists(MemberRecordPath(MembersDb, id))) {
+    return ErrorPage(english ? texts::ProfileIdMissingE : texts::ProfileIdMissing);
+  }
+  // A wrong password gives the empty page, not an error page.
+  return english ? ProfileFormPageE(SessionName, MembersDb, id, pw) : ProfileFormPage(SessionName, MembersDb, id, pw);
+}
+
+std::string TWebModule1::CommandChangeProf2() {
+  const std::string id = text::FieldValue(PostedFields, "id");
+  const std::string pw = text::FieldValue(PostedFields, "pw");
+  ProfileValues values;
+  values.realname = text::FieldValue(PostedFields, "realname");
+  values.mail = text::FieldValue(PostedFields, "mail");
+  values.comment = text::FieldValue(PostedFields, "comment");
+  values.url1 = text::FieldValue(PostedFields, "url1");
+  values.urlname1 = text::FieldValue(PostedFields, "urlname1");
+  values.url2 = text::FieldValue(PostedFields, "url2");
+  values.urlname2 = text::FieldValue(PostedFields, "urlname2");
+  values.url3 = text::FieldValue(PostedFields, "url3");
+  values.urlname3 = text::FieldValue(PostedFields, "urlname3");
+  values.country = text::FieldValue(PostedFields, "country");
+
+  if (id.empty() || pw.empty()) return ErrorPage(texts::IdPasswordRequired);
+  if (!IsUsableName(id) || !text::FileExists(MemberRecordPath(MembersDb, id))) {
+    return ErrorPage(texts::ProfileIdMissing);
+  }
+  if (!UpdateProfile(MembersDb, id, pw, values)) return ErrorPage(texts::ProfileNotChanged);
+  return ProfilePage(MembersDb, id);
+}
+
+}  // namespace member
