@@ -1,0 +1,130 @@
+// The account commands on a module of their own: every check in its order,
+// the record registration writes, and that a failed check writes nothing.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "MemberTexts.h"
+#include "member/Pages.h"
+#include "member/WebModule1.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace texts = member::texts;
+
+class AccountCommands : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string templ = (fs::temp_directory_path() / "orvalengate-account-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(templ.data()), nullptr);
+    dir_ = templ + "/";
+    module_.MembersDb = dir_;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  void Write(const std::string& name, std::string_view bytes) const {
+    std::ofstream out(dir_ + name, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  std::string Read(const std::string& name) const {
+    std::ifstream in(dir_ + name, std::ios::binary);
+    if (!in) return "<missing>";
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  std::vector<std::string> Records() const {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(dir_)) {
+      const std::string name = e.path().filename().string();
+      if (name[0] != '.') out.push_back(name);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+  std::string Register(const std::string& fields) {
+    module_.PostedFields = fields;
+    return module_.CommandRegistration();
+  }
+  std::string ChangePw(const std::string& fields) {
+    module_.PostedFields = fields;
+    return module_.CommandChangePw();
+  }
+
+  std::string dir_;
+  member::TWebModule1 module_;
+};
+
+TEST_F(AccountCommands, RegistrationChecksInOrder) {
+  const std::string rest = "realname=R\r\nmail=m@x\r\n";
+  struct Case {
+    std::string fields;
+    std::string_view message;
+  } cases[] = {
+      {"id=\r\npw=abcde\r\npw2=abcde\r\n" + rest, texts::Blank},
+      {"id=u\r\npw=abcde\r\npw2=abcde\r\nrealname=R\r\n", texts::Blank},  // no mail
+      {"id=u\r\npw=abcde\r\npw2=abcde\r\nmail=m\r\n", texts::Blank},      // no realname
+      {"id=u\r\npw=abcde\r\n" + rest, texts::Blank},                      // no pw2
+      // The comparison comes before the length check.
+      {"id=u\r\npw=abc\r\npw2=abd\r\n" + rest, texts::PasswordMismatch},
+      {"id=u\r\npw=abcde\r\npw2=ABCDE\r\n" + rest, texts::PasswordMismatch},
+      {"id=u\r\npw=abcd\r\npw2=abcd\r\n" + rest, texts::PasswordTooShort},
+      // The ID is looked at only after the passwords.
+      {"id=a/b\r\npw=abcd\r\npw2=abcd\r\n" + rest, texts::PasswordTooShort},
+      {"id=a/b\r\npw=abcde\r\npw2=abcde\r\n" + rest, texts::IdUnusable},
+      {"id=..\\x\r\npw=abcde\r\npw2=abcde\r\n" + rest, texts::IdUnusable},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Register(c.fields), member::ErrorPage(c.message)) << c.fields;
+  }
+  EXPECT_EQ(Records(), std::vector<std::string>{});
+}
+
+TEST_F(AccountCommands, RegistrationWritesFiveLines) {
+  // Values stay in the escaped form the parser gave them; lengths count
+  // those bytes, so "&nbsp;" alone is a long enough password.
+  EXPECT_EQ(Register("session=s1\r\nid=u1\r\npw=&nbsp;\r\npw2=&nbsp;\r\nrealname=A&nbsp;B\r\nmail=m@x\r\n"
+                     "extra=ignored\r\n"),
+            member::RegistrationAcceptedPage());
+  EXPECT_EQ(Read("u1.txt"), "id=u1\r\npw=&nbsp;\r\nrealname=A&nbsp;B\r\ncountry=\r\nmail=m@x\r\n");
+}
+
+TEST_F(AccountCommands, RegistrationNeverReplacesARecord) {
+  Write("u1.txt", "id=u1\r\npw=old12\r\n");
+  EXPECT_EQ(Register("id=u1\r\npw=new12\r\npw2=new12\r\nrealname=R\r\nmail=m\r\ncountry=JP\r\n"),
+            member::ErrorPage(texts::IdAlreadyRegistered));
+  EXPECT_EQ(Read("u1.txt"), "id=u1\r\npw=old12\r\n");
+}
+
+TEST_F(AccountCommands, ChangePwChecksInOrder) {
+  const std::string record = "id=u1\nPW=old12\nrealname=R\nnote\n";
+  Write("u1.txt", record);
+  struct Case {
+    std::string fields;
+    std::string_view message;
+  } cases[] = {
+      {"id=u1\r\npw0=old12\r\npw1=new12\r\n", texts::Blank},
+      {"id=u1\r\npw0=\r\npw1=new12\r\npw2=new12\r\n", texts::Blank},
+      // A missing record is reported before the new passwords are looked at.
+      {"id=u2\r\npw0=old12\r\npw1=a\r\npw2=b\r\n", texts::IdDoesNotExist},
+      {"id=../u1\r\npw0=old12\r\npw1=new12\r\npw2=new12\r\n", texts::IdDoesNotExist},
+      {"id=u1\r\npw0=old12\r\npw1=new12\r\npw2=new13\r\n", texts::NewPasswordMismatch},
+      {"id=u1\r\npw0=old12\r\npw1=new1\r\npw2=new1\r\n", texts::PasswordTooShort},
+      {"id=u1\r\npw0=OLD12\r\npw1=new12\r\npw2=new12\r\n", texts::PasswordNotChanged},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ChangePw(c.fields), member::ErrorPage(c.message)) << c.fields;
+  }
+  EXPECT_EQ(Read("u1.txt"), record);
+
+  EXPECT_EQ(ChangePw("id=u1\r\npw0=old12\r\npw1=new12\r\npw2=new12\r\n"), member::RegistrationAcceptedPage());
+  EXPECT_EQ(Read("u1.txt"), "id=u1\r\npw=new12\r\nrealname=R\r\nnote\r\n");
+}
+
+}  // namespace

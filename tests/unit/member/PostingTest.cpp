@@ -1,0 +1,250 @@
+// Naming of posted files: the extension rules, the record, the counter and
+// the free-name searches on a scratch directory, and their claims.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "member/Posting.h"
+#include "platform/Exception.h"
+#include "platform/Files.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(PostingExtension, AttachmentsKeepOnlyJpegExtensions) {
+  EXPECT_EQ(member::AttachmentExtension("Photo.JPG"), ".jpg");
+  EXPECT_EQ(member::AttachmentExtension("a.b.Jpeg"), ".jpeg");
+  EXPECT_EQ(member::AttachmentExtension("a.jpe"), ".jpe");
+  EXPECT_EQ(member::AttachmentExtension("a.JFIF"), ".jfif");
+  EXPECT_EQ(member::AttachmentExtension("a.pjpeg"), ".pjpeg");
+  EXPECT_EQ(member::AttachmentExtension("a.pjp"), ".pjp");
+  EXPECT_EQ(member::AttachmentExtension("noextension"), "");
+  // Anything a server could run or show as a page, or mistake for a record.
+  for (const char* name : {"x.php", "x.html", "x.svg", "x.txt", "x.TXT", "x.", "x.jpg.php", "x.jpgx", "x.jpg "}) {
+    EXPECT_EQ(member::AttachmentExtension(name), ".jpg") << name;
+  }
+}
+
+TEST(PostingExtension, DefaultFileKeepsItsOwnExtension) {
+  EXPECT_EQ(member::DefaultFileExtension("/srv/img/Default.PNG"), ".png");
+  EXPECT_EQ(member::DefaultFileExtension("/srv/img/default"), "");
+  // A "." in a directory name is no extension of the file.
+  EXPECT_EQ(member::DefaultFileExtension("/srv/v1.2/default"), "");
+  EXPECT_EQ(member::DefaultFileExtension("C:\\v1.2\\default"), "");
+  EXPECT_EQ(member::DefaultFileExtension("a.b:c"), "");
+  // ".txt" is the record's extension.
+  EXPECT_EQ(member::DefaultFileExtension("/srv/default.TXT"), ".jpg");
+  // 表 (0x95 0x5C): its second byte is no delimiter.
+  EXPECT_EQ(member::DefaultFileExtension("/srv/a.\x95\x5c"), ".\x95\x5c");
+}
+
+TEST(PostingRecord, FieldsBetweenTheTags) {
+  EXPECT_EQ(member::PostedFileRecord("session=s1\r\nid=u1\r\nimg=a.jpg\r\n"),
+            "<tslkeys>\r\nsession=s1\r\nid=u1\r\nimg=a.jpg\r\n\r\n</tslkeys>\r\n");
+  EXPECT_EQ(member::PostedFileRecord(""), "<tslkeys>\r\n\r\n</tslkeys>\r\n");
+}
+
+TEST(PostingCounter, ParsesTheLeadingNumber) {
+  EXPECT_EQ(member::ParseCounter("41\r\n"), 41);
+  EXPECT_EQ(member::ParseCounter(" \r\n\t 7"), 7);
+  EXPECT_EQ(member::ParseCounter("-3\r\n"), -3);
+  EXPECT_EQ(member::ParseCounter("2147483647"), 2147483647);
+  EXPECT_EQ(member::ParseCounter("12 junk"), 12);
+  for (const char* bad : {"", "\r\n", "abc", "12abc", "2147483648", "-", "1.5"}) {
+    try {
+      member::ParseCounter(bad);
+      ADD_FAILURE() << "no error for \"" << bad << "\"";
+    } catch (const platform::EInOutError& e) {
+      EXPECT_EQ(e.ErrorCode(), 106) << bad;
+    }
+  }
+}
+
+TEST(PostingCounter, TemplateNameCount) {
+  EXPECT_EQ(member::TemplateNameCount("img####"), 10000);
+  EXPECT_EQ(member::TemplateNameCount("###"), 1000);
+  EXPECT_EQ(member::TemplateNameCount("fixed"), 1);
+  EXPECT_EQ(member::TemplateNameCount("a#b#"), 100);
+}
+
+class PostingDir : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string templ = (fs::temp_directory_path() / "orvalengate-posting-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(templ.data()), nullptr);
+    dir_ = templ + "/";
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  void Touch(const std::string& name, std::string_view bytes = "x") const {
+    std::ofstream out(dir_ + name, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  std::string Read(const std::string& name) const {
+    std::ifstream in(dir_ + name, std::ios::binary);
+    if (!in) return "<missing>";
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  // Names in the directory, hidden lock files left out.
+  std::vector<std::string> Names() const {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(dir_)) {
+      const std::string name = e.path().filename().string();
+      if (name[0] != '.') out.push_back(name);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+  std::string Counter() const { return dir_ + "counter.txt"; }
+
+  std::string dir_;
+  platform::Random rng_;
+};
+
+TEST_F(PostingDir, CounterStartsFromAMissingFile) {
+  EXPECT_EQ(member::NextCounterName(Counter(), "img####", dir_, ".jpg", ".txt", rng_), "img0001");
+  EXPECT_EQ(Read("counter.txt"), "1\r\n");
+  EXPECT_EQ(member::NextCounterName(Counter(), "img####", dir_, ".jpg", ".txt", rng_), "img0002");
+  EXPECT_EQ(Read("counter.txt"), "2\r\n");
+}
+
+TEST_F(PostingDir, CounterSkipsTakenNames) {
+  Touch("counter.txt", "41\r\n");
+  Touch("img0042.jpg");
+  Touch("img0044.txt");
+  EXPECT_EQ(member::NextCounterName(Counter(), "img####", dir_, ".jpg", ".txt", rng_), "img0043");
+  EXPECT_EQ(Read("counter.txt"), "43\r\n");
+  EXPECT_EQ(member::NextCounterName(Counter(), "img####", dir_, ".jpg", ".txt", rng_), "img0045");
+  EXPECT_EQ(Read("counter.txt"), "45\r\n");
+}
+
+TEST_F(PostingDir, CounterBeyondTheTemplateReusesFreeNames) {
+  Touch("counter.txt", "12344\r\n");
+  // The directory is given without its delimiter here.
+  EXPECT_EQ(member::NextCounterName(Counter(), "####", dir_.substr(0, dir_.size() - 1), ".jpg", ".txt", rng_),
+            "2345");
+  EXPECT_EQ(Read("counter.txt"), "12345\r\n");
+}
+
+TEST_F(PostingDir, CounterGivesUpWhenEveryNameIsTakenAndStaysUnchanged) {
+  Touch("counter.txt", "5\r\n");
+  for (int i = 0; i < 10; ++i) Touch("p" + std::to_string(i) + (i % 2 ? ".txt" : ".jpg"));
+  EXPECT_EQ(member::NextCounterName(Counter(), "p#", dir_, ".jpg", ".txt", rng_), "");
+  EXPECT_EQ(Read("counter.txt"), "5\r\n");
+  // A template without "#" has one name.
+  Touch("only.jpg");
+  EXPECT_EQ(member::NextCounterName(Counter(), "only", dir_, ".jpg", ".txt", rng_), "");
+  EXPECT_EQ(Read("counter.txt"), "5\r\n");
+}
+
+TEST_F(PostingDir, CounterMovesOnWhenAClaimFails) {
+  std::vector<std::string> offered;
+  auto claim = [&](const std::string& name) {
+    offered.push_back(name);
+    return offered.size() > 2;  // the first two were taken by someone else
+  };
+  EXPECT_EQ(member::NextCounterName(Counter(), "n###", dir_, ".jpg", ".txt", rng_, claim), "n003");
+  EXPECT_EQ(offered, (std::vector<std::string>{"n001", "n002", "n003"}));
+  EXPECT_EQ(Read("counter.txt"), "3\r\n");
+}
+
+TEST_F(PostingDir, CounterWithoutANumberRaises) {
+  Touch("counter.txt", "abc\r\n");
+  try {
+    member::NextCounterName(Counter(), "img####", dir_, ".jpg", ".txt", rng_);
+    FAIL() << "no error";
+  } catch (const platform::EInOutError& e) {
+    EXPECT_EQ(e.ErrorCode(), 106);
+  }
+  EXPECT_EQ(Names(), (std::vector<std::string>{"counter.txt"}));
+}
+
+TEST_F(PostingDir, CounterThatCannotBeReadRaises) {
+  fs::create_directory(dir_ + "counter.txt");
+  EXPECT_THROW(member::NextCounterName(Counter(), "img####", dir_, ".jpg", ".txt", rng_), platform::Exception);
+}
+
+TEST_F(PostingDir, CounterHeldTooLongRaisesAndLeavesTheCounter) {
+  Touch("counter.txt", "7\r\n");
+  const platform::FileLock held = platform::FileLock::Acquire(platform::LockPathFor(Counter()));
+  member::CounterRetry quick;
+  quick.attempts = 3;
+  quick.base_ms = 5;
+  quick.spread_ms = 5;
+  EXPECT_THROW(member::NextCounterName(Counter(), "img####", dir_, ".jpg", ".txt", rng_, {}, quick),
+               platform::EFOpenError);
+  EXPECT_EQ(Read("counter.txt"), "7\r\n");
+}
+
+TEST_F(PostingDir, FreeNameCountsFromOneAndReusesGaps) {
+  for (const char* name : {"001.jpg", "001.txt", "002.jpg", "002.txt", "003.txt"}) Touch(name);
+  EXPECT_EQ(member::NextFreeName("###", dir_, ".jpg", ".txt"), "004");
+  fs::remove(dir_ + "002.jpg");
+  fs::remove(dir_ + "002.txt");
+  EXPECT_EQ(member::NextFreeName("###", dir_, ".jpg", ".txt"), "002");
+  // With no extension the data file is the bare name.
+  Touch("002");
+  EXPECT_EQ(member::NextFreeName("###", dir_, "", ".txt"), "004");
+}
+
+TEST_F(PostingDir, FreeNameEndsWhenEverythingIsTaken) {
+  for (int i = 0; i < 10; ++i) Touch(std::to_string(i) + ".txt");
+  EXPECT_EQ(member::NextFreeName("#", dir_, ".jpg", ".txt"), "");
+  fs::remove(dir_ + "0.txt");
+  // 10 is the last number a one-digit template can tell apart.
+  EXPECT_EQ(member::NextFreeName("#", dir_, ".jpg", ".txt"), "0");
+}
+
+TEST_F(PostingDir, StampNameAddsThreeDigitSuffixes) {
+  const std::string stamp = "20261207-125532-042";
+  EXPECT_EQ(member::NextStampName(stamp, dir_, ".jpg", ".txt"), stamp);
+  Touch(stamp + ".jpg");
+  EXPECT_EQ(member::NextStampName(stamp, dir_, ".jpg", ".txt"), stamp + "000");
+  Touch(stamp + "000.txt");
+  EXPECT_EQ(member::NextStampName(stamp, dir_, ".jpg", ".txt"), stamp + "001");
+  for (int i = 1; i < 1000; ++i) {
+    char suffix[8];
+    std::snprintf(suffix, sizeof suffix, "%03d", i);
+    Touch(stamp + suffix + ".jpg");
+  }
+  EXPECT_EQ(member::NextStampName(stamp, dir_, ".jpg", ".txt"), stamp + "1000");
+  EXPECT_EQ(member::NextStampName(stamp, dir_, ".jpg", ".txt", {}, 1000), "");
+}
+
+TEST_F(PostingDir, StoreClaimsBothNamesOrNeither) {
+  EXPECT_TRUE(member::StorePostedFiles(dir_, "a", ".jpg", "DATA", ".txt", "REC"));
+  EXPECT_EQ(Read("a.jpg"), "DATA");
+  EXPECT_EQ(Read("a.txt"), "REC");
+  // The data name is taken: the existing file stays as it was.
+  EXPECT_FALSE(member::StorePostedFiles(dir_, "a", ".jpg", "OTHER", ".txt", "OTHER"));
+  EXPECT_EQ(Read("a.jpg"), "DATA");
+  // Only the record name is taken (another extension): the claimed data
+  // file is given back.
+  EXPECT_FALSE(member::StorePostedFiles(dir_, "a", ".jpeg", "OTHER", ".txt", "OTHER"));
+  EXPECT_EQ(Names(), (std::vector<std::string>{"a.jpg", "a.txt"}));
+  member::RemovePostedFiles(dir_, "a", ".jpg", ".txt");
+  EXPECT_EQ(Names(), std::vector<std::string>{});
+}
+
+TEST_F(PostingDir, SearchesStoreThroughTheClaim) {
+  auto claim = [&](const std::string& name) {
+    return member::StorePostedFiles(dir_, name, ".jpg", "D", ".txt", "R");
+  };
+  // A name that looks free can still be held by a directory of that name.
+  fs::create_directory(dir_ + "001.jpg");
+  EXPECT_EQ(member::NextFreeName("###", dir_, ".jpg", ".txt", claim), "002");
+  EXPECT_EQ(member::NextFreeName("###", dir_, ".jpg", ".txt", claim), "003");
+  EXPECT_EQ(Read("002.txt"), "R");
+  EXPECT_EQ(Read("003.jpg"), "D");
+  EXPECT_FALSE(fs::exists(dir_ + "001.txt"));
+}
+
+}  // namespace

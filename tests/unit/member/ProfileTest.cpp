@@ -1,0 +1,296 @@
+// The profile forms byte for byte, and the profile save: which lines change,
+// where new ones go, which disappear, and that a save waits for the members
+// directory lock.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+
+#include "member/Members.h"
+#include "member/Pages.h"
+#include "member/Profiles.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class ProfileDir : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string templ = (fs::temp_directory_path() / "orvalengate-profile-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(templ.data()), nullptr);
+    dir_ = templ + "/";
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  void Write(const std::string& name, std::string_view bytes) const {
+    std::ofstream out(dir_ + name, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  std::string Read(const std::string& name) const {
+    std::ifstream in(dir_ + name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  std::string dir_;
+};
+
+// Shift_JIS bytes are written as escapes, with the text in a comment.
+const std::string kJapaneseForm =
+    "<!DOCTYPE html PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\"\r\n"
+    " \"http://www.w3.org/TR/html4/loose.dtd\"><html lang=\"ja\">\r\n"
+    "<head><title>Orvalen Change Profile<#filename></title>\r\n"
+    "<META http-equiv=\"Content-Type\" content=\"text/html; charset=Shift_JIS\"></head>\r\n"
+    // <body bgcolor="#FFFFFF"><h4>■プロフィール変更</h4>
+    "<body bgcolor=\"#FFFFFF\"><h4>\x81\xa1\x83v\x83\x8d\x83t\x83" "B\x81[\x83\x8b\x95\xcf\x8dX</h4>\r\n"
+    "\r\n"
+    "<form name=\"SendForm\" action=\"/cgi/orvalengate.exe\" method=\"POST\" ENCTYPE=\"multipart/form-data\">\r\n"
+    "<input type=hidden name=\"session\" value=\"s1\">\r\n"
+    "<input type=hidden name=\"command\" value=\"changeprof2\">\r\n"
+    "\r\n"
+    "<font size=\"2\">\r\n"
+    "<table border=\"0\" cellpadding=\"0\" cellspacing=\"0\" width=\"100%\">\r\n"
+    "\r\n"
+    //     <tr><td height="30" width="160" align="right">&nbsp; ＩＤ</td>
+    "    <tr><td height=\"30\" width=\"160\" align=\"right\">&nbsp; \x82h\x82" "c</td>\r\n"
+    "    <td width=\"6\"></td>\r\n"
+    "    <td><input type=\"text\" name=\"id\" size=\"20\" Value=\"alice\"></td></tr>\r\n"
+    "\r\n"
+    //     <tr><td height="30" width="160" align="right">&nbsp; パスワード</td>
+    "    <tr><td height=\"30\" width=\"160\" align=\"right\">&nbsp; \x83p\x83X\x83\x8f\x81[\x83h</td>\r\n"
+    "    <td width=\"6\"></td>\r\n"
+    "    <td><input type=\"password\" name=\"pw\" size=\"15\" Value=\"secret1\"></td></tr>\r\n"
+    "\r\n"
+    //     <tr><td height="30" width="160" align="right">&nbsp; 名前</td>
+    "    <tr><td height=\"30\" width=\"160\" align=\"right\">&nbsp; \x96\xbc\x91O</td>\r\n"
+    "    <td width=\"6\"></td>\r\n"
+    "    <td><input type=\"text\" name=\"realname\" size=\"20\" Value=\"Alice&nbsp;Liddell\"></td></tr>\r\n"
+    "\r\n"
+    //     <tr><td height="30" width="160" align="right">&nbsp; 国</td>
+    "    <tr><td height=\"30\" width=\"160\" align=\"right\">&nbsp; \x8d\x91</td>\r\n"
+    "    <td width=\"6\"></td>\r\n"
+    "    <td><input type=\"text\" name=\"country\" size=\"20\" Value=\"UK\"></td></tr>\r\n"
+    "\r\n"
+    //     <tr><td height="30" width="160" align="right">&nbsp; 一行自己紹介</td>
+    "    <tr><td height=\"30\" width=\"160\" align=\"right\">&nbsp; \x88\xea\x8ds\x8e\xa9\x8c\xc8\x8f\xd0\x89\xee</td>\r\n"
+    "    <td width=\"6\"></td>\r\n"
+    "    <td><input type=\"text\" name=\"comment\" size=\"100\" Value=\"Hello\"></td></tr>\r\n"
+    "\r\n"
+    //     <tr><td height="30" width="160" align="right">&nbsp; メールアドレス</td>
+    "    <tr><td height=\"30\" width=\"160\" align=\"right\">&nbsp; \x83\x81\x81[\x83\x8b\x83" "A\x83h\x83\x8c\x83X</td>\r\n"
+    "    <td width=\"6\"></td>\r\n"
+    "    <td><input type=\"text\" name=\"mail\" size=\"50\" Value=\"alice@example.com\"></td></tr>\r\n"
+    "\r\n"
+    "    <tr><td></td><td></td><td>\r\n"
+    //     ●ＵＲＬは、ホームページ、ブログ、ＳＮＳなどのアドレス(省略可)<br>
+    "    \x81\x9c\x82t\x82q\x82k\x82\xcd\x81" "A\x83z\x81[\x83\x80\x83y\x81[\x83W\x81" "A\x83u\x83\x8d\x83O\x81" "A\x82r\x82m\x82r\x82\xc8\x82\xc7\x82\xcc\x83" "A\x83h\x83\x8c\x83X(\x8f\xc8\x97\xaa\x89\xc2)<br>\r\n"
+    "    </td></tr>\r\n"
+    "\r\n"
+    //     <tr><td height="30" width="160" align="right">&nbsp; URL1のタイトル</td>
+    "    <tr><td height=\"30\" width=\"160\" align=\"right\">&nbsp; URL1\x82\xcc\x83^\x83" "C\x83g\x83\x8b</td>\r\n"
+    "    <td width=\"6\"></td>\r\n"
+    //     <td><input type="text" name="urlname1" size="50" Value="Blog"> 例: くもの手SNS
+    "    <td><input type=\"text\" name=\"urlname1\" size=\"50\" Value=\"Blog\"> \x97\xe1: \x82\xad\x82\xe0\x82\xcc\x8e\xe8SNS\r\n"
+    "    </td></tr>\r\n"
+    "\r\n"
+    "    <tr><td height=\"30\" width=\"160\" align=\"right\">&nbsp; URL1</td>\r\n"
+    "    <td width=\"6\"></td>\r\n"
+    //     <td><input type="text" name="url1" size="50" Value="https://alice.example/"> 例：https://kumonote.example/user/orvalen
+    "    <td><input type=\"text\" name=\"url1\" size=\"50\" Value=\"https://alice.example/\"> \x97\xe1\x81" "Fhttps://kumonote.example/user/orvalen\r\n"
+    "    </td></tr>\r\n"
+    "\r\n"
+    //     <tr><td height="30" width="160" align="right">&nbsp; URL2のタイトル</td>
+    "    <tr><td height=\"30\" width=\"160\" align=\"right\">&nbsp; URL2\x82\xcc\x83^\x83" "C\x83g\x83\x8b</td>\r\n"
+    "    <td width=\"6\"></td>\r\n"
+    "    <td><input type=\"text\" name=\"urlname2\" size=\"50\" Value=\"\"></td></tr>\r\n"
+    "\r\n"
+    "    <tr><td height=\"30\" width=\"160\" align=\"right\">&nbsp; URL2</td>\r\n"
+    "    <td width=\"6\"></td>\r\n"
+    "    <td><input type=\"text\" name=\"url2\" size=\"50\" Value=\"\"></td></tr>\r\n"
+    "\r\n"
+    //     <tr><td height="30" width="160" align="right">&nbsp; URL3のタイトル</td>
+    "    <tr><td height=\"30\" width=\"160\" align=\"right\">&nbsp; URL3\x82\xcc\x83^\x83" "C\x83g\x83\x8b</td>\r\n"
+    "    <td width=\"6\"></td>\r\n"
+    "    <td><input type=\"text\" name=\"urlname3\" size=\"50\" Value=\"\"></td></tr>\r\n"
+    "\r\n"
+    "    <tr><td height=\"30\" width=\"160\" align=\"right\">&nbsp; URL3</td>\r\n"
+    "    <td width=\"6\"></td>\r\n"
+    "    <td><input type=\"text\" name=\"url3\" size=\"50\" Value=\"\"></td></tr>\r\n"
+    "\r\n"
+    "    <tr><td height=\"50\" width=\"160\"></td><td width=\"6\"></td>\r\n"
+    //     <td><input type=submit value="　　登録　　"></td></tr>
+    "    <td><input type=submit value=\"\x81@\x81@\x93o\x98^\x81@\x81@\"></td></tr>\r\n"
+    "\r\n"
+    "</table></font></form></body></html>\r\n"
+    ;
+
+const std::string kEnglishForm =
+    "<!DOCTYPE html PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\"\r\n"
+    " \"http://www.w3.org/TR/html4/loose.dtd\"><html lang=\"ja\">\r\n"
+    "<head><title>Orvalen Change Profile<#filename></title>\r\n"
+    "<META http-equiv=\"Content-Type\" content=\"text/html; charset=Shift_JIS\"></head>\r\n"
+    "<body bgcolor=\"#FFFFFF\"><h4>Your Profile</h4>\r\n"
+    "\r\n"
+    "<form name=\"SendForm\" action=\"/cgi/orvalengate.exe\" method=\"POST\" ENCTYPE=\"multipart/form-data\">\r\n"
+    "<input type=hidden name=\"session\" value=\"en&amp;1\">\r\n"
+    "<input type=hidden name=\"command\" value=\"changeprof2\">\r\n"
+    "\r\n"
+    "<font size=\"2\">\r\n"
+    "<table border=\"0\" cellpadding=\"0\" cellspacing=\"0\" width=\"100%\">\r\n"
+    "\r\n"
+    "    <tr><td height=\"30\" width=\"160\" align=\"right\">&nbsp; ID</td>\r\n"
+    "    <td width=\"6\"></td>\r\n"
+    "    <td><input type=\"text\" name=\"id\" size=\"20\" Value=\"bob\"></td></tr>\r\n"
+    "\r\n"
+    "    <tr><td height=\"30\" width=\"160\" align=\"right\">&nbsp;Password</td>\r\n"
+    "    <td width=\"6\"></td>\r\n"
+    "    <td><input type=\"password\" name=\"pw\" size=\"15\" Value=\"pass5\"></td></tr>\r\n"
+    "\r\n"
+    "    <tr><td height=\"30\" width=\"160\" align=\"right\">&nbsp; Real Name</td>\r\n"
+    "    <td width=\"6\"></td>\r\n"
+    "    <td><input type=\"text\" name=\"realname\" size=\"20\" Value=\"Bob\"></td></tr>\r\n"
+    "\r\n"
+    "    <tr><td height=\"30\" width=\"160\" align=\"right\">&nbsp; Country</td>\r\n"
+    "    <td width=\"6\"></td>\r\n"
+    "    <td><input type=\"text\" name=\"country\" size=\"20\" Value=\"\"></td></tr>\r\n"
+    "\r\n"
+    "    <tr><td height=\"30\" width=\"160\" align=\"right\">&nbsp; Self-introduction</td>\r\n"
+    "    <td width=\"6\"></td>\r\n"
+    "    <td><input type=\"text\" name=\"comment\" size=\"100\" Value=\"\"></td></tr>\r\n"
+    "\r\n"
+    "    <tr><td height=\"30\" width=\"160\" align=\"right\">&nbsp; Mail Address</td>\r\n"
+    "    <td width=\"6\"></td>\r\n"
+    "    <td><input type=\"text\" name=\"mail\" size=\"50\" Value=\"bob@example.com\"></td></tr>\r\n"
+    "\r\n"
+    "    <tr><td height=\"30\" width=\"160\" align=\"right\">&nbsp; title of URL1</td>\r\n"
+    "    <td width=\"6\"></td>\r\n"
+    "    <td><input type=\"text\" name=\"urlname1\" size=\"50\" Value=\"\"> e.g. homepage\r\n"
+    "    </td></tr>\r\n"
+    "\r\n"
+    "    <tr><td height=\"30\" width=\"160\" align=\"right\">&nbsp; URL1</td>\r\n"
+    "    <td width=\"6\"></td>\r\n"
+    "    <td><input type=\"text\" name=\"url1\" size=\"50\" Value=\"\"> e.g. https://www.example.com/\r\n"
+    "    </td></tr>\r\n"
+    "\r\n"
+    "    <tr><td height=\"30\" width=\"160\" align=\"right\">&nbsp; title of URL2</td>\r\n"
+    "    <td width=\"6\"></td>\r\n"
+    "    <td><input type=\"text\" name=\"urlname2\" size=\"50\" Value=\"\"></td></tr>\r\n"
+    "\r\n"
+    "    <tr><td height=\"30\" width=\"160\" align=\"right\">&nbsp; URL2</td>\r\n"
+    "    <td width=\"6\"></td>\r\n"
+    "    <td><input type=\"text\" name=\"url2\" size=\"50\" Value=\"\"></td></tr>\r\n"
+    "\r\n"
+    "    <tr><td height=\"30\" width=\"160\" align=\"right\">&nbsp; title of URL3</td>\r\n"
+    "    <td width=\"6\"></td>\r\n"
+    "    <td><input type=\"text\" name=\"urlname3\" size=\"50\" Value=\"\"></td></tr>\r\n"
+    "\r\n"
+    "    <tr><td height=\"30\" width=\"160\" align=\"right\">&nbsp; URL3</td>\r\n"
+    "    <td width=\"6\"></td>\r\n"
+    "    <td><input type=\"text\" name=\"url3\" size=\"50\" Value=\"\"></td></tr>\r\n"
+    "\r\n"
+    "    <tr><td height=\"50\" width=\"160\"></td><td width=\"6\"></td>\r\n"
+    "    <td><input type=submit value=\"registration\"></td></tr>\r\n"
+    "\r\n"
+    "</table></font></form></body></html>\r\n";
+
+const std::string kAliceRecord =
+    "id=alice\r\npw=secret1\r\nrealname=Alice&nbsp;Liddell\r\ncountry=UK\r\nmail=alice@example.com\r\n"
+    "comment=Hello\r\nurl1=https://alice.example/\r\nurlname1=Blog\r\n";
+
+TEST_F(ProfileDir, JapaneseFormIsExact) {
+  Write("alice.txt", kAliceRecord);
+  EXPECT_EQ(member::ProfileFormPage("s1", dir_, "alice", "secret1"), kJapaneseForm);
+  // The directory may come without its delimiter.
+  EXPECT_EQ(member::ProfileFormPage("s1", dir_.substr(0, dir_.size() - 1), "alice", "secret1"), kJapaneseForm);
+}
+
+TEST_F(ProfileDir, EnglishFormIsExactAndShowsMissingKeysEmpty) {
+  // The password line in capitals still answers "pw"; a line without "="
+  // and a key the form does not know change nothing.
+  Write("bob.txt", "id=bob\r\nPW=pass5\r\nrealname=Bob\r\nnote\r\nmail=bob@example.com\r\nhobby=x\r\n");
+  EXPECT_EQ(member::ProfileFormPageE("en&amp;1", dir_, "bob", "pass5"), kEnglishForm);
+}
+
+TEST_F(ProfileDir, FormsAreEmptyWithoutTheRightPassword) {
+  Write("alice.txt", kAliceRecord);
+  EXPECT_EQ(member::ProfileFormPage("s1", dir_, "alice", "Secret1"), "");
+  EXPECT_EQ(member::ProfileFormPageE("s1", dir_, "alice", "secret1 "), "");
+  EXPECT_EQ(member::ProfileFormPage("s1", dir_, "nobody", "secret1"), "");
+  // An ID that names a path outside the directory never reads that file.
+  fs::create_directories(dir_ + "sub");
+  Write("sub/alice.txt", kAliceRecord);
+  EXPECT_EQ(member::ProfileFormPage("s1", dir_, "sub/alice", "secret1"), "");
+}
+
+member::ProfileValues Values(std::string realname, std::string mail, std::string country) {
+  member::ProfileValues v;
+  v.realname = std::move(realname);
+  v.mail = std::move(mail);
+  v.country = std::move(country);
+  return v;
+}
+
+TEST_F(ProfileDir, FirstSaveAppendsNewKeysInTheirOrder) {
+  const std::string registered = "id=u1\r\npw=pw123\r\nrealname=R\r\ncountry=JP\r\nmail=m@x\r\n";
+  Write("u1.txt", registered);
+  member::ProfileValues v = Values("R", "m@x", "JP");
+  v.urlname3 = "n3";
+  v.url1 = "u1";
+  v.comment = "hi";
+  v.urlname1 = "n1";
+  v.url3 = "u3";
+  ASSERT_TRUE(member::UpdateProfile(dir_, "u1", "pw123", v));
+  EXPECT_EQ(Read("u1.txt"), registered + "comment=hi\r\nurl1=u1\r\nurl3=u3\r\nurlname1=n1\r\nurlname3=n3\r\n");
+}
+
+TEST_F(ProfileDir, SaveChangesInPlaceDeletesEmptiedAndKeepsTheRest) {
+  Write("u1.txt", "id=u1\npw=pw123\nREALNAME=Old\nno equals here\ncountry=JP\nmail=m@x\ncomment=c\n");
+  ASSERT_TRUE(member::UpdateProfile(dir_, "u1", "pw123", Values("New", "m@x", "")));
+  // realname keeps its place under our spelling; country and the comment
+  // that the post left out lose their lines; everything else stays.
+  EXPECT_EQ(Read("u1.txt"), "id=u1\r\npw=pw123\r\nrealname=New\r\nno equals here\r\nmail=m@x\r\n");
+}
+
+TEST_F(ProfileDir, UnchangedValuesKeepTheirSpelling) {
+  Write("u1.txt", "id=u1\r\npw=pw123\r\nRealName=Same\r\nMAIL=m@x\r\ncountry=JP\r\n");
+  ASSERT_TRUE(member::UpdateProfile(dir_, "u1", "pw123", Values("Same", "m@x", "JP")));
+  EXPECT_EQ(Read("u1.txt"), "id=u1\r\npw=pw123\r\nRealName=Same\r\nMAIL=m@x\r\ncountry=JP\r\n");
+}
+
+TEST_F(ProfileDir, WrongPasswordOrMissingRecordChangesNothing) {
+  const std::string record = "id=u1\npw=pw123\nrealname=R\n";
+  Write("u1.txt", record);
+  EXPECT_FALSE(member::UpdateProfile(dir_, "u1", "PW123", Values("X", "y", "z")));
+  EXPECT_FALSE(member::UpdateProfile(dir_, "u2", "pw123", Values("X", "y", "z")));
+  EXPECT_FALSE(member::UpdateProfile(dir_, "../u1", "pw123", Values("X", "y", "z")));
+  EXPECT_EQ(Read("u1.txt"), record);
+  EXPECT_FALSE(fs::exists(dir_ + "u2.txt"));
+}
+
+TEST_F(ProfileDir, SaveWaitsForTheMembersLock) {
+  Write("u1.txt", "id=u1\r\npw=pw123\r\n");
+  std::atomic<bool> done{false};
+  std::thread saver;
+  {
+    const platform::FileLock held = member::LockMembersDirectory(dir_);
+    saver = std::thread([&] {
+      member::UpdateProfile(dir_, "u1", "pw123", Values("R", "m", "c"));
+      done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(done.load());
+    EXPECT_EQ(Read("u1.txt"), "id=u1\r\npw=pw123\r\n");
+  }
+  saver.join();
+  EXPECT_TRUE(done.load());
+  EXPECT_EQ(Read("u1.txt"), "id=u1\r\npw=pw123\r\nrealname=R\r\nmail=m\r\ncountry=c\r\n");
+}
+
+}  // namespace
