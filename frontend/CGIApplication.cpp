@@ -4,6 +4,7 @@
 #include <new>
 
 #include "frontend/ErrorPages.h"
+#include "platform/Exception.h"
 
 namespace frontend {
 namespace {

@@ -2,6 +2,7 @@
 
 #include "FrontendTexts.h"
 #include "frontend/WebException.h"
+#include "frontend/WebModule.h"
 
 namespace frontend {
 

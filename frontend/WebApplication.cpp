@@ -6,6 +6,7 @@
 #include "frontend/ExceptionHook.h"
 #include "frontend/WebAppServices.h"
 #include "frontend/WebException.h"
+#include "frontend/WebModule.h"
 
 namespace frontend {
 
@@ -47,9 +48,9 @@ std::size_t TWebApplication::InactiveCount() {
 }
 
 TWebModuleList& TWebApplication::ActivateWebModules() {
-  if (max_connections_ > 0 && ActiveCount() >= static_cast<std::size_t>(max_connections_))
-    throw EWebException(std::string(texts::MaxConnectionsReached));
   std::lock_guard<std::mutex> guard(lock_);
+  if (max_connections_ > 0 && active_.size() >= static_cast<std::size_t>(max_connections_))
+    throw EWebException(std::string(texts::MaxConnectionsReached));
   std::unique_ptr<TWebModuleList> modules;
   if (!inactive_.empty()) {
     modules = std::move(inactive_.back());

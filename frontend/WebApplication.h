@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "frontend/WebModule.h"
+#include "frontend/WebModuleClass.h"
 #include "frontend/WebModuleFactory.h"
 #include "frontend/WebModuleList.h"
 #include "frontend/WebRequest.h"

@@ -1,7 +1,8 @@
 // The web module base class. A module is its own dispatcher: a program's
 // module class derives from TWebModule, adds its action items in its
 // constructor and is registered with the application by its factory
-// function, a TWebModuleClass.
+// function, a TWebModuleClass. This header is all a program needs: it also
+// brings the application (Application(), TCGIApplication).
 #pragma once
 
 #include <functional>
@@ -9,22 +10,19 @@
 #include <string>
 #include <vector>
 
+#include "frontend/CGIApplication.h"
 #include "frontend/WebActionItem.h"
 #include "frontend/WebActionItems.h"
 #include "frontend/WebDispatcher.h"
 #include "frontend/WebException.h"
+#include "frontend/WebModuleClass.h"
 #include "frontend/WebRequest.h"
 #include "frontend/WebResponse.h"
 #include "platform/Exception.h"
 
 namespace frontend {
 
-class TWebModule;
 class TDefaultWebAppServices;
-
-// A module class: makes a new instance of that module. Two registrations of
-// the same function are the same class.
-using TWebModuleClass = std::unique_ptr<TWebModule> (*)();
 
 class TWebModule : public TCustomWebDispatcher {
  public:

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "frontend/WebModule.h"
+#include "frontend/WebModuleClass.h"
 
 namespace frontend {
 
@@ -20,7 +20,7 @@ class TAbstractWebModuleFactory {
 class TDefaultWebModuleFactory : public TAbstractWebModuleFactory {
  public:
   explicit TDefaultWebModuleFactory(TWebModuleClass module_class) noexcept : module_class_(module_class) {}
-  std::unique_ptr<TWebModule> CreateModule() override { return module_class_(); }
+  std::unique_ptr<TWebModule> CreateModule() override;
   TWebModuleCreateMode CreateMode() const noexcept override { return TWebModuleCreateMode::crAlways; }
   TWebModuleClass ModuleClass() const noexcept { return module_class_; }
 

@@ -2,7 +2,15 @@
 
 #include <stdexcept>
 
+#include "frontend/WebModule.h"
+
 namespace frontend {
+
+TWebModuleList::TWebModuleList(const TWebModuleFactoryList& factories) : factories_(factories) {}
+
+TWebModuleList::~TWebModuleList() = default;
+
+std::unique_ptr<TWebModule> TDefaultWebModuleFactory::CreateModule() { return module_class_(); }
 
 void TWebModuleList::AutoCreateModules() {
   if (modules_.size() < factories_.size()) modules_.resize(factories_.size());

@@ -7,7 +7,6 @@
 #include <memory>
 #include <vector>
 
-#include "frontend/WebModule.h"
 #include "frontend/WebModuleFactory.h"
 
 namespace frontend {
@@ -17,9 +16,10 @@ using TWebModuleFactoryList = std::vector<std::unique_ptr<TAbstractWebModuleFact
 class TWebModuleList {
  public:
   // The factory list belongs to the application and outlives the set.
-  explicit TWebModuleList(const TWebModuleFactoryList& factories) : factories_(factories) {}
+  explicit TWebModuleList(const TWebModuleFactoryList& factories);
   TWebModuleList(const TWebModuleList&) = delete;
   TWebModuleList& operator=(const TWebModuleList&) = delete;
+  ~TWebModuleList();
 
   // Makes the module of every factory that always creates, unless the set
   // has it already.
