@@ -1,0 +1,375 @@
+// The member commands through the built executable: every answer of
+// registration, password change, profile editing and file posting, and the
+// bytes of every file they leave behind.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "CommandsSupport.h"
+#include "Harness.h"
+
+namespace blackbox {
+namespace {
+
+using namespace commands;
+
+const std::string kUser1Record = "id=u1\r\npw=secret1\r\nrealname=Alice\r\ncountry=JP\r\nmail=a@x\r\n";
+
+class Commands : public ::testing::Test {
+ protected:
+  void SetUp() override { site_.SetUpSession("s1"); }
+
+  std::string Post(const std::string& body) const { return Content(site_.PostUrlEncoded(body)); }
+  std::string PostParts(const std::vector<Part>& parts) const { return Content(site_.PostMultipart(parts)); }
+  std::string Record(const std::string& id) const { return site_.ReadFile("members/" + id + ".txt"); }
+  void AddMember(const std::string& id, const std::string& record) const {
+    site_.WriteFile("members/" + id + ".txt", record);
+  }
+
+  Site site_;
+};
+
+// ---- registration ------------------------------------------------------------
+
+TEST_F(Commands, RegistrationChecksInOrder) {
+  const std::string head = "session=s1&command=registration&";
+  const std::string rest = "&realname=R&mail=m%40x";
+  EXPECT_EQ(Post(head + "id=&pw=abcde&pw2=abcde" + rest), ErrorPageFor(msg::kBlank));
+  EXPECT_EQ(Post(head + "id=u&pw=abcde&pw2=abcde&realname=R"), ErrorPageFor(msg::kBlank));
+  EXPECT_EQ(Post(head + "id=u&pw=abc&pw2=abd" + rest), ErrorPageFor(msg::kPasswordMismatch));
+  EXPECT_EQ(Post(head + "id=u&pw=abcd&pw2=abcd" + rest), ErrorPageFor(msg::kPasswordTooShort));
+  EXPECT_EQ(Post(head + "id=..%2Fupload%2Fx&pw=abcde&pw2=abcde" + rest), ErrorPageFor(msg::kIdUnusable));
+  EXPECT_EQ(Post(head + "id=a%5Cb&pw=abcde&pw2=abcde" + rest), ErrorPageFor(msg::kIdUnusable));
+  EXPECT_EQ(Visible(site_, "members"), std::vector<std::string>{});
+  EXPECT_EQ(Visible(site_, "upload"), std::vector<std::string>{});
+}
+
+TEST_F(Commands, RegistrationWritesTheRecordAndAnswersAccepted) {
+  const Result r = site_.PostMultipart({Field("session", "s1"), Field("command", "registration"), Field("id", "u1"),
+                                        Field("pw", "abcde"), Field("pw2", "abcde"), Field("realname", "A <B>"),
+                                        Field("mail", "a@x"), Field("country", "")});
+  EXPECT_EQ(Header(r).rfind("Status: 200 OK\r\nContent-Type: text/html\r\n", 0), 0u) << r.out;
+  EXPECT_EQ(Content(r), kRegistrationAccepted);
+  // Stored in the escaped form the parser made; an empty country still has
+  // its line.
+  EXPECT_EQ(Record("u1"), "id=u1\r\npw=abcde\r\nrealname=A&nbsp;&lt;B&gt;\r\ncountry=\r\nmail=a@x\r\n");
+}
+
+TEST_F(Commands, RegistrationOfAnExistingIdLeavesItsRecord) {
+  AddMember("u1", "id=u1\npw=old12\n");
+  EXPECT_EQ(Post("session=s1&command=registration&id=u1&pw=abcde&pw2=abcde&realname=R&mail=m"),
+            ErrorPageFor(msg::kIdAlreadyRegistered));
+  EXPECT_EQ(Record("u1"), "id=u1\npw=old12\n");
+}
+
+// ---- password change ---------------------------------------------------------
+
+TEST_F(Commands, ChangePwChecksInOrder) {
+  AddMember("u1", kUser1Record);
+  const std::string head = "session=s1&command=changepw&";
+  EXPECT_EQ(Post(head + "id=u1&pw0=secret1&pw1=abcde"), ErrorPageFor(msg::kBlank));
+  EXPECT_EQ(Post(head + "id=u2&pw0=secret1&pw1=a&pw2=b"), ErrorPageFor(msg::kIdDoesNotExist));
+  EXPECT_EQ(Post(head + "id=u1&pw0=secret1&pw1=abcde&pw2=abcdf"), ErrorPageFor(msg::kNewPasswordMismatch));
+  EXPECT_EQ(Post(head + "id=u1&pw0=secret1&pw1=abcd&pw2=abcd"), ErrorPageFor(msg::kPasswordTooShort));
+  EXPECT_EQ(Post(head + "id=u1&pw0=Secret1&pw1=abcde&pw2=abcde"), ErrorPageFor(msg::kPasswordNotChanged));
+  EXPECT_EQ(Record("u1"), kUser1Record);
+}
+
+TEST_F(Commands, ChangePwReplacesOnlyThePassword) {
+  AddMember("u1", "id=u1\nPW=secret1\nnote without equals\nrealname=Alice\n");
+  EXPECT_EQ(Post("session=s1&command=changepw&id=u1&pw0=secret1&pw1=fresh&pw2=fresh"), kRegistrationAccepted);
+  EXPECT_EQ(Record("u1"), "id=u1\r\npw=fresh\r\nnote without equals\r\nrealname=Alice\r\n");
+}
+
+// ---- profile editing ---------------------------------------------------------
+
+TEST_F(Commands, ProfileFormAnswers) {
+  AddMember("u1", kUser1Record);
+  EXPECT_EQ(Post("session=s1&command=changeprof1&id=u1"), ErrorPageFor(msg::kIdPasswordRequired));
+  EXPECT_EQ(Post("session=s1&command=changeprof1e&pw=x"), ErrorPageFor(msg::kIdPasswordRequiredE));
+  EXPECT_EQ(Post("session=s1&command=changeprof1&id=u2&pw=x"), ErrorPageFor(msg::kProfileIdMissing));
+  EXPECT_EQ(Post("session=s1&command=changeprof1e&id=u2&pw=x"), ErrorPageFor(msg::kProfileIdMissingE));
+  // A wrong password gives an empty page, not an error page.
+  const Result wrong = site_.PostUrlEncoded("session=s1&command=changeprof1&id=u1&pw=wrong");
+  EXPECT_EQ(Header(wrong).rfind("Status: 200 OK\r\nContent-Type: text/html\r\n", 0), 0u) << wrong.out;
+  EXPECT_EQ(Content(wrong), "");
+
+  const std::string ja = Post("session=s1&command=changeprof1&id=u1&pw=secret1");
+  const std::string en = Post("session=s1&command=changeprof1e&id=u1&pw=secret1");
+  for (const std::string* page : {&ja, &en}) {
+    EXPECT_EQ(page->rfind("<!DOCTYPE html PUBLIC", 0), 0u);
+    EXPECT_NE(page->find("<input type=hidden name=\"session\" value=\"s1\">\r\n"), std::string::npos);
+    EXPECT_NE(page->find("name=\"realname\" size=\"20\" Value=\"Alice\"></td></tr>\r\n"), std::string::npos);
+    EXPECT_NE(page->find("name=\"pw\" size=\"15\" Value=\"secret1\"></td></tr>\r\n"), std::string::npos);
+    EXPECT_NE(page->find("<html lang=\"ja\">\r\n"), std::string::npos);
+  }
+  // <body bgcolor="#FFFFFF"><h4>■プロフィール変更</h4>
+  EXPECT_NE(ja.find("<body bgcolor=\"#FFFFFF\"><h4>\x81\xa1\x83v\x83\x8d\x83t\x83"
+                    "B\x81[\x83\x8b\x95\xcf\x8dX</h4>\r\n"),
+            std::string::npos);
+  EXPECT_NE(en.find("<body bgcolor=\"#FFFFFF\"><h4>Your Profile</h4>\r\n"), std::string::npos);
+  EXPECT_NE(en.find("<input type=submit value=\"registration\">"), std::string::npos);
+}
+
+TEST_F(Commands, ProfileSaveAnswers) {
+  AddMember("u1", kUser1Record);
+  const std::string head = "session=s1&command=changeprof2&";
+  EXPECT_EQ(Post(head + "id=u1&realname=X"), ErrorPageFor(msg::kIdPasswordRequired));
+  EXPECT_EQ(Post(head + "id=u9&pw=secret1&realname=X"), ErrorPageFor(msg::kProfileIdMissing));
+  EXPECT_EQ(Post(head + "id=u1&pw=secret2&realname=X"), ErrorPageFor(msg::kProfileNotChanged));
+  EXPECT_EQ(Record("u1"), kUser1Record);
+}
+
+TEST_F(Commands, ProfileSaveAppendsInOrderDeletesEmptiedAndShowsTheProfile) {
+  AddMember("u1", kUser1Record);
+  const std::string saved =
+      Post("session=s1&command=changeprof2&id=u1&pw=secret1&realname=Alice&mail=a%40x&country=JP"
+           "&urlname3=t3&url2=http%3A%2F%2Fb&comment=Hi+there&url1=http%3A%2F%2Fa&urlname1=t1");
+  EXPECT_EQ(Record("u1"), kUser1Record +
+                              "comment=Hi&nbsp;there\r\nurl1=http://a\r\nurl2=http://b\r\nurlname1=t1\r\n"
+                              "urlname3=t3\r\n");
+  EXPECT_EQ(saved, Content(site_.Get("showuser=u1&session=s1")));
+  EXPECT_NE(saved.find("Hi&nbsp;there"), std::string::npos);
+
+  // Fields the post leaves empty or out lose their lines; the rest stay put.
+  Post("session=s1&command=changeprof2&id=u1&pw=secret1&realname=Alicia&mail=a%40x&comment=Hi+there&url1=http%3A%2F%2Fa");
+  EXPECT_EQ(Record("u1"), "id=u1\r\npw=secret1\r\nrealname=Alicia\r\nmail=a@x\r\ncomment=Hi&nbsp;there\r\n"
+                          "url1=http://a\r\n");
+}
+
+// ---- file posting ------------------------------------------------------------
+
+class Posting : public ::testing::Test {
+ protected:
+  void SetUpPosting(std::string_view extra) {
+    site_.SetUpSession("s1", extra);
+    site_.WriteFile("members/u1.txt", kUser1Record);
+  }
+  Result PostFile(const std::string& filename, const std::string& bytes, std::vector<Part> more = {}) const {
+    std::vector<Part> parts = {Field("session", "s1"), Field("command", "postleaf"), Field("id", "u1"),
+                               Field("pw", "secret1")};
+    for (Part& p : more) parts.push_back(std::move(p));
+    if (!filename.empty()) parts.push_back(Jpeg("img", filename, bytes));
+    return site_.PostMultipart(parts);
+  }
+  std::vector<std::string> Uploads() const { return Visible(site_, "upload"); }
+
+  Site site_;
+};
+
+TEST_F(Posting, ChecksInOrder) {
+  SetUpPosting("");
+  auto post = [&](std::vector<Part> parts) {
+    parts.insert(parts.begin(), {Field("session", "s1"), Field("command", "postleaf")});
+    return Content(site_.PostMultipart(parts));
+  };
+  EXPECT_EQ(post({Field("pw", "secret1"), Jpeg("img", "a.jpg", "J")}), ErrorPageFor(msg::kMemberDoesNotExist));
+  EXPECT_EQ(post({Field("id", "u2"), Field("pw", "secret1"), Jpeg("img", "a.jpg", "J")}),
+            ErrorPageFor(msg::kMemberDoesNotExist));
+  EXPECT_EQ(post({Field("id", "u1"), Field("pw", "secret"), Jpeg("img", "a.jpg", "J")}),
+            ErrorPageFor(msg::kPasswordWrong));
+  EXPECT_EQ(post({Field("id", "u1"), Field("pw", "secret1"), Field("NoBLANK-title", ""), Jpeg("img", "a.jpg", "J")}),
+            ErrorPageFor(msg::kBlank));
+  EXPECT_EQ(post({Field("id", "u1"), Field("pw", "secret1"), Field("blank-title", "t")}),
+            ErrorPageFor(msg::kNoAttachedFile));
+  // Only a JPEG part is an attachment.
+  EXPECT_EQ(post({Field("id", "u1"), Field("pw", "secret1"), Part{"img", "GIF", "a.gif", "image/gif"}}),
+            ErrorPageFor(msg::kNoAttachedFile));
+  EXPECT_EQ(Uploads(), std::vector<std::string>{});
+}
+
+TEST_F(Posting, RecordHoldsTheFieldsWithoutPassword) {
+  SetUpPosting("nameorder=num3d\r\n");
+  const std::string jpeg("\xff\xd8JPEG\r\n\x00tail", 13);
+  const Result r = PostFile("a.jpg", jpeg, {Field("blank-title", "Sea view")});
+  EXPECT_EQ(Content(r), kFileAccepted);
+  EXPECT_EQ(Uploads(), (std::vector<std::string>{"001.jpg", "001.txt"}));
+  EXPECT_EQ(site_.ReadFile("upload/001.jpg"), jpeg);
+  EXPECT_EQ(site_.ReadFile("upload/001.txt"),
+            "<tslkeys>\r\nsession=s1\r\nid=u1\r\nblank-title=Sea&nbsp;view\r\nimg=a.jpg\r\n\r\n</tslkeys>\r\n");
+}
+
+TEST_F(Posting, CounterStartsFromAMissingFile) {
+  SetUpPosting("FileNameTemplate=img####\r\n");
+  EXPECT_EQ(Content(PostFile("Photo.JPG", "J1")), kFileAccepted);
+  EXPECT_EQ(Uploads(), (std::vector<std::string>{"counter.txt", "img0001.jpg", "img0001.txt"}));
+  EXPECT_EQ(site_.ReadFile("upload/counter.txt"), "1\r\n");
+  EXPECT_EQ(site_.ReadFile("upload/img0001.jpg"), "J1");
+}
+
+TEST_F(Posting, CounterSkipsPresentNames) {
+  SetUpPosting("FileNameTemplate=img####\r\n");
+  site_.WriteFile("upload/counter.txt", "41\r\n");
+  site_.WriteFile("upload/img0042.jpg", "old");
+  EXPECT_EQ(Content(PostFile("a.jpg", "J")), kFileAccepted);
+  EXPECT_EQ(site_.ReadFile("upload/counter.txt"), "43\r\n");
+  EXPECT_EQ(site_.ReadFile("upload/img0043.jpg"), "J");
+  EXPECT_EQ(site_.ReadFile("upload/img0042.jpg"), "old");
+  EXPECT_TRUE(site_.Exists("upload/img0043.txt"));
+}
+
+TEST_F(Posting, CounterBeyondTheTemplateAndAConfiguredCounterFile) {
+  SetUpPosting("FileNameTemplate=####\r\nFileNameCounter=" + site_.Path("count.dat") + "\r\n");
+  site_.WriteFile("count.dat", "  12344\r\n");
+  EXPECT_EQ(Content(PostFile("a.jpeg", "J")), kFileAccepted);
+  EXPECT_EQ(Uploads(), (std::vector<std::string>{"2345.jpeg", "2345.txt"}));
+  EXPECT_EQ(site_.ReadFile("count.dat"), "12345\r\n");
+}
+
+TEST_F(Posting, CounterWithoutANumberFailsAndStoresNothing) {
+  SetUpPosting("FileNameTemplate=img####\r\n");
+  site_.WriteFile("upload/counter.txt", "seven\r\n");
+  const Result r = PostFile("a.jpg", "J");
+  EXPECT_EQ(Header(r).rfind("Status: 500", 0), 0u) << r.out;
+  // 入力値が数値ではありません
+  EXPECT_NE(r.out.find("\x93\xfc\x97\xcd\x92l\x82\xaa\x90\x94\x92l\x82\xc5\x82\xcd\x82\xa0\x82\xe8\x82\xdc\x82\xb9\x82\xf1"),
+            std::string::npos);
+  EXPECT_EQ(Uploads(), std::vector<std::string>{"counter.txt"});
+  EXPECT_EQ(site_.ReadFile("upload/counter.txt"), "seven\r\n");
+}
+
+TEST_F(Posting, CounterThatCannotBeOpenedFailsAndStoresNothing) {
+  SetUpPosting("FileNameTemplate=img####\r\nFileNameCounter=" + site_.Path("nodir/counter.txt") + "\r\n");
+  const Result r = PostFile("a.jpg", "J");
+  EXPECT_EQ(Header(r).rfind("Status: 500", 0), 0u) << r.out;
+  EXPECT_EQ(Uploads(), std::vector<std::string>{});
+}
+
+TEST_F(Posting, NoFreeNameLeftIsAnsweredAndTheCounterStays) {
+  SetUpPosting("FileNameTemplate=only\r\n");
+  site_.WriteFile("upload/counter.txt", "3\r\n");
+  site_.WriteFile("upload/only.txt", "someone else's");
+  EXPECT_EQ(Content(PostFile("a.jpg", "J")), ErrorPageFor(msg::kNoFreeFileName));
+  EXPECT_EQ(site_.ReadFile("upload/counter.txt"), "3\r\n");
+  EXPECT_EQ(Uploads(), (std::vector<std::string>{"counter.txt", "only.txt"}));
+}
+
+TEST_F(Posting, Num3dReusesTheFirstGap) {
+  SetUpPosting("nameorder=num3d\r\n");
+  for (int i = 1; i <= 3; ++i) EXPECT_EQ(Content(PostFile("a.jpg", "J" + std::to_string(i))), kFileAccepted);
+  EXPECT_EQ(site_.ReadFile("upload/003.jpg"), "J3");
+  EXPECT_EQ(Content(PostFile("a.jpg", "J4")), kFileAccepted);
+  EXPECT_EQ(site_.ReadFile("upload/004.jpg"), "J4");
+  site_.Remove("upload/002.jpg");
+  site_.Remove("upload/002.txt");
+  EXPECT_EQ(Content(PostFile("a.jpg", "J5")), kFileAccepted);
+  EXPECT_EQ(site_.ReadFile("upload/002.jpg"), "J5");
+  // A record of another post holding 005 keeps that name from this one.
+  site_.WriteFile("upload/005.txt", "other");
+  EXPECT_EQ(Content(PostFile("a.jpg", "J6")), kFileAccepted);
+  EXPECT_EQ(site_.ReadFile("upload/006.jpg"), "J6");
+  EXPECT_EQ(site_.ReadFile("upload/005.txt"), "other");
+}
+
+TEST_F(Posting, Num3dAnswersWhenAllThousandNamesAreTaken) {
+  SetUpPosting("nameorder=num3d\r\n");
+  for (int i = 0; i < 1000; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "upload/%03d.txt", i);
+    site_.WriteFile(name, "");
+  }
+  EXPECT_EQ(Content(PostFile("a.jpg", "J")), ErrorPageFor(msg::kNoFreeFileName));
+  EXPECT_EQ(Uploads().size(), 1000u);
+}
+
+TEST_F(Posting, UploadsNeverKeepAnExtensionThatCouldRun) {
+  SetUpPosting("nameorder=num3d\r\n");
+  const char* names[] = {"x.php", "x.html", "x.svg", "x.txt", "x.PJPEG", "noext"};
+  for (const char* name : names) EXPECT_EQ(Content(PostFile(name, name)), kFileAccepted) << name;
+  EXPECT_EQ(Uploads(), (std::vector<std::string>{"001.jpg", "001.txt", "002.jpg", "002.txt", "003.jpg", "003.txt",
+                                                 "004.jpg", "004.txt", "005.pjpeg", "005.txt", "006", "006.txt"}));
+  EXPECT_EQ(site_.ReadFile("upload/004.jpg"), "x.txt");
+  // The record still names the file as it was posted.
+  EXPECT_NE(site_.ReadFile("upload/001.txt").find("img=x.php\r\n"), std::string::npos);
+}
+
+TEST_F(Posting, DefaultFileStandsInForAMissingAttachment) {
+  SetUpPosting("nameorder=num3d\r\nDefaultImgFile=" + std::string("defaults/Blank.PNG") + "\r\n");
+  site_.WriteFile("defaults/Blank.PNG", "PNGDATA");
+  EXPECT_EQ(Content(PostFile("", "")), kFileAccepted);
+  EXPECT_EQ(Uploads(), (std::vector<std::string>{"001.png", "001.txt"}));
+  EXPECT_EQ(site_.ReadFile("upload/001.png"), "PNGDATA");
+  EXPECT_EQ(site_.ReadFile("upload/001.txt"), "<tslkeys>\r\nsession=s1\r\nid=u1\r\n\r\n</tslkeys>\r\n");
+  // An empty default file is no attachment.
+  site_.WriteFile("defaults/Blank.PNG", "");
+  EXPECT_EQ(Content(PostFile("", "")), ErrorPageFor(msg::kNoAttachedFile));
+}
+
+TEST_F(Posting, DefaultFileNamedTxtIsStoredAsJpg) {
+  SetUpPosting("nameorder=num3d\r\nDefaultImgFile=defaults/blank.txt\r\n");
+  site_.WriteFile("defaults/blank.txt", "D");
+  EXPECT_EQ(Content(PostFile("", "")), kFileAccepted);
+  EXPECT_EQ(Uploads(), (std::vector<std::string>{"001.jpg", "001.txt"}));
+}
+
+// "yyyymmdd-hhmmss-zzz" of a moment given in milliseconds since the epoch.
+std::string StampAt(long long ms) {
+  const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+  std::tm t{};
+  localtime_r(&seconds, &t);
+  char buf[96];
+  std::snprintf(buf, sizeof buf, "%04d%02d%02d-%02d%02d%02d-%03lld", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                t.tm_hour, t.tm_min, t.tm_sec, ms % 1000);
+  return buf;
+}
+
+TEST_F(Posting, TimeStampNamesGetSuffixesWhenTaken) {
+  SetUpPosting("");
+  // The post's own stamp cannot be known beforehand: every stamp of the
+  // next seconds is taken, bare and with 000, so the post must use 001.
+  const long long start = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+  for (long long ms = start; ms < start + 4000; ++ms) {
+    const std::string stamp = StampAt(ms);
+    // Plain creat(2): thousands of names must be made well within the window.
+    for (const std::string& name : {stamp + ".jpg", stamp + "000.txt"}) {
+      const int fd = ::open(site_.Path("upload/" + name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+      ASSERT_GE(fd, 0);
+      ::close(fd);
+    }
+  }
+  const std::vector<std::string> before = Uploads();
+  Env env;
+  if (const char* tz = std::getenv("TZ")) env["TZ"] = tz;  // the same local clock as ours
+  std::vector<Part> parts = {Field("session", "s1"), Field("command", "postleaf"), Field("id", "u1"),
+                             Field("pw", "secret1"), Jpeg("img", "a.jpg", "NEW")};
+  const std::string body = MultipartBody(parts);
+  Env post = PostEnv("multipart/form-data; boundary=----orvalengateB0undary", body.size());
+  post.insert(env.begin(), env.end());
+  const Result r = site_.Run(post, body);
+  ASSERT_EQ(Content(r), kFileAccepted);
+  std::vector<std::string> added;
+  for (const std::string& name : Uploads()) {
+    if (!std::binary_search(before.begin(), before.end(), name)) added.push_back(name);
+  }
+  ASSERT_EQ(added.size(), 2u);
+  // yyyymmdd-hhmmss-zzz001.jpg
+  ASSERT_EQ(added[0].size(), 19u + 3u + 4u) << added[0];
+  EXPECT_EQ(added[0].substr(19), "001.jpg");
+  EXPECT_EQ(added[1], added[0].substr(0, 22) + ".txt");
+  EXPECT_TRUE(std::binary_search(before.begin(), before.end(), added[0].substr(0, 19) + ".jpg"));
+  EXPECT_EQ(site_.ReadFile("upload/" + added[0]), "NEW");
+  EXPECT_EQ(site_.ReadFile("upload/" + added[0].substr(0, 19) + ".jpg"), "");  // the taken names stay as they were
+}
+
+TEST_F(Posting, TimeStampNameIsTheBareStampWhenFree) {
+  SetUpPosting("");
+  EXPECT_EQ(Content(PostFile("a.jpg", "J")), kFileAccepted);
+  const std::vector<std::string> names = Uploads();
+  ASSERT_EQ(names.size(), 2u);
+  EXPECT_EQ(names[0].size(), 19u + 4u) << names[0];
+  EXPECT_EQ(names[0].substr(8, 1), "-");
+  EXPECT_EQ(names[1], names[0].substr(0, 19) + ".txt");
+}
+
+}  // namespace
+}  // namespace blackbox

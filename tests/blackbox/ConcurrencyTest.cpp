@@ -1,0 +1,324 @@
+// Many processes of the program at once on shared files, as a busy web
+// server runs them: numbered posts, same-ID registrations, password changes
+// interleaved with profile saves, and processes killed while they save.
+// Each test prints its measured figures.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CommandsSupport.h"
+#include "Harness.h"
+
+namespace blackbox {
+namespace {
+
+using namespace commands;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kProcesses = 24;
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void Report(const std::string& what, int processes, int accepted, int failures, int duplicates, double seconds) {
+  std::cout << "[figures] " << what << ": processes=" << processes << " accepted=" << accepted
+            << " failures=" << failures << " duplicates=" << duplicates << " seconds=" << seconds << "\n";
+}
+
+std::vector<Part> PostParts(int i) {
+  return {Field("session", "s1"), Field("command", "postleaf"), Field("id", "u1"), Field("pw", "secret1"),
+          Field("tag", "post" + std::to_string(i)), Jpeg("img", "a.jpg", "DATA-" + std::to_string(i))};
+}
+
+// Runs kProcesses posts at once and checks that every one was stored whole,
+// under a name of its own, its record beside its data. Returns the names.
+std::vector<std::string> PostAllAtOnce(const Site& site, const std::string& what) {
+  std::vector<std::pair<Env, std::string>> requests;
+  for (int i = 0; i < kProcesses; ++i) requests.push_back(MultipartRequest(PostParts(i)));
+  const auto start = Clock::now();
+  const std::vector<Result> results = site.RunAll(requests);
+  const double seconds = SecondsSince(start);
+
+  int accepted = 0;
+  for (const Result& r : results) accepted += Content(r) == kFileAccepted ? 1 : 0;
+  std::vector<std::string> names;
+  std::set<int> seen_posts;
+  int duplicates = 0;
+  for (const std::string& file : Visible(site, "upload")) {
+    if (file == "counter.txt" || file.size() < 4 || file.substr(file.size() - 4) != ".jpg") continue;
+    const std::string name = file.substr(0, file.size() - 4);
+    names.push_back(name);
+    const std::string data = site.ReadFile("upload/" + file);
+    const std::string record = site.ReadFile("upload/" + name + ".txt");
+    // Data and record of one post, each whole.
+    const int post = std::stoi(data.substr(5));
+    EXPECT_EQ(data, "DATA-" + std::to_string(post));
+    EXPECT_EQ(record, "<tslkeys>\r\nsession=s1\r\nid=u1\r\ntag=post" + std::to_string(post) +
+                          "\r\nimg=a.jpg\r\n\r\n</tslkeys>\r\n");
+    if (!seen_posts.insert(post).second) ++duplicates;
+  }
+  EXPECT_EQ(accepted, kProcesses);
+  EXPECT_EQ(names.size(), static_cast<std::size_t>(kProcesses));
+  EXPECT_EQ(duplicates, 0);
+  Report(what, kProcesses, accepted, kProcesses - accepted, duplicates, seconds);
+  return names;
+}
+
+TEST(Concurrency, CounterPostsAllGetTheirOwnNumber) {
+  Site site;
+  site.SetUpSession("s1", "FileNameTemplate=img####\r\n");
+  site.WriteFile("members/u1.txt", "id=u1\r\npw=secret1\r\n");
+  std::vector<std::string> names = PostAllAtOnce(site, "counter posts");
+  std::sort(names.begin(), names.end());
+  std::vector<std::string> expected;
+  for (int i = 1; i <= kProcesses; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "img%04d", i);
+    expected.push_back(name);
+  }
+  EXPECT_EQ(names, expected);
+  EXPECT_EQ(site.ReadFile("upload/counter.txt"), std::to_string(kProcesses) + "\r\n");
+}
+
+TEST(Concurrency, TimeStampPostsNeverShareAName) {
+  Site site;
+  site.SetUpSession("s1");
+  site.WriteFile("members/u1.txt", "id=u1\r\npw=secret1\r\n");
+  // Two rounds, so posts meet names taken by the round before.
+  PostAllAtOnce(site, "time-stamp posts, round 1");
+  site.Remove("upload");
+  site.MakeDir("upload");
+  PostAllAtOnce(site, "time-stamp posts, round 2");
+}
+
+TEST(Concurrency, Num3dPostsNeverShareAName) {
+  Site site;
+  site.SetUpSession("s1", "nameorder=num3d\r\n");
+  site.WriteFile("members/u1.txt", "id=u1\r\npw=secret1\r\n");
+  std::vector<std::string> names = PostAllAtOnce(site, "num3d posts");
+  std::sort(names.begin(), names.end());
+  std::vector<std::string> expected;
+  for (int i = 1; i <= kProcesses; ++i) {
+    char name[8];
+    std::snprintf(name, sizeof name, "%03d", i);
+    expected.push_back(name);
+  }
+  EXPECT_EQ(names, expected);
+}
+
+TEST(Concurrency, CounterPostWaitsForAHeldCounter) {
+  Site site;
+  site.SetUpSession("s1", "FileNameTemplate=img####\r\n");
+  site.WriteFile("members/u1.txt", "id=u1\r\npw=secret1\r\n");
+  site.WriteFile("upload/counter.txt", "9\r\n");
+  // Hold the counter's lock as another poster would, for 1.5 seconds.
+  const int fd = ::open(site.Path("upload/.counter.txt.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  std::thread release([fd] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ::close(fd);
+  });
+  const auto start = Clock::now();
+  const Result r = site.PostMultipart(PostParts(1));
+  const double seconds = SecondsSince(start);
+  release.join();
+  EXPECT_EQ(Content(r), kFileAccepted);
+  EXPECT_GE(seconds, 1.4);
+  EXPECT_EQ(site.ReadFile("upload/counter.txt"), "10\r\n");
+  EXPECT_EQ(site.ReadFile("upload/img0010.jpg"), "DATA-1");
+  Report("post behind a held counter", 1, Content(r) == kFileAccepted, 0, 0, seconds);
+}
+
+TEST(Concurrency, SameIdRegistrationsAcceptExactlyOne) {
+  Site site;
+  site.SetUpSession("s1");
+  std::vector<std::pair<Env, std::string>> requests;
+  for (int i = 0; i < kProcesses; ++i) {
+    requests.push_back(UrlEncodedRequest("session=s1&command=registration&id=racer&pw=pass" + std::to_string(i) +
+                                         "&pw2=pass" + std::to_string(i) + "&realname=R" + std::to_string(i) +
+                                         "&mail=m" + std::to_string(i)));
+  }
+  const auto start = Clock::now();
+  const std::vector<Result> results = site.RunAll(requests);
+  const double seconds = SecondsSince(start);
+  int accepted = 0, refused = 0, winner = -1;
+  for (int i = 0; i < kProcesses; ++i) {
+    const std::string page = Content(results[static_cast<std::size_t>(i)]);
+    if (page == kRegistrationAccepted) {
+      ++accepted;
+      winner = i;
+    } else if (page == ErrorPageFor(msg::kIdAlreadyRegistered)) {
+      ++refused;
+    }
+  }
+  EXPECT_EQ(accepted, 1);
+  EXPECT_EQ(refused, kProcesses - 1);
+  ASSERT_GE(winner, 0);
+  const std::string n = std::to_string(winner);
+  EXPECT_EQ(site.ReadFile("members/racer.txt"),
+            "id=racer\r\npw=pass" + n + "\r\nrealname=R" + n + "\r\ncountry=\r\nmail=m" + n + "\r\n");
+  EXPECT_EQ(Visible(site, "members"), std::vector<std::string>{"racer.txt"});
+  Report("same-ID registrations", kProcesses, accepted, kProcesses - accepted - refused, accepted - 1, seconds);
+}
+
+// One password change and 19 profile saves per round, all at once. Every
+// profile save of a round posts the same values, so whichever saves last,
+// an acknowledged save must show; and an acknowledged password change must
+// survive every profile save.
+TEST(Concurrency, PasswordChangesAndProfileSavesLoseNothing) {
+  Site site;
+  site.SetUpSession("s1");
+  constexpr int kRounds = 6;
+  constexpr int kSaves = 19;
+  std::string pw = "start0";
+  std::string realname = "none";
+  auto record = [&] { return "id=u1\r\npw=" + pw + "\r\nrealname=" + realname + "\r\ncomment=c" + realname + "\r\n"; };
+  site.WriteFile("members/u1.txt", record());
+  int acknowledged_saves = 0, refused_saves = 0, failures = 0;
+  const auto start = Clock::now();
+  for (int round = 1; round <= kRounds; ++round) {
+    const std::string next_pw = "round" + std::to_string(round);
+    const std::string values = "name" + std::to_string(round);
+    std::vector<std::pair<Env, std::string>> requests;
+    for (int i = 0; i < kSaves; ++i) {
+      if (i == kSaves / 2) {
+        requests.push_back(UrlEncodedRequest("session=s1&command=changepw&id=u1&pw0=" + pw + "&pw1=" + next_pw +
+                                             "&pw2=" + next_pw));
+      }
+      requests.push_back(UrlEncodedRequest("session=s1&command=changeprof2&id=u1&pw=" + pw + "&realname=" + values +
+                                           "&comment=c" + values));
+    }
+    const std::vector<Result> results = site.RunAll(requests);
+    bool pw_changed = false;
+    int saved = 0;
+    for (const Result& r : results) {
+      const std::string page = Content(r);
+      if (page == kRegistrationAccepted) {
+        pw_changed = true;
+      } else if (page == ErrorPageFor(msg::kProfileNotChanged)) {
+        ++refused_saves;  // it came after the password change
+      } else if (page.rfind("<!DOCTYPE", 0) == 0) {
+        ++saved;
+      } else {
+        ++failures;
+        ADD_FAILURE() << "round " << round << ": " << r.out;
+      }
+    }
+    acknowledged_saves += saved;
+    EXPECT_TRUE(pw_changed) << "round " << round;
+    if (pw_changed) pw = next_pw;
+    if (saved > 0) realname = values;
+    EXPECT_EQ(site.ReadFile("members/u1.txt"), record()) << "round " << round << ", " << saved << " saves acknowledged";
+  }
+  Report("changepw + changeprof2 rounds", kRounds * (kSaves + 1), kRounds + acknowledged_saves, failures, 0,
+         SecondsSince(start));
+  std::cout << "[figures] profile saves acknowledged=" << acknowledged_saves << " refused after the change="
+            << refused_saves << "\n";
+}
+
+// Starts one request in its own process and kills it after `delay_us`.
+// Returns true when the process had already finished.
+bool RunAndKill(const Site& site, const Env& env, const std::string& body, int delay_us) {
+  std::vector<std::string> strings = {"GATEWAY_INTERFACE=CGI/1.1"};
+  for (const auto& [k, v] : env) strings.push_back(k + "=" + v);
+  std::vector<char*> envp;
+  for (std::string& s : strings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  int in_pipe[2];
+  if (::pipe(in_pipe) != 0) return false;
+  const std::string exe = site.Exe();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(in_pipe[0], 0);
+    ::close(in_pipe[0]);
+    ::close(in_pipe[1]);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    if (::chdir(site.Dir().c_str()) != 0) ::_exit(126);
+    char* argv[] = {const_cast<char*>(exe.c_str()), nullptr};
+    ::execve(exe.c_str(), argv, envp.data());
+    ::_exit(127);
+  }
+  ::close(in_pipe[0]);
+  // The bodies are far below the pipe's capacity, so this never blocks.
+  if (::write(in_pipe[1], body.data(), body.size()) < 0) ADD_FAILURE() << "write failed";
+  ::close(in_pipe[1]);
+  std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
+  ::kill(pid, SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status);
+}
+
+TEST(Concurrency, KilledSavesLeaveTheOldOrTheNewRecord) {
+  Site site;
+  site.SetUpSession("s1", "nameorder=num3d\r\n");
+  std::mt19937 rng(12345);
+  std::uniform_int_distribution<int> delay(0, 20000);
+  auto record_with = [](int version) {
+    return "id=u1\r\npw=secret1\r\nrealname=v" + std::to_string(version) + "\r\ncomment=" +
+           std::string(2000, static_cast<char>('a' + version % 26)) + "\r\n";
+  };
+  int version = 0;
+  site.WriteFile("members/u1.txt", record_with(0));
+  constexpr int kKills = 60;
+  int finished = 0, old_kept = 0, new_seen = 0, torn = 0;
+  const auto start = Clock::now();
+  for (int i = 0; i < kKills; ++i) {
+    const int next = version + 1;
+    const std::string body = "session=s1&command=changeprof2&id=u1&pw=secret1&realname=v" + std::to_string(next) +
+                             "&comment=" + std::string(2000, static_cast<char>('a' + next % 26));
+    if (RunAndKill(site, PostEnv("application/x-www-form-urlencoded", body.size()), body, delay(rng))) ++finished;
+    const std::string now = site.ReadFile("members/u1.txt");
+    if (now == record_with(version)) {
+      ++old_kept;
+    } else if (now == record_with(next)) {
+      ++new_seen;
+      version = next;
+    } else {
+      ++torn;
+      ADD_FAILURE() << "kill " << i << " left: " << now.substr(0, 80);
+      site.WriteFile("members/u1.txt", record_with(version));
+    }
+  }
+  // Killed posts: whatever name they reached holds whole files.
+  int posts_stored = 0;
+  for (int i = 0; i < kKills / 2; ++i) {
+    site.WriteFile("members/u1.txt", record_with(version));
+    const auto [env, body] = MultipartRequest(PostParts(i));
+    RunAndKill(site, env, body, delay(rng));
+  }
+  for (const std::string& file : Visible(site, "upload")) {
+    const std::string content = site.ReadFile("upload/" + file);
+    if (file.size() > 4 && file.substr(file.size() - 4) == ".jpg") {
+      ++posts_stored;
+      EXPECT_EQ(content.rfind("DATA-", 0), 0u) << file;
+    } else {
+      EXPECT_EQ(content.rfind("<tslkeys>\r\n", 0), 0u) << file;
+      EXPECT_EQ(content.size() > 12 ? content.substr(content.size() - 12) : "", "</tslkeys>\r\n") << file;
+    }
+  }
+  EXPECT_EQ(torn, 0);
+  Report("killed profile saves", kKills, new_seen, torn, 0, SecondsSince(start));
+  std::cout << "[figures] kills: finished before the kill=" << finished << " old record kept=" << old_kept
+            << " new record whole=" << new_seen << " torn=" << torn << "; killed posts with data stored="
+            << posts_stored << "\n";
+}
+
+}  // namespace
+}  // namespace blackbox
