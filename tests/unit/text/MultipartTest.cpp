@@ -119,6 +119,8 @@ TEST(Multipart, DelimiterRules) {
   EXPECT_EQ(form.PostedFields, "");
   form = Parse("--B\r\nname=\"a\"\r\n\r\nv\r\n\r\n--B--");
   EXPECT_EQ(form.PostedFields, "a=v<br>\r\n");
+  form = Parse("--B\r\nname=\"a\"\r\n\r\nv\r\n--B\r\n\r\nname=\"b\"\r\n\r\nw\r\n--B--");
+  EXPECT_EQ(form.PostedFields, "a=v\r\nb=w\r\n");
   // A NUL byte in a field value is carried as it is.
   form = Parse(TextPart("n", "a\0b"s) + "--B--");
   EXPECT_EQ(form.PostedFields, "n=a\0b\r\n"s);

@@ -49,6 +49,7 @@ std::string Slurp(const std::string& path) {
 TEST(NameValueListText, LineEnds) {
   EXPECT_EQ(Reparse("a=1\nb=2\r\nc=3"), "a=1\r\nb=2\r\nc=3\r\n");
   EXPECT_EQ(Reparse("a=1\rb=2"), "a=1\r\nb=2\r\n");
+  EXPECT_EQ(Reparse("a=1\r\rb=2"), "a=1\r\n\r\nb=2\r\n");
   // LF CR is two line ends with an empty line between them.
   EXPECT_EQ(Reparse("a=1\n\rb=2"), "a=1\r\n\r\nb=2\r\n");
   // A final line end adds no empty line; inner empty lines remain.
@@ -152,6 +153,21 @@ TEST(NameValueListFile, SaveAndLoadKeepEveryByte) {
   EXPECT_EQ(Slurp(path), "id=you\r\nnote\r\nv=a\0b\r\n"s);
   // Replaced in place, and no temporary file is left beside it.
   EXPECT_EQ(dir.Entries(), std::vector<std::string>{"rec.txt"});
+}
+
+TEST(NameValueListFile, ReaderOfTheOldRecordIsNeverDisturbed) {
+  TempDir dir;
+  const std::string path = dir.File("rec.txt");
+  text::NameValueList list;
+  list.SetText("id=old\npw=secret");
+  list.SaveToFile(path);
+  // A record is replaced whole, never rewritten in place: what another
+  // process opened before the save is still the complete old record.
+  std::ifstream reader(path, std::ios::binary);
+  list.SetText("id=new");
+  list.SaveToFile(path);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), {}), "id=old\r\npw=secret\r\n");
+  EXPECT_EQ(Slurp(path), "id=new\r\n");
 }
 
 TEST(NameValueListFile, FailuresLeaveNothingBehind) {
