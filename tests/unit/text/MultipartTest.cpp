@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <list>
 #include <string>
 
 using namespace std::string_literals;
@@ -21,9 +22,12 @@ std::string FilePart(const std::string& name, const std::string& file_name, cons
          "\"\r\nContent-Type: " + type + "\r\n\r\n" + data + kCrLf;
 }
 
-text::PostedForm Parse(const std::string& body) {
+// PostedFileData views the body, so every body parsed here is kept for the
+// whole run, as the request keeps its body for the whole request.
+text::PostedForm Parse(std::string body) {
+  static std::list<std::string> bodies;
   text::PostedForm form;
-  text::ParseMultipartBody(form, body);
+  text::ParseMultipartBody(form, bodies.emplace_back(std::move(body)));
   return form;
 }
 
@@ -49,7 +53,8 @@ TEST(Multipart, TextFields) {
 TEST(Multipart, ImagePart) {
   const std::string jpeg = "\xFF\xD8\x00\r\n--\r\n\xFF\xD9"s;
   const std::string body = TextPart("id", "me") + FilePart("file", "C:\\pics\\cat.jpg", "image/jpeg", jpeg) + "--B--\r\n";
-  auto form = Parse(body);
+  text::PostedForm form;
+  text::ParseMultipartBody(form, body);
   EXPECT_EQ(form.PostedFields, "id=me\r\nfile=cat.jpg\r\n");
   EXPECT_EQ(form.PostedFileName, "cat.jpg");
   EXPECT_EQ(form.PostedFileData, jpeg);
