@@ -3,8 +3,10 @@
 // whatever happened.
 #include "frontend/WebModule.h"
 #include "member/WebModule1.h"
+#include "platform/System.h"
 
 int main() {
+  platform::IgnoreBrokenPipe();
   auto& app = frontend::Application();
   app.Initialize();
   app.RegisterModuleClass(&member::TWebModule1::Create);

@@ -1,5 +1,6 @@
 #include "platform/System.h"
 
+#include <signal.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -37,6 +38,8 @@ bool WriteStdout(std::string_view bytes) {
   }
   return true;
 }
+
+void IgnoreBrokenPipe() { ::signal(SIGPIPE, SIG_IGN); }
 
 LocalTime Now() {
   struct timeval tv;

@@ -20,6 +20,11 @@ std::size_t ReadStdin(char* buf, std::size_t count);
 // Writes all bytes to standard output; false when some could not be written.
 bool WriteStdout(std::string_view bytes);
 
+// A web server that stops reading the answer early must not kill the
+// process mid-way (SIGPIPE): the write fails instead, and files already
+// being saved are finished.
+void IgnoreBrokenPipe();
+
 struct LocalTime {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
 };
