@@ -7,9 +7,13 @@
 
 int main() {
   platform::IgnoreBrokenPipe();
-  auto& app = frontend::Application();
-  app.Initialize();
-  app.RegisterModuleClass(&member::TWebModule1::Create);
-  app.Run();
+  try {
+    auto& app = frontend::Application();
+    app.Initialize();
+    app.RegisterModuleClass(&member::TWebModule1::Create);
+    app.Run();  // answers every failure of the request itself
+  } catch (...) {
+    // Only a broken set-up gets here; the server still sees a clean exit.
+  }
   return 0;
 }
