@@ -3,7 +3,6 @@
 // or a log entry mixed from two processes.
 #include "member/Storage.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -46,9 +45,8 @@ void LogError(std::string_view message) {
     // The log is an input/output file: a log that cannot be opened reports
     // the "file not open" number, not the create message of the records.
     throw platform::EInOutError(103);
-  } catch (const platform::EWriteError&) {
-    const int error_number = errno;
-    throw platform::EInOutError(platform::InOutNumberFromErrno(error_number));
+  } catch (const platform::EWriteError& e) {
+    throw platform::EInOutError(platform::InOutNumberFromErrno(e.ErrorNumber()));
   }
 }
 

@@ -55,7 +55,8 @@ EFOpenError::EFOpenError(std::string_view path, int error_number)
 EFCreateError::EFCreateError(std::string_view path, int error_number)
     : Exception(FormatTwo(texts::FileCreateError, path, OsText(error_number))) {}
 
-EWriteError::EWriteError() : Exception(std::string(texts::StreamWriteError)) {}
+EWriteError::EWriteError(int error_number)
+    : Exception(std::string(texts::StreamWriteError)), error_number_(error_number) {}
 
 EInOutError::EInOutError(int number) : Exception(InOutMessage(number)), number_(number) {}
 

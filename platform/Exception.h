@@ -37,8 +37,13 @@ class EFCreateError : public Exception {
 // Fewer bytes reached the file than the text holds.
 class EWriteError : public Exception {
  public:
-  EWriteError();
+  explicit EWriteError(int error_number = 0);
+  // The errno of the failed write, 0 when unknown.
+  int ErrorNumber() const noexcept { return error_number_; }
   std::string_view ClassName() const noexcept override { return "EWriteError"; }
+
+ private:
+  int error_number_;
 };
 
 // An input/output failure by number, with the message table of the text-file

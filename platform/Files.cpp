@@ -104,8 +104,9 @@ std::string WriteTemporary(const std::string& path, std::string_view bytes) {
   Fd fd(RobustOpen(temp, O_WRONLY | O_CREAT | O_EXCL, 0644));
   if (!fd.ok()) throw EFCreateError(path, errno);
   if (!WriteAll(fd.get(), bytes) || ::fsync(fd.get()) != 0 || fd.Close() != 0) {
+    const int err = errno;  // before unlink can change it
     ::unlink(temp.c_str());
-    throw EWriteError();
+    throw EWriteError(err);
   }
   return temp;
 }
