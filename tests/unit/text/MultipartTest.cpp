@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <list>
 #include <string>
 
@@ -131,20 +130,19 @@ TEST(Multipart, DelimiterRules) {
   EXPECT_EQ(form.PostedFields, "n=a\0b\r\n"s);
 }
 
-// Sizes the site really sees: one multi-MiB image, and a URL-encoded form
-// with thousands of fields. Generous bounds; they catch quadratic work.
-TEST(Multipart, LargeBodiesParseQuickly) {
+// A multi-MiB image stays a view into the body: the parser never copies it
+// (its speed is measured by the benchmarks).
+TEST(Multipart, LargeFileIsAViewIntoTheBody) {
   std::string jpeg(5 << 20, '-');
   for (std::size_t i = 0; i < jpeg.size(); i += 4093) jpeg[i] = '\r';
   const std::string delimiter = "----WebKitFormBoundaryAbCdEfGhIjKlMnOp";
   std::string body = delimiter + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"big.jpg\"\r\n"
                      "Content-Type: image/jpeg\r\n\r\n" + jpeg + "\r\n" + delimiter + "--\r\n";
-  const auto start = std::chrono::steady_clock::now();
   text::PostedForm form;
   text::ParseMultipartBody(form, body);
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(form.PostedFileData.size(), jpeg.size());
-  EXPECT_LT(elapsed, std::chrono::seconds(1));
+  EXPECT_EQ(form.PostedFileData, jpeg);
+  EXPECT_GE(form.PostedFileData.data(), body.data());
+  EXPECT_LE(form.PostedFileData.data() + form.PostedFileData.size(), body.data() + body.size());
 }
 
 }  // namespace
