@@ -3,7 +3,6 @@
 // a new name.
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
 #include <limits>
 #include <string>
 #include <system_error>
@@ -41,11 +40,6 @@ std::string AsciiLowerSjis(std::string_view text) {
 }
 
 bool IsBlankOrLineEnd(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-void RemoveFile(const std::string& path) {
-  std::error_code ignored;  // a file already gone is what we want
-  std::filesystem::remove(path, ignored);
-}
 
 // Waits for the counter lock on the retry schedule; the random spread keeps
 // posters that collided once from colliding again in step.
@@ -122,18 +116,18 @@ bool StorePostedFiles(const std::string& dir, std::string_view name, std::string
   try {
     stored = CreateFileText(record, base + std::string(record_ext));
   } catch (...) {
-    RemoveFile(data_path);
+    platform::RemoveFile(data_path);
     throw;
   }
-  if (!stored) RemoveFile(data_path);
+  if (!stored) platform::RemoveFile(data_path);
   return stored;
 }
 
 void RemovePostedFiles(const std::string& dir, std::string_view name, std::string_view ext,
                        std::string_view record_ext) {
   const std::string base = dir + std::string(name);
-  RemoveFile(base + std::string(record_ext));
-  RemoveFile(base + std::string(ext));
+  platform::RemoveFile(base + std::string(record_ext));
+  platform::RemoveFile(base + std::string(ext));
 }
 
 std::int64_t TemplateNameCount(std::string_view templ) {

@@ -168,6 +168,8 @@ bool CreateFileExclusive(const std::string& path, std::string_view bytes) {
   return true;
 }
 
+void RemoveFile(const std::string& path) { ::unlink(path.c_str()); }
+
 void CreateDirectories(const std::string& path) {
   for (std::size_t pos = 1; pos <= path.size(); ++pos) {
     if (pos == path.size() || path[pos] == kPathDelimiter) {

@@ -33,6 +33,9 @@ void ReplaceFile(const std::string& path, std::string_view bytes);
 // racing for one path exactly one gets true. Errors as for ReplaceFile.
 bool CreateFileExclusive(const std::string& path, std::string_view bytes);
 
+// Removes the file; a file already gone is not an error.
+void RemoveFile(const std::string& path);
+
 // Creates the directory and every missing parent. Failures are not reported;
 // they show when a file is then created inside.
 void CreateDirectories(const std::string& path);

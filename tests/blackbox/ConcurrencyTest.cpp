@@ -32,71 +32,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kProcesses = 24;
 
-// Site::RunAll starts every process first but then feeds and drains them
-// one after the other, and a CGI process waits for its body: posts would
-// run in turn. Here every process is started, then every body is written
-// (each fits the pipe, so no write blocks), and only then are the answers
-// collected, all together.
-std::vector<Result> RunAtOnce(const Site& site, const std::vector<std::pair<Env, std::string>>& requests) {
-  struct Child {
-    pid_t pid;
-    int in_fd;
-    int out_fd;
-  };
-  const std::string exe = site.Exe();
-  std::vector<Child> children;
-  for (const auto& [env, body] : requests) {
-    EXPECT_LT(body.size(), 60000u);
-    std::vector<std::string> strings = {"GATEWAY_INTERFACE=CGI/1.1"};
-    for (const auto& [k, v] : env) strings.push_back(k + "=" + v);
-    std::vector<char*> envp;
-    for (std::string& s : strings) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    int in_pipe[2], out_pipe[2];
-    if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      ::dup2(in_pipe[0], 0);  // dup2 clears close-on-exec on 0 and 1
-      ::dup2(out_pipe[1], 1);
-      if (::chdir(site.Dir().c_str()) != 0) ::_exit(126);
-      char* argv[] = {const_cast<char*>(exe.c_str()), nullptr};
-      ::execve(exe.c_str(), argv, envp.data());
-      ::_exit(127);
-    }
-    ::close(in_pipe[0]);
-    ::close(out_pipe[1]);
-    children.push_back({pid, in_pipe[1], out_pipe[0]});
-  }
-  for (std::size_t i = 0; i < children.size(); ++i) {
-    const std::string& body = requests[i].second;
-    if (::write(children[i].in_fd, body.data(), body.size()) != static_cast<ssize_t>(body.size())) {
-      ADD_FAILURE() << "short write to process " << i;
-    }
-    ::close(children[i].in_fd);
-  }
-  std::vector<Result> results(children.size());
-  std::vector<std::thread> readers;
-  for (std::size_t i = 0; i < children.size(); ++i) {
-    readers.emplace_back([&, i] {
-      char buf[65536];
-      ssize_t n;
-      while ((n = ::read(children[i].out_fd, buf, sizeof buf)) != 0) {
-        if (n < 0) {
-          if (errno == EINTR) continue;
-          break;
-        }
-        results[i].out.append(buf, static_cast<std::size_t>(n));
-      }
-      ::close(children[i].out_fd);
-      int status = 0;
-      ::waitpid(children[i].pid, &status, 0);
-      results[i].exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    });
-  }
-  for (std::thread& t : readers) t.join();
-  return results;
-}
-
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -117,7 +52,7 @@ std::vector<std::string> PostAllAtOnce(const Site& site, const std::string& what
   std::vector<std::pair<Env, std::string>> requests;
   for (int i = 0; i < kProcesses; ++i) requests.push_back(MultipartRequest(PostParts(i)));
   const auto start = Clock::now();
-  const std::vector<Result> results = RunAtOnce(site, requests);
+  const std::vector<Result> results = site.RunAll(requests);
   const double seconds = SecondsSince(start);
 
   int accepted = 0;
@@ -221,7 +156,7 @@ TEST(Concurrency, SameIdRegistrationsAcceptExactlyOne) {
                                          "&mail=m" + std::to_string(i)));
   }
   const auto start = Clock::now();
-  const std::vector<Result> results = RunAtOnce(site, requests);
+  const std::vector<Result> results = site.RunAll(requests);
   const double seconds = SecondsSince(start);
   int accepted = 0, refused = 0, winner = -1;
   for (int i = 0; i < kProcesses; ++i) {
@@ -275,7 +210,7 @@ TEST(Concurrency, PasswordChangesAndProfileSavesLoseNothing) {
       requests.push_back(UrlEncodedRequest("session=s1&command=changeprof2&id=u1&pw=" + pw + "&realname=" + values +
                                            "&comment=c" + values));
     }
-    const std::vector<Result> results = RunAtOnce(site, requests);
+    const std::vector<Result> results = site.RunAll(requests);
     bool pw_changed = false;
     int saved = 0;
     for (const Result& r : results) {

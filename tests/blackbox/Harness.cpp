@@ -15,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -29,7 +30,9 @@ struct Child {
 
 Child Start(const std::string& dir, const std::string& exe, const Env& env) {
   int in_pipe[2], out_pipe[2];
-  if (::pipe(in_pipe) != 0 || ::pipe(out_pipe) != 0) throw std::runtime_error("pipe failed");
+  // Close-on-exec, so no child inherits another child's pipe ends and keeps
+  // its standard input open after the harness has closed it.
+  if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   std::vector<std::string> env_strings;
   env_strings.push_back("GATEWAY_INTERFACE=CGI/1.1");
   for (const auto& [k, v] : env) env_strings.push_back(k + "=" + v);
@@ -178,11 +181,17 @@ void Site::SetUpSession(std::string_view name, std::string_view extra, bool with
 Result Site::Run(const Env& env, std::string_view body) const { return Finish(Start(dir_, Exe(), env), body); }
 
 std::vector<Result> Site::RunAll(const std::vector<std::pair<Env, std::string>>& requests) const {
-  // Start every process before feeding any, so they really run at once.
+  // Start every process before feeding any, then feed and drain each on its
+  // own thread: a CGI process waits for its whole body, so feeding them one
+  // after another would run them one after another.
   std::vector<Child> children;
   for (const auto& [env, body] : requests) children.push_back(Start(dir_, Exe(), env));
-  std::vector<Result> results;
-  for (std::size_t i = 0; i < children.size(); ++i) results.push_back(Finish(children[i], requests[i].second));
+  std::vector<Result> results(children.size());
+  std::vector<std::thread> feeders;
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    feeders.emplace_back([&, i] { results[i] = Finish(children[i], requests[i].second); });
+  }
+  for (std::thread& t : feeders) t.join();
   return results;
 }
 
@@ -218,6 +227,15 @@ Env PostEnv(std::string_view content_type, std::size_t length) {
           {"SERVER_PROTOCOL", "HTTP/1.1"},
           {"CONTENT_TYPE", std::string(content_type)},
           {"CONTENT_LENGTH", std::to_string(length)}};
+}
+
+bool HasShape(std::string_view text, std::string_view shape) {
+  if (text.size() != shape.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool ok = shape[i] == '#' ? (text[i] >= '0' && text[i] <= '9') : text[i] == shape[i];
+    if (!ok) return false;
+  }
+  return true;
 }
 
 std::pair<std::string, std::string> SplitAnswer(const std::string& out) {

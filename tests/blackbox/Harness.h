@@ -56,7 +56,8 @@ class Site {
   // Runs the executable once. The environment holds exactly `env` (plus
   // GATEWAY_INTERFACE); the working directory is the site directory.
   Result Run(const Env& env, std::string_view body = "") const;
-  // Runs all requests at once, each in its own process, and waits for all.
+  // Runs all requests at once, each in its own process fed and drained by a
+  // thread of its own, and waits for all.
   std::vector<Result> RunAll(const std::vector<std::pair<Env, std::string>>& requests) const;
 
   // A GET of the profile view or any query string.
@@ -74,6 +75,10 @@ class Site {
 std::string MultipartBody(const std::vector<Part>& parts, std::string_view boundary = "----orvalengateB0undary");
 // The environment of a POST of `body` with that content type.
 Env PostEnv(std::string_view content_type, std::size_t length);
+
+// True when text has the shape: every "#" of the shape stands for one
+// decimal digit, every other byte for itself.
+bool HasShape(std::string_view text, std::string_view shape);
 
 // Splits a CGI answer into its header block (up to and including the empty
 // line) and the content; header is empty when there is no empty line.
