@@ -11,6 +11,7 @@
 #include <random>
 
 #include "platform/Exception.h"
+#include "platform/FdIo.h"
 
 namespace platform {
 namespace {
@@ -56,21 +57,6 @@ class Fd {
   int fd_;
 };
 
-bool WriteAll(int fd, std::string_view bytes) {
-  const char* p = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 std::pair<std::string, std::string> SplitDirName(const std::string& path) {
   const std::size_t slash = path.rfind(kPathDelimiter);
   if (slash == std::string::npos) return {"", path};
@@ -103,7 +89,7 @@ std::string WriteTemporary(const std::string& path, std::string_view bytes) {
   const std::string temp = TempPathFor(path);
   Fd fd(RobustOpen(temp, O_WRONLY | O_CREAT | O_EXCL, 0644));
   if (!fd.ok()) throw EFCreateError(path, errno);
-  if (!WriteAll(fd.get(), bytes) || ::fsync(fd.get()) != 0 || fd.Close() != 0) {
+  if (!detail::WriteAll(fd.get(), bytes) || ::fsync(fd.get()) != 0 || fd.Close() != 0) {
     const int err = errno;  // before unlink can change it
     ::unlink(temp.c_str());
     throw EWriteError(err);
@@ -112,6 +98,21 @@ std::string WriteTemporary(const std::string& path, std::string_view bytes) {
 }
 
 }  // namespace
+
+bool detail::WriteAll(int fd, std::string_view bytes) {
+  const char* p = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
 
 bool FileExists(const std::string& path) {
   struct stat st;

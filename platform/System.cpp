@@ -9,6 +9,8 @@
 #include <ctime>
 #include <random>
 
+#include "platform/FdIo.h"
+
 namespace platform {
 
 std::string GetEnv(const std::string& name) {
@@ -24,20 +26,7 @@ std::size_t ReadStdin(char* buf, std::size_t count) {
   }
 }
 
-bool WriteStdout(std::string_view bytes) {
-  const char* p = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t n = ::write(STDOUT_FILENO, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
+bool WriteStdout(std::string_view bytes) { return detail::WriteAll(STDOUT_FILENO, bytes); }
 
 void IgnoreBrokenPipe() { ::signal(SIGPIPE, SIG_IGN); }
 

@@ -2,13 +2,13 @@
 // configuration and session checks, dumps, the profile view, and requests
 // that try to reach files outside their directories.
 #include <gtest/gtest.h>
-#include <iconv.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "Cp932.h"
 #include "Harness.h"
 
 namespace blackbox {
@@ -17,20 +17,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // The program answers in Shift_JIS; the expectations are kept readable.
-std::string Sjis(std::string_view utf8) {
-  iconv_t cd = iconv_open("CP932", "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return "<iconv unavailable>";
-  std::string out(utf8.size() * 2 + 8, '\0');
-  char* in = const_cast<char*>(utf8.data());
-  std::size_t in_left = utf8.size();
-  char* dst = out.data();
-  std::size_t out_left = out.size();
-  const std::size_t rc = iconv(cd, &in, &in_left, &dst, &out_left);
-  iconv_close(cd);
-  if (rc == static_cast<std::size_t>(-1)) return "<not CP932>";
-  out.resize(out.size() - out_left);
-  return out;
-}
+using testing_texts::Sjis;
 
 std::string ErrorPage(std::string_view message) {
   return "<html><head><title>error</title>\r\n"

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <iconv.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,27 +17,15 @@
 #include <utility>
 #include <vector>
 
+#include "Cp932.h"
 #include "frontend/WebModule.h"
 #include "frontend/WebRequest.h"
 
 namespace frontend_test {
 
-// The expected bytes are converted here, independently of the build's text
+// The expected bytes come from iconv, independently of the build's text
 // generator, so a wrong texts file shows as a difference.
-inline std::string Sjis(const std::string& utf8) {
-  iconv_t cd = iconv_open("CP932", "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("iconv_open");
-  std::string out(utf8.size() * 2 + 8, '\0');
-  char* in = const_cast<char*>(utf8.data());
-  std::size_t in_left = utf8.size();
-  char* dst = out.data();
-  std::size_t out_left = out.size();
-  const std::size_t rc = iconv(cd, &in, &in_left, &dst, &out_left);
-  iconv_close(cd);
-  if (rc == static_cast<std::size_t>(-1)) throw std::runtime_error("iconv");
-  out.resize(out.size() - out_left);
-  return out;
-}
+using testing_texts::Sjis;
 
 // A request with variables set by the test; everything written to it is
 // kept in `out`, and each header block is counted.

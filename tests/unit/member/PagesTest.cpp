@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "../platform/TextsRoundTrip.h"
+#include "Cp932.h"
 #include "MemberTexts.h"
 #include "PipelineTestSupport.h"
 

@@ -3,7 +3,7 @@
 #include <cerrno>
 
 #include "PlatformTexts.h"
-#include "TextsRoundTrip.h"
+#include "Cp932.h"
 #include "platform/Exception.h"
 
 namespace {
