@@ -325,12 +325,15 @@ TEST_F(Posting, TimeStampNamesGetSuffixesWhenTaken) {
   SetUpPosting("");
   // The post's own stamp cannot be known beforehand: every stamp of the
   // next seconds is taken, bare and with 000, so the post must use 001.
-  const long long start = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::system_clock::now().time_since_epoch())
-                              .count();
-  for (long long ms = start; ms < start + 4000; ++ms) {
-    const std::string stamp = StampAt(ms);
-    // Plain creat(2): thousands of names must be made well within the window.
+  const auto now_ms = [] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  };
+  // The window of taken stamps is extended until it reaches 4 s beyond the
+  // present, however slowly a loaded machine creates the files.
+  long long covered = now_ms();
+  while (covered < now_ms() + 4000) {
+    const std::string stamp = StampAt(covered++);
     for (const std::string& name : {stamp + ".jpg", stamp + "000.txt"}) {
       const int fd = ::open(site_.Path("upload/" + name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
       ASSERT_GE(fd, 0);
