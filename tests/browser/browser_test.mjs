@@ -1,0 +1,292 @@
+// The program under a real web server (lighttpd) driven by a real browser
+// (headless Debian Chromium through playwright-core): what a member does with
+// the demo forms, and what ends up in the files. It catches what a scripted
+// client cannot: how a browser encodes a pre-filled "&nbsp;" (U+00A0, which
+// Shift_JIS lacks) when it posts a Shift_JIS form, which charset it decides
+// a page is in, and how it names and sends a chosen file.
+// Usage: node browser_test.mjs EXE [SCREENSHOT.png]
+import { chromium } from 'playwright-core';
+import { spawn, execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+
+const STEP_TIMEOUT_MS = 15000;
+const CHROMIUM = '/usr/bin/chromium';
+
+const exe = process.argv[2];
+if (!exe) {
+  console.error('usage: node browser_test.mjs EXE [SCREENSHOT.png]');
+  process.exit(2);
+}
+const exePath = path.resolve(exe);
+const screenshotPath = path.resolve(process.argv[3] ?? path.join(path.dirname(exePath), 'browser-profile.png'));
+const repo = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
+
+let passed = 0;
+let failed = 0;
+function check(name, ok, detail) {
+  if (ok) {
+    passed += 1;
+  } else {
+    failed += 1;
+    console.log(`FAILED: ${name}${detail === undefined ? '' : `\n  ${detail}`}`);
+  }
+}
+// A check whose own evaluation may throw (a missing element, a timeout)
+// counts as failed rather than ending the run.
+async function checkAsync(name, fn) {
+  try {
+    const result = await fn();
+    if (result === true) check(name, true);
+    else check(name, false, typeof result === 'string' ? result : undefined);
+  } catch (err) {
+    check(name, false, String(err?.message ?? err).split('\n')[0]);
+  }
+}
+
+function freePort() {
+  return new Promise((resolve, reject) => {
+    const probe = net.createServer();
+    probe.on('error', reject);
+    probe.listen(0, '127.0.0.1', () => {
+      const { port } = probe.address();
+      probe.close(() => resolve(port));
+    });
+  });
+}
+
+function canConnect(port) {
+  return new Promise((resolve) => {
+    const socket = net.connect({ port, host: '127.0.0.1' });
+    socket.once('connect', () => { socket.destroy(); resolve(true); });
+    socket.once('error', () => resolve(false));
+  });
+}
+
+const delay = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+// Lays out a fresh site and starts lighttpd on it. The free port is only free
+// when asked, so a server that dies at once (the port taken meanwhile) is
+// started again on another one.
+async function startSite(work) {
+  for (let attempt = 1; attempt <= 3; attempt += 1) {
+    const port = await freePort();
+    const dir = path.join(work, `site${attempt}`);
+    execFileSync('bash', [path.join(repo, 'scripts', 'make-site.sh'), exePath, dir, String(port)], { stdio: 'ignore' });
+    const server = spawn('lighttpd', ['-D', '-f', path.join(dir, 'lighttpd.conf')], { stdio: 'inherit' });
+    let exited = false;
+    server.once('exit', () => { exited = true; });
+    server.once('error', () => { exited = true; });
+    const deadline = Date.now() + STEP_TIMEOUT_MS;
+    while (!exited && Date.now() < deadline) {
+      if (await canConnect(port)) return { server, dir, port };
+      await delay(50);
+    }
+    await stopServer(server);
+  }
+  throw new Error('lighttpd did not start (scripts/install-deps.sh installs it)');
+}
+
+async function stopServer(server) {
+  if (!server || server.exitCode !== null || server.signalCode !== null) return;
+  const gone = new Promise((resolve) => server.once('exit', resolve));
+  server.kill('SIGTERM');
+  const timer = setTimeout(() => server.kill('SIGKILL'), 5000);
+  await gone;
+  clearTimeout(timer);
+}
+
+// Clicks something that submits a form and waits until the answer is a new,
+// fully loaded document. Every answer comes from the same address, so the old
+// document is marked and the wait is for a document without the mark.
+async function submitWith(page, clickable) {
+  await page.evaluate(() => { window.__orvalengateOld = true; });
+  await clickable.click();
+  await page.waitForFunction(
+    () => !window.__orvalengateOld && document.readyState === 'complete',
+    undefined, { timeout: STEP_TIMEOUT_MS });
+}
+
+function formWith(page, selector) {
+  return page.locator('form').filter({ has: page.locator(selector) });
+}
+
+// Every request body the program dumped, oldest first.
+function dumpsOf(siteDir) {
+  const dumps = path.join(siteDir, 'data', 'dump');
+  return fs.readdirSync(dumps, { recursive: true }).sort()
+    .map((name) => path.join(dumps, name))
+    .filter((file) => fs.statSync(file).isFile())
+    .map((file) => fs.readFileSync(file, 'latin1'));
+}
+const readBytes = (file) => (fs.existsSync(file) ? fs.readFileSync(file) : Buffer.alloc(0));
+const showBytes = (buf) => JSON.stringify(buf.toString('latin1'));
+// The program turns every blank of a value into "&nbsp;", which the browser
+// renders as U+00A0; a reader sees blanks.
+const plainText = (text) => text.replace(/\u00a0/g, ' ');
+
+async function run(work) {
+  const site = await startSite(work);
+  const base = `http://127.0.0.1:${site.port}`;
+  const record = (id) => path.join(site.dir, 'data', 'members', `${id}.txt`);
+  let browser;
+  try {
+    const userDataDir = fs.mkdtempSync(path.join(work, 'chromium-profile-'));
+    const context = await chromium.launchPersistentContext(userDataDir, {
+      executablePath: CHROMIUM,
+      headless: true,
+      timeout: 60000,
+      args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+        '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+      viewport: { width: 1000, height: 700 },
+    });
+    browser = context;
+    const page = context.pages()[0] ?? await context.newPage();
+    page.setDefaultTimeout(STEP_TIMEOUT_MS);
+    page.setDefaultNavigationTimeout(STEP_TIMEOUT_MS);
+
+    const id = 'alice';
+    const pw = 'secret1';
+    const registered = Buffer.from(
+      `id=${id}\r\npw=${pw}\r\nrealname=Alice&nbsp;Liddell\r\ncountry=UK\r\nmail=alice@example.com\r\n`, 'latin1');
+
+    // 1. Registration through the forms page.
+    await checkAsync('forms page loads', async () => {
+      await page.goto(`${base}/`);
+      return (await page.title()) === 'orvalengate demo' || `title ${await page.title()}`;
+    });
+    await checkAsync('registration through the form is accepted', async () => {
+      const form = formWith(page, 'input[name=command][value=registration]');
+      await form.locator('input[name=id]').fill(id);
+      await form.locator('input[name=pw]').fill(pw);
+      await form.locator('input[name=pw2]').fill(pw);
+      await form.locator('input[name=realname]').fill('Alice Liddell');
+      await form.locator('input[name=mail]').fill('alice@example.com');
+      await form.locator('input[name=country]').fill('UK');
+      await submitWith(page, form.locator('input[type=submit]'));
+      return (await page.title()) === 'Registration acceptance' || `title ${JSON.stringify(await page.title())}`;
+    });
+    check('record holds the five lines, each ended by CR LF', readBytes(record(id)).equals(registered),
+      showBytes(readBytes(record(id))));
+
+    // 2. The Japanese profile form round trip.
+    async function openProfileForm(command) {
+      await page.goto(`${base}/`);
+      const form = formWith(page, 'select[name=command]');
+      await form.locator('input[name=id]').fill(id);
+      await form.locator('input[name=pw]').fill(pw);
+      await form.locator('select[name=command]').selectOption(command);
+      await submitWith(page, form.locator('input[type=submit]'));
+    }
+    const profileForm = () => formWith(page, 'input[name=command][value=changeprof2]');
+
+    await checkAsync('Japanese profile form is pre-filled from the record', async () => {
+      await openProfileForm('changeprof1');
+      const value = await profileForm().locator('input[name=realname]').inputValue();
+      return value === 'Alice\u00a0Liddell' || `realname input holds ${JSON.stringify(value)}`;
+    });
+    await checkAsync('unchanged profile form submits to the profile page', async () => {
+      await submitWith(page, profileForm().locator('input[type=submit]'));
+      return (await page.title()) === 'Profile <#filename>' || `title ${JSON.stringify(await page.title())}`;
+    });
+    check('unchanged save leaves the record as it was (no "&amp;#160;")', readBytes(record(id)).equals(registered),
+      showBytes(readBytes(record(id))));
+    // Without this the check above would pass for a browser that never sent
+    // the reference, and the mend would go untested.
+    check('browser posted the pre-filled U+00A0 as "&#160;"', dumpsOf(site.dir).some((body) =>
+      body.includes('changeprof2') && body.includes('Alice&#160;Liddell')), 'no dumped body holds it');
+
+    const comment = 'I like <b>bold</b> tea & cake';
+    const escapedComment = 'I&nbsp;like&nbsp;&lt;b&gt;bold&lt;/b&gt;&nbsp;tea&nbsp;&amp;&nbsp;cake';
+    await checkAsync('profile page shows the saved comment literally', async () => {
+      await openProfileForm('changeprof1');
+      await profileForm().locator('input[name=comment]').fill(comment);
+      await submitWith(page, profileForm().locator('input[type=submit]'));
+      const text = plainText(await page.locator('body').innerText());
+      if (!text.includes(comment)) return `page text ${JSON.stringify(text)}`;
+      const bold = await page.locator('b', { hasText: 'bold' }).count();
+      return bold === 0 || 'the comment was rendered as markup';
+    });
+    check('record holds the escaped comment', readBytes(record(id)).equals(
+      Buffer.concat([registered, Buffer.from(`comment=${escapedComment}\r\n`, 'latin1')])),
+    showBytes(readBytes(record(id))));
+
+    // 3. The English form keeps the Japanese page's language and charset.
+    await checkAsync('English form opens', async () => {
+      await openProfileForm('changeprof1e');
+      const heading = await page.locator('h4').innerText();
+      return heading === 'Your Profile' || `heading ${JSON.stringify(heading)}`;
+    });
+    await checkAsync('English form declares lang ja', async () => {
+      const lang = await page.evaluate(() => document.documentElement.lang);
+      return lang === 'ja' || `lang ${JSON.stringify(lang)}`;
+    });
+    await checkAsync('browser reads the English form as Shift_JIS', async () => {
+      const charset = await page.evaluate(() => document.characterSet);
+      return charset === 'Shift_JIS' || `document.characterSet ${JSON.stringify(charset)}`;
+    });
+    await checkAsync('English form pre-fills the saved comment', async () => {
+      const value = plainText(await profileForm().locator('input[name=comment]').inputValue());
+      return value === comment || `comment input holds ${JSON.stringify(value)}`;
+    });
+
+    // 4. A JPEG chosen in the file input.
+    const jpeg = path.join(work, 'cat.jpg');
+    const jpegBytes = Buffer.concat([
+      Buffer.from([0xff, 0xd8, 0xff, 0xe0, 0x00, 0x10]), Buffer.from('JFIF\0', 'latin1'),
+      Buffer.from([0x0d, 0x0a, 0x2d, 0x2d, 0x00, 0x80, 0xfe, 0x0d]), Buffer.from('browser-bytes', 'latin1'),
+      Buffer.from([0xff, 0xd9])]);
+    fs.writeFileSync(jpeg, jpegBytes);
+    const stored = path.join(site.dir, 'data', 'upload', 'img0001.jpg');
+    await checkAsync('posted JPEG is accepted', async () => {
+      await page.goto(`${base}/`);
+      const form = formWith(page, 'input[name=command][value=postleaf]');
+      await form.locator('input[name=id]').fill(id);
+      await form.locator('input[name=pw]').fill(pw);
+      await form.locator('input[name=blank-title]').fill('Cat');
+      await form.locator('input[name=leaf]').setInputFiles(jpeg);
+      await submitWith(page, form.locator('input[type=submit]'));
+      return (await page.title()) === 'File acceptance' || `title ${JSON.stringify(await page.title())}`;
+    });
+    check('stored image is byte-identical to the chosen file', readBytes(stored).equals(jpegBytes),
+      `${readBytes(stored).length} bytes stored, ${jpegBytes.length} posted`);
+
+    // 5. The public profile page as a reader sees it.
+    await checkAsync('public profile page shows the table rows', async () => {
+      await page.goto(`${base}/cgi/orvalengate.exe?showuser=${id}&session=demo`);
+      await page.screenshot({ path: screenshotPath, fullPage: true });
+      const rows = await page.locator('tr').evaluateAll((trs) => trs.map((tr) =>
+        Array.from(tr.cells, (td) => td.innerText.replace(/\u00a0/g, ' ').trim())));
+      const row = (label) => rows.find((cells) => cells[0] === label)?.[1];
+      if (rows.length !== 7) return `${rows.length} rows: ${JSON.stringify(rows)}`;
+      if (row('id') !== id) return `id row ${JSON.stringify(row('id'))}`;
+      if (row('name') !== 'Alice Liddell') return `name row ${JSON.stringify(row('name'))}`;
+      if (row('country') !== 'UK') return `country row ${JSON.stringify(row('country'))}`;
+      if (row('profile') !== comment) return `profile row ${JSON.stringify(row('profile'))}`;
+      const text = await page.locator('body').innerText();
+      return !text.includes(pw) || 'the password is shown';
+    });
+    check('screenshot written', fs.existsSync(screenshotPath) && fs.statSync(screenshotPath).size > 0, screenshotPath);
+  } finally {
+    if (browser) await browser.close().catch(() => {});
+    await stopServer(site.server);
+  }
+}
+
+const work = fs.mkdtempSync(path.join(os.tmpdir(), 'orvalengate-browser-'));
+let exitCode = 1;
+try {
+  if (!fs.existsSync(CHROMIUM)) throw new Error(`${CHROMIUM} is missing (scripts/install-deps.sh installs it)`);
+  await run(work);
+  exitCode = failed === 0 && passed > 0 ? 0 : 1;
+} catch (err) {
+  failed += 1;
+  console.log(`FAILED: ${String(err?.stack ?? err)}`);
+} finally {
+  fs.rmSync(work, { recursive: true, force: true });
+}
+console.log(`${passed} passed, ${failed} failed`);
+process.exit(exitCode);
