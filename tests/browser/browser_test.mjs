@@ -77,6 +77,7 @@ async function startSite(work) {
     const dir = path.join(work, `site${attempt}`);
     execFileSync('bash', [path.join(repo, 'scripts', 'make-site.sh'), exePath, dir, String(port)], { stdio: 'ignore' });
     const server = spawn('lighttpd', ['-D', '-f', path.join(dir, 'lighttpd.conf')], { stdio: 'inherit' });
+    runningServer = server;
     let exited = false;
     server.once('exit', () => { exited = true; });
     server.once('error', () => { exited = true; });
@@ -88,6 +89,20 @@ async function startSite(work) {
     await stopServer(server);
   }
   throw new Error('lighttpd did not start (scripts/install-deps.sh installs it)');
+}
+
+const work = fs.mkdtempSync(path.join(os.tmpdir(), 'orvalengate-browser-'));
+
+// A run stopped from outside (CTest's timeout, ^C) must not leave the server
+// behind on its port.
+let runningServer;
+for (const signal of ['SIGTERM', 'SIGINT']) {
+  process.once(signal, () => {
+    runningServer?.kill('SIGKILL');
+    fs.rmSync(work, { recursive: true, force: true });
+    console.log(`stopped by ${signal}`);
+    process.exit(1);
+  });
 }
 
 async function stopServer(server) {
@@ -139,6 +154,9 @@ async function run(work) {
       executablePath: CHROMIUM,
       headless: true,
       timeout: 60000,
+      // Our own handlers stop the server too; the browser goes when we exit.
+      handleSIGINT: false,
+      handleSIGTERM: false,
       args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
         '--disable-background-networking', '--disable-component-update', '--disable-sync'],
       viewport: { width: 1000, height: 700 },
@@ -276,7 +294,6 @@ async function run(work) {
   }
 }
 
-const work = fs.mkdtempSync(path.join(os.tmpdir(), 'orvalengate-browser-'));
 let exitCode = 1;
 try {
   if (!fs.existsSync(CHROMIUM)) throw new Error(`${CHROMIUM} is missing (scripts/install-deps.sh installs it)`);
