@@ -106,7 +106,7 @@ for (const signal of ['SIGTERM', 'SIGINT']) {
 }
 
 async function stopServer(server) {
-  if (!server || server.exitCode !== null || server.signalCode !== null) return;
+  if (!server || server.pid === undefined || server.exitCode !== null || server.signalCode !== null) return;
   const gone = new Promise((resolve) => server.once('exit', resolve));
   server.kill('SIGTERM');
   const timer = setTimeout(() => server.kill('SIGKILL'), 5000);
