@@ -51,21 +51,27 @@ int CheckMemberPassword(std::string_view dir, std::string_view id, std::string_v
   return record.Value("pw") == password ? 0 : 1;
 }
 
-bool ChangeMemberPassword(std::string_view dir, std::string_view id, std::string_view old_password,
-                          std::string_view new_password) {
+bool UpdateMemberRecord(std::string_view dir, std::string_view id, std::string_view password,
+                        const std::function<void(text::NameValueList&)>& change) {
   if (!IsUsableName(id)) return false;
   const std::string path = MemberRecordPath(dir, id);
   if (!text::FileExists(path)) return false;
-  // Load, check, change and save under one lock, so a profile save running
-  // at the same time is not overwritten by a record loaded before it.
+  // Without the lock, a change saved between our load and our save would be
+  // overwritten by the record as we loaded it.
   const platform::FileLock lock = LockMembersDirectory(dir);
   if (!text::FileExists(path)) return false;
   text::NameValueList record;
   record.LoadFromFile(path);
-  if (record.Value("pw") != old_password) return false;
-  record.SetValue("pw", new_password);
+  if (record.Value("pw") != password) return false;
+  change(record);
   record.SaveToFile(path);
   return true;
+}
+
+bool ChangeMemberPassword(std::string_view dir, std::string_view id, std::string_view old_password,
+                          std::string_view new_password) {
+  return UpdateMemberRecord(dir, id, old_password,
+                            [&](text::NameValueList& record) { record.SetValue("pw", new_password); });
 }
 
 }  // namespace member

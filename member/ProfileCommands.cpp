@@ -108,17 +108,6 @@ std::string ProfileFormPageE(std::string_view session, std::string_view members_
 
 bool UpdateProfile(std::string_view members_db, std::string_view id, std::string_view password,
                    const ProfileValues& values) {
-  if (!IsUsableName(id)) return false;
-  const std::string path = MemberRecordPath(members_db, id);
-  if (!text::FileExists(path)) return false;
-  // The whole record is loaded, changed and saved again: without the lock a
-  // password change saved in between would be overwritten by the old pw.
-  const platform::FileLock lock = LockMembersDirectory(members_db);
-  if (!text::FileExists(path)) return false;
-  text::NameValueList record;
-  record.LoadFromFile(path);
-  if (record.Value("pw") != password) return false;
-
   // This order decides where first-time keys are appended.
   const std::pair<std::string_view, const std::string&> changes[] = {
       {"realname", values.realname}, {"mail", values.mail},         {"comment", values.comment},
@@ -126,13 +115,13 @@ bool UpdateProfile(std::string_view members_db, std::string_view id, std::string
       {"url3", values.url3},         {"urlname1", values.urlname1}, {"urlname2", values.urlname2},
       {"urlname3", values.urlname3},
   };
-  for (const auto& [key, value] : changes) {
-    // Setting an unchanged value would still rewrite the line with our
-    // spelling of the key; leaving it alone keeps the record as it was.
-    if (record.Value(key) != value) record.SetValue(key, value);
-  }
-  record.SaveToFile(path);
-  return true;
+  return UpdateMemberRecord(members_db, id, password, [&](text::NameValueList& record) {
+    for (const auto& [key, value] : changes) {
+      // Setting an unchanged value would still rewrite the line with our
+      // spelling of the key; leaving it alone keeps the record as it was.
+      if (record.Value(key) != value) record.SetValue(key, value);
+    }
+  });
 }
 
 std::string TWebModule1::CommandChangeProf1(bool english) {
