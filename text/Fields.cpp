@@ -90,19 +90,19 @@ void SplitQueryEscaped(std::string_view text, NameValueList& list) {
 
 // One pass that gives the same bytes as the six replace-all passes ("&",
 // blank, "<", ">", double quote, CR LF, in that order): no replacement text
-// holds a byte that a later pass looks for, each replaced byte is a
-// single-byte character so character boundaries never move, and a byte
-// right after a lead byte is never replaced.
+// holds a byte that a later pass looks for.
+//
+// Every byte is looked at, also one right after a lead byte. None of the
+// six bytes can be the second byte of a real double-byte character (those
+// are 0x40 and above), so well-formed Shift_JIS text escapes exactly as a
+// character-wise scan would. After a stray lead byte, though, a browser's
+// decoder drops the lead byte and reads "<" or a quote as itself: a posted
+// "<script>" left unescaped would be stored markup on a public page.
 std::string HtmlEscape(std::string_view text) {
   std::string out;
   out.reserve(text.size() + text.size() / 8);
   std::size_t pos = 0;
   while (pos < text.size()) {
-    if (platform::CharLength(text, pos) == 2) {
-      out.append(text.substr(pos, 2));
-      pos += 2;
-      continue;
-    }
     const char c = text[pos];
     switch (c) {
       case '&': out += "&amp;"; break;
@@ -128,7 +128,17 @@ std::string HtmlEscape(std::string_view text) {
 std::string EscapePostedValue(std::string_view text) {
   // Without this a pre-filled "&nbsp;" would come back as "&amp;#160;" and
   // grow with every save of a profile.
-  return HtmlEscape(ReplaceAllNoCase(text, kPostedNbsp, " "));
+  // Like the escaping itself, this looks at every byte: "&" is never the
+  // second byte of a well-formed character.
+  std::string blanked;
+  blanked.reserve(text.size());
+  std::size_t from = 0;
+  for (std::size_t at; (at = text.find(kPostedNbsp, from)) != std::string_view::npos; from = at + kPostedNbsp.size()) {
+    blanked.append(text.substr(from, at - from));
+    blanked += ' ';
+  }
+  blanked.append(text.substr(from));
+  return HtmlEscape(blanked);
 }
 
 std::string QueryValue(std::string_view text, std::string_view name) {

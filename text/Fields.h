@@ -28,7 +28,7 @@ void SplitQuery(std::string_view text, NameValueList& list);
 // As SplitQuery, each decoded item also escaped with EscapePostedValue.
 void SplitQueryEscaped(std::string_view text, NameValueList& list);
 // "&"->"&amp;", " "->"&nbsp;", "<"->"&lt;", ">"->"&gt;", '"'->"&quot;",
-// CR LF->"<br>", in that order.
+// CR LF->"<br>", in that order; also right after a stray lead byte.
 std::string HtmlEscape(std::string_view text);
 // HtmlEscape of a posted value, after the "&#160;" that browsers post for a
 // shown "&nbsp;" has been read back as the blank it was.

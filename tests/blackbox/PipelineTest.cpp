@@ -173,6 +173,23 @@ TEST(Pipeline, ProfileViewNeverWritesScriptLinks) {
   EXPECT_EQ(Content(site.Get("showuser=mallory&session=s1")), ProfilePage("mallory", rows));
 }
 
+// A stray Shift_JIS lead byte must not shield markup from escaping: a
+// browser drops the stray byte and would read the "<" as a tag.
+TEST(Pipeline, StrayLeadBytesDoNotSmuggleMarkupIntoAProfile) {
+  Site site;
+  site.SetUpSession();
+  const Result r = site.PostUrlEncoded(
+      "session=s1&command=registration&id=bob&pw=secret&pw2=secret&mail=b@example.com"
+      "&realname=%82<img%09src=x%09onerror=alert(1)//%82>");
+  ASSERT_NE(Content(r).find("Registration acceptance"), std::string::npos) << r.out;
+  EXPECT_EQ(site.ReadFile("members/bob.txt"),
+            "id=bob\r\npw=secret\r\nrealname=\x82&lt;img\tsrc=x\tonerror=alert(1)//\x82&gt;\r\ncountry=\r\n"
+            "mail=b@example.com\r\n");
+  const std::string page = Content(site.Get("showuser=bob&session=s1"));
+  EXPECT_NE(page.find("\x82&lt;img"), std::string::npos) << page;
+  EXPECT_EQ(page.find("<img"), std::string::npos);
+}
+
 TEST(Pipeline, SessionNamesStayInTheSessionsDirectory) {
   Site site;
   site.SetUpSession();

@@ -64,13 +64,24 @@ std::string RefReplaceAll(std::string rest, const std::string& old_pattern, cons
   return out + rest;
 }
 
+// Escaping replaces its bytes wherever they stand: none of them can be the
+// second byte of a well-formed character.
+std::string RefPlainReplaceAll(const std::string& s, const std::string& old_pattern, const std::string& new_text) {
+  std::string out;
+  std::size_t from = 0;
+  for (std::size_t at; (at = s.find(old_pattern, from)) != std::string::npos; from = at + old_pattern.size()) {
+    out += s.substr(from, at - from) + new_text;
+  }
+  return out + s.substr(from);
+}
+
 std::string RefHtmlEscape(const std::string& s) {
-  std::string r = RefReplaceAll(s, "&", "&amp;");
-  r = RefReplaceAll(r, " ", "&nbsp;");
-  r = RefReplaceAll(r, "<", "&lt;");
-  r = RefReplaceAll(r, ">", "&gt;");
-  r = RefReplaceAll(r, "\"", "&quot;");
-  return RefReplaceAll(r, "\r\n", "<br>");
+  std::string r = RefPlainReplaceAll(s, "&", "&amp;");
+  r = RefPlainReplaceAll(r, " ", "&nbsp;");
+  r = RefPlainReplaceAll(r, "<", "&lt;");
+  r = RefPlainReplaceAll(r, ">", "&gt;");
+  r = RefPlainReplaceAll(r, "\"", "&quot;");
+  return RefPlainReplaceAll(r, "\r\n", "<br>");
 }
 
 std::string RefTrim(const std::string& s) {
@@ -161,8 +172,12 @@ TEST(HtmlEscape, Replacements) {
   EXPECT_EQ(text::HtmlEscape("\"q\"'\t\r\r\n\n"), "&quot;q&quot;'\t\r<br>\n");
   // "&#160;" is only read back as a blank for posted values.
   EXPECT_EQ(text::HtmlEscape("a&#160;b"), "a&amp;#160;b");
-  // A byte right after a lead byte is part of that character.
-  EXPECT_EQ(text::HtmlEscape("\x81<\x81\r\n"), "\x81<\x81\r\n");
+  // Double-byte characters pass whole; after a stray lead byte the special
+  // bytes are still escaped, since browsers drop the stray byte and would
+  // read them as markup.
+  EXPECT_EQ(text::HtmlEscape("\x82\xA0 \x83\x41"), "\x82\xA0&nbsp;\x83\x41");
+  EXPECT_EQ(text::HtmlEscape("\x81<\x81\r\n"), "\x81&lt;\x81<br>");
+  EXPECT_EQ(text::HtmlEscape("\x82\"\x9f>\xe0&"), "\x82&quot;\x9f&gt;\xe0&amp;");
   EXPECT_EQ(text::HtmlEscape("\x81\x81<"), "\x81\x81&lt;");
 }
 
@@ -178,7 +193,7 @@ TEST(EscapePostedValue, NonBreakingSpaceSurvivesARoundTrip) {
   EXPECT_EQ(text::EscapePostedValue("a&#160;b"), "a&nbsp;b");
   EXPECT_EQ(text::EscapePostedValue("&#160;&#160;<"), "&nbsp;&nbsp;&lt;");
   EXPECT_EQ(text::EscapePostedValue("&#161;&#16"), "&amp;#161;&amp;#16");
-  EXPECT_EQ(text::EscapePostedValue("\x81&#160;"), "\x81&#160;");
+  EXPECT_EQ(text::EscapePostedValue("\x81&#160;"), "\x81&nbsp;");
   // What a browser posts back for a stored value shows it stored unchanged.
   const std::string stored = text::EscapePostedValue("x y");
   EXPECT_EQ(stored, "x&nbsp;y");
