@@ -43,7 +43,8 @@ void TCGIApplication::Run() {
   } catch (const platform::Exception& e) {
     ServerError(e.ClassName(), e.Message());
   } catch (const std::bad_alloc&) {
-    ServerError("EOutOfMemory", "");
+    const platform::EOutOfMemory e;
+    ServerError(e.ClassName(), e.Message());
   } catch (const std::exception&) {
     ServerError("std::exception", "");
   } catch (...) {

@@ -1,5 +1,9 @@
 #include "frontend/ExceptionHook.h"
 
+#include <new>
+
+#include "platform/Exception.h"
+
 namespace frontend {
 namespace {
 
@@ -34,6 +38,10 @@ void CGIExceptionHook(void* /*object*/, std::exception_ptr e, IWebExceptionHandl
       // A failure inside HandleException (sending the error page) leaves
       // from here as the new exception.
       sender->HandleException(ex, handled);
+    } catch (const std::bad_alloc&) {
+      // Running out of memory in the handler is a fault of the request like
+      // any other: it gets the application error page too.
+      sender->HandleException(platform::EOutOfMemory(), handled);
     } catch (...) {
       // not an Exception: nobody but Run may answer it
     }

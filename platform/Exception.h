@@ -58,6 +58,14 @@ class EInOutError : public Exception {
   int number_;
 };
 
+// Memory ran out. std::bad_alloc is turned into this so that the front end
+// answers it like any other fault, with a class name and a message.
+class EOutOfMemory : public Exception {
+ public:
+  EOutOfMemory() : Exception("Out of memory") {}
+  std::string_view ClassName() const noexcept override { return "EOutOfMemory"; }
+};
+
 // Maps an errno value onto the input/output error numbers the messages use.
 int InOutNumberFromErrno(int error_number) noexcept;
 

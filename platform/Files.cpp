@@ -63,13 +63,15 @@ std::pair<std::string, std::string> SplitDirName(const std::string& path) {
   return {path.substr(0, slash + 1), path.substr(slash + 1)};
 }
 
+// The temporary name does not repeat the target's name: a record name may
+// use nearly all of the file system's 255 bytes, and a longer temporary name
+// would then make the save fail.
 std::string TempPathFor(const std::string& path) {
   static std::atomic<unsigned> sequence{0};
   static const unsigned salt = std::random_device{}();
-  auto [dir, name] = SplitDirName(path);
-  char suffix[64];
-  std::snprintf(suffix, sizeof suffix, ".%ld.%x.%u.tmp", static_cast<long>(::getpid()), salt, sequence++);
-  return dir + "." + name + suffix;
+  char name[64];
+  std::snprintf(name, sizeof name, ".tmp-%ld-%x-%u", static_cast<long>(::getpid()), salt, sequence++);
+  return SplitDirName(path).first + name;
 }
 
 // fsync of the directory makes the new name itself durable; a failure here

@@ -282,12 +282,13 @@ TEST_F(RunTest, ServerErrorStatusLineNeverCarriesALineBreak) {
   EXPECT_NE(out.find("Message: module broke\r\nX-Injected: yes<br>"), std::string::npos);
 }
 
-TEST_F(RunTest, NonExceptionObjectsGiveServerErrorPageWithEmptyMessage) {
+TEST_F(RunTest, HandlerOutOfMemoryGetsTheApplicationErrorPage) {
   CurrentHandler() = [](frontend::TWebRequest&, frontend::TWebResponse&, bool&) { throw std::bad_alloc(); };
   const std::string out = Run({{"SERVER_PROTOCOL", "HTTP/1.1"}});
-  EXPECT_EQ(out, ServerErrorResponse("EOutOfMemory", ""));
-  EXPECT_EQ(out.substr(0, 14), "Status: 500 \r\n");
+  EXPECT_EQ(out, AppErrorResponse("Out of memory", ""));
+}
 
+TEST_F(RunTest, NonExceptionObjectsGiveServerErrorPageWithEmptyMessage) {
   CurrentHandler() = [](frontend::TWebRequest&, frontend::TWebResponse&, bool&) { throw 42; };
   const std::string out2 = Run({{"SERVER_PROTOCOL", "HTTP/1.1"}});
   EXPECT_EQ(out2.substr(0, 14), "Status: 500 \r\n");

@@ -56,6 +56,15 @@ TEST(Files, ReplaceWritesExactBytesAndLeavesNoTemporaryFile) {
   EXPECT_EQ(dir.Names(), std::vector<std::string>{"r.txt"});
 }
 
+TEST(Files, NamesUpToTheFileSystemLimitCanBeWritten) {
+  TempDir dir;
+  const std::string longest = std::string(251, 'a') + ".txt";  // 255 bytes
+  platform::ReplaceFile(dir / longest, "one");
+  platform::ReplaceFile(dir / longest, "two");
+  EXPECT_EQ(platform::ReadWholeFile(dir / longest), "two");
+  EXPECT_TRUE(platform::CreateFileExclusive(dir / ("b" + longest.substr(1)), "x"));
+}
+
 TEST(Files, FailuresRaiseTheirErrors) {
   TempDir dir;
   EXPECT_THROW(platform::ReplaceFile(dir / "no/such/dir.txt", "x"), platform::EFCreateError);
