@@ -3,8 +3,8 @@
 # http://127.0.0.1:${PORT:-8080}/ until interrupted.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+scripts/install-deps.sh --demo
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVALENGATE_TESTS=OFF >/dev/null
 cmake --build build -j"$(nproc)" --target orvalengate
 port=${PORT:-8080}
 scripts/make-site.sh build/orvalengate build/demo "$port"

@@ -1,10 +1,17 @@
 #!/usr/bin/env bash
 # Installs what building, testing and the demo need, on Debian, when missing.
+# `install-deps.sh --demo` installs only what the demo site needs.
 set -euo pipefail
-packages=(cmake g++ make libgtest-dev libbenchmark-dev lighttpd curl chromium)
-# The browser test needs Node.js; a machine that already has it (from another
-# source than Debian) keeps its own.
-command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
+demo_only=false
+[ "${1:-}" = "--demo" ] && demo_only=true
+
+packages=(cmake g++ make lighttpd)
+if ! $demo_only; then
+  packages+=(libgtest-dev libbenchmark-dev curl chromium)
+  # The browser test needs Node.js; a machine that already has it (from
+  # another source than Debian) keeps its own.
+  command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -15,6 +22,7 @@ if ((${#missing[@]})); then
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+$demo_only && exit 0
 
 # The browser test's driver, exactly as locked.
 here=$(cd "$(dirname "$0")/.." && pwd)
