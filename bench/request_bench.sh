@@ -43,8 +43,8 @@ best_of() {  # best time of $runs runs of a command
 }
 
 printf '%-40s %10s %10s %8s\n' "request" "program s" "cat s" "ratio"
-for spec in "multipart 1 10" "multipart 5 10" "multipart 20 10" "multipart 1 20000" "urlencoded 20000" "urlencoded 80000"; do
-  set -- $spec
+for request in "multipart 1 10" "multipart 5 10" "multipart 20 10" "multipart 1 20000" "urlencoded 20000" "urlencoded 80000"; do
+  set -- $request
   if [ "$1" = multipart ]; then make_multipart "$2" "$3" > "$site/body"; label="multipart ${2} MiB JPEG + $3 fields"
   else make_urlencoded "$2" > "$site/body"; label="url-encoded $2 fields"; fi
   size=$(stat -c %s "$site/body")
