@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "MemberTexts.h"
+#include "ScratchDir.h"
 #include "member/Pages.h"
 #include "member/WebModule1.h"
 
@@ -18,35 +19,11 @@ namespace {
 namespace fs = std::filesystem;
 namespace texts = member::texts;
 
-class AccountCommands : public ::testing::Test {
+class AccountCommands : public ScratchDirTest {
  protected:
   void SetUp() override {
-    std::string templ = (fs::temp_directory_path() / "orvalengate-account-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(templ.data()), nullptr);
-    dir_ = templ + "/";
+    ScratchDirTest::SetUp();
     module_.MembersDb = dir_;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  void Write(const std::string& name, std::string_view bytes) const {
-    std::ofstream out(dir_ + name, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  }
-  std::string Read(const std::string& name) const {
-    std::ifstream in(dir_ + name, std::ios::binary);
-    if (!in) return "<missing>";
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  std::vector<std::string> Records() const {
-    std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(dir_)) {
-      const std::string name = e.path().filename().string();
-      if (name[0] != '.') out.push_back(name);
-    }
-    std::sort(out.begin(), out.end());
-    return out;
   }
   std::string Register(const std::string& fields) {
     module_.PostedFields = fields;
@@ -57,7 +34,6 @@ class AccountCommands : public ::testing::Test {
     return module_.CommandChangePw();
   }
 
-  std::string dir_;
   member::TWebModule1 module_;
 };
 
@@ -83,7 +59,7 @@ TEST_F(AccountCommands, RegistrationChecksInOrder) {
   for (const Case& c : cases) {
     EXPECT_EQ(Register(c.fields), member::ErrorPage(c.message)) << c.fields;
   }
-  EXPECT_EQ(Records(), std::vector<std::string>{});
+  EXPECT_EQ(Names(), std::vector<std::string>{});
 }
 
 TEST_F(AccountCommands, RegistrationWritesFiveLines) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ScratchDir.h"
 #include "member/Posting.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
@@ -73,39 +74,10 @@ TEST(PostingCounter, TemplateNameCount) {
   EXPECT_EQ(member::TemplateNameCount("a#b#"), 100);
 }
 
-class PostingDir : public ::testing::Test {
+class PostingDir : public ScratchDirTest {
  protected:
-  void SetUp() override {
-    std::string templ = (fs::temp_directory_path() / "orvalengate-posting-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(templ.data()), nullptr);
-    dir_ = templ + "/";
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  void Touch(const std::string& name, std::string_view bytes = "x") const {
-    std::ofstream out(dir_ + name, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  }
-  std::string Read(const std::string& name) const {
-    std::ifstream in(dir_ + name, std::ios::binary);
-    if (!in) return "<missing>";
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  // Names in the directory, hidden lock files left out.
-  std::vector<std::string> Names() const {
-    std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(dir_)) {
-      const std::string name = e.path().filename().string();
-      if (name[0] != '.') out.push_back(name);
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-  }
   std::string Counter() const { return dir_ + "counter.txt"; }
 
-  std::string dir_;
   platform::Random rng_;
 };
 
@@ -117,9 +89,9 @@ TEST_F(PostingDir, CounterStartsFromAMissingFile) {
 }
 
 TEST_F(PostingDir, CounterSkipsTakenNames) {
-  Touch("counter.txt", "41\r\n");
-  Touch("img0042.jpg");
-  Touch("img0044.txt");
+  Write("counter.txt", "41\r\n");
+  Write("img0042.jpg");
+  Write("img0044.txt");
   EXPECT_EQ(member::NextCounterName(Counter(), "img####", dir_, ".jpg", ".txt", rng_), "img0043");
   EXPECT_EQ(Read("counter.txt"), "43\r\n");
   EXPECT_EQ(member::NextCounterName(Counter(), "img####", dir_, ".jpg", ".txt", rng_), "img0045");
@@ -127,7 +99,7 @@ TEST_F(PostingDir, CounterSkipsTakenNames) {
 }
 
 TEST_F(PostingDir, CounterBeyondTheTemplateReusesFreeNames) {
-  Touch("counter.txt", "12344\r\n");
+  Write("counter.txt", "12344\r\n");
   // The directory is given without its delimiter here.
   EXPECT_EQ(member::NextCounterName(Counter(), "####", dir_.substr(0, dir_.size() - 1), ".jpg", ".txt", rng_),
             "2345");
@@ -135,12 +107,12 @@ TEST_F(PostingDir, CounterBeyondTheTemplateReusesFreeNames) {
 }
 
 TEST_F(PostingDir, CounterGivesUpWhenEveryNameIsTakenAndStaysUnchanged) {
-  Touch("counter.txt", "5\r\n");
-  for (int i = 0; i < 10; ++i) Touch("p" + std::to_string(i) + (i % 2 ? ".txt" : ".jpg"));
+  Write("counter.txt", "5\r\n");
+  for (int i = 0; i < 10; ++i) Write("p" + std::to_string(i) + (i % 2 ? ".txt" : ".jpg"));
   EXPECT_EQ(member::NextCounterName(Counter(), "p#", dir_, ".jpg", ".txt", rng_), "");
   EXPECT_EQ(Read("counter.txt"), "5\r\n");
   // A template without "#" has one name.
-  Touch("only.jpg");
+  Write("only.jpg");
   EXPECT_EQ(member::NextCounterName(Counter(), "only", dir_, ".jpg", ".txt", rng_), "");
   EXPECT_EQ(Read("counter.txt"), "5\r\n");
 }
@@ -157,7 +129,7 @@ TEST_F(PostingDir, CounterMovesOnWhenAClaimFails) {
 }
 
 TEST_F(PostingDir, CounterWithoutANumberRaises) {
-  Touch("counter.txt", "abc\r\n");
+  Write("counter.txt", "abc\r\n");
   try {
     member::NextCounterName(Counter(), "img####", dir_, ".jpg", ".txt", rng_);
     FAIL() << "no error";
@@ -173,7 +145,7 @@ TEST_F(PostingDir, CounterThatCannotBeReadRaises) {
 }
 
 TEST_F(PostingDir, CounterHeldTooLongRaisesAndLeavesTheCounter) {
-  Touch("counter.txt", "7\r\n");
+  Write("counter.txt", "7\r\n");
   const platform::FileLock held = platform::FileLock::Acquire(platform::LockPathFor(Counter()));
   member::CounterRetry quick;
   quick.attempts = 3;
@@ -185,18 +157,18 @@ TEST_F(PostingDir, CounterHeldTooLongRaisesAndLeavesTheCounter) {
 }
 
 TEST_F(PostingDir, FreeNameCountsFromOneAndReusesGaps) {
-  for (const char* name : {"001.jpg", "001.txt", "002.jpg", "002.txt", "003.txt"}) Touch(name);
+  for (const char* name : {"001.jpg", "001.txt", "002.jpg", "002.txt", "003.txt"}) Write(name);
   EXPECT_EQ(member::NextFreeName("###", dir_, ".jpg", ".txt"), "004");
   fs::remove(dir_ + "002.jpg");
   fs::remove(dir_ + "002.txt");
   EXPECT_EQ(member::NextFreeName("###", dir_, ".jpg", ".txt"), "002");
   // With no extension the data file is the bare name.
-  Touch("002");
+  Write("002");
   EXPECT_EQ(member::NextFreeName("###", dir_, "", ".txt"), "004");
 }
 
 TEST_F(PostingDir, FreeNameEndsWhenEverythingIsTaken) {
-  for (int i = 0; i < 10; ++i) Touch(std::to_string(i) + ".txt");
+  for (int i = 0; i < 10; ++i) Write(std::to_string(i) + ".txt");
   EXPECT_EQ(member::NextFreeName("#", dir_, ".jpg", ".txt"), "");
   fs::remove(dir_ + "0.txt");
   // 10 is the last number a one-digit template can tell apart.
@@ -206,14 +178,14 @@ TEST_F(PostingDir, FreeNameEndsWhenEverythingIsTaken) {
 TEST_F(PostingDir, StampNameAddsThreeDigitSuffixes) {
   const std::string stamp = "20261207-125532-042";
   EXPECT_EQ(member::NextStampName(stamp, dir_, ".jpg", ".txt"), stamp);
-  Touch(stamp + ".jpg");
+  Write(stamp + ".jpg");
   EXPECT_EQ(member::NextStampName(stamp, dir_, ".jpg", ".txt"), stamp + "000");
-  Touch(stamp + "000.txt");
+  Write(stamp + "000.txt");
   EXPECT_EQ(member::NextStampName(stamp, dir_, ".jpg", ".txt"), stamp + "001");
   for (int i = 1; i < 1000; ++i) {
     char suffix[8];
     std::snprintf(suffix, sizeof suffix, "%03d", i);
-    Touch(stamp + suffix + ".jpg");
+    Write(stamp + suffix + ".jpg");
   }
   EXPECT_EQ(member::NextStampName(stamp, dir_, ".jpg", ".txt"), stamp + "1000");
   EXPECT_EQ(member::NextStampName(stamp, dir_, ".jpg", ".txt", {}, 1000), "");

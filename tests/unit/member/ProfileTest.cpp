@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "ScratchDir.h"
 #include "member/Members.h"
 #include "member/Pages.h"
 #include "member/Profiles.h"
@@ -20,27 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class ProfileDir : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string templ = (fs::temp_directory_path() / "orvalengate-profile-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(templ.data()), nullptr);
-    dir_ = templ + "/";
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  void Write(const std::string& name, std::string_view bytes) const {
-    std::ofstream out(dir_ + name, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  }
-  std::string Read(const std::string& name) const {
-    std::ifstream in(dir_ + name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  std::string dir_;
-};
+class ProfileDir : public ScratchDirTest {};
 
 // Shift_JIS bytes are written as escapes, with the text in a comment.
 const std::string kJapaneseForm =
