@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -28,7 +30,7 @@ struct Child {
   int out_fd = -1;  // parent reads the answer here
 };
 
-Child Start(const std::string& dir, const std::string& exe, const Env& env) {
+Child Start(const std::string& dir, const std::string& exe, const Env& env, const RunOptions& options) {
   int in_pipe[2], out_pipe[2];
   // Close-on-exec, so no child inherits another child's pipe ends and keeps
   // its standard input open after the harness has closed it.
@@ -36,12 +38,25 @@ Child Start(const std::string& dir, const std::string& exe, const Env& env) {
   std::vector<std::string> env_strings;
   env_strings.push_back("GATEWAY_INTERFACE=CGI/1.1");
   for (const auto& [k, v] : env) env_strings.push_back(k + "=" + v);
+  // A traced program cannot have its leaks checked: the checker needs to
+  // trace the process itself.
+  if (!options.wrapper.empty() && !env.count("ASAN_OPTIONS")) env_strings.push_back("ASAN_OPTIONS=detect_leaks=0");
   std::vector<char*> envp;
   for (auto& s : env_strings) envp.push_back(s.data());
   envp.push_back(nullptr);
+  std::vector<std::string> args = options.wrapper;
+  args.push_back(exe);
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
   pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
+    // A group of its own, so a request past its bound is killed together
+    // with anything it started; and SIGPIPE as a web server leaves it, not
+    // as this harness ignores it.
+    ::setpgid(0, 0);
+    ::signal(SIGPIPE, SIG_DFL);
     ::dup2(in_pipe[0], 0);
     ::dup2(out_pipe[1], 1);
     ::close(in_pipe[0]);
@@ -49,19 +64,27 @@ Child Start(const std::string& dir, const std::string& exe, const Env& env) {
     ::close(out_pipe[0]);
     ::close(out_pipe[1]);
     if (::chdir(dir.c_str()) != 0) ::_exit(126);
-    char* argv[] = {const_cast<char*>(exe.c_str()), nullptr};
-    ::execve(exe.c_str(), argv, envp.data());
+    ::execvpe(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }
+  ::setpgid(pid, pid);
   ::close(in_pipe[0]);
   ::close(out_pipe[1]);
   return {pid, in_pipe[1], out_pipe[0]};
 }
 
 // Feeds the body and collects the answer at the same time, so neither side
-// can block the other on a full pipe.
-Result Finish(Child c, std::string_view body) {
+// can block the other on a full pipe. Past the bound the whole process group
+// is killed; the pipes then close and the wait ends.
+Result Finish(Child c, std::string_view body, const RunOptions& options) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::seconds(options.bound_seconds);
   Result r;
+  auto kill_if_late = [&] {
+    if (r.timed_out || Clock::now() < deadline) return;
+    ::kill(-c.pid, SIGKILL);
+    r.timed_out = true;
+  };
   std::size_t sent = 0;
   if (body.empty()) {
     ::close(c.in_fd);
@@ -69,17 +92,26 @@ Result Finish(Child c, std::string_view body) {
   } else {
     ::fcntl(c.in_fd, F_SETFL, O_NONBLOCK);
   }
+  if (options.close_output_early) {
+    ::close(c.out_fd);
+    c.out_fd = -1;
+  }
   char buf[65536];
-  while (c.out_fd >= 0) {
+  while (c.out_fd >= 0 || c.in_fd >= 0) {
     pollfd fds[2];
-    int n = 0;
-    fds[n++] = {c.out_fd, POLLIN, 0};
-    if (c.in_fd >= 0) fds[n++] = {c.in_fd, POLLOUT, 0};
-    if (::poll(fds, static_cast<nfds_t>(n), -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
+    nfds_t n = 0;
+    int out_at = -1, in_at = -1;
+    if (c.out_fd >= 0) {
+      out_at = static_cast<int>(n);
+      fds[n++] = {c.out_fd, POLLIN, 0};
     }
-    if (n == 2 && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))) {
+    if (c.in_fd >= 0) {
+      in_at = static_cast<int>(n);
+      fds[n++] = {c.in_fd, POLLOUT, 0};
+    }
+    if (::poll(fds, n, 100) < 0 && errno != EINTR) break;
+    kill_if_late();
+    if (in_at >= 0 && (fds[in_at].revents & (POLLOUT | POLLERR | POLLHUP))) {
       ssize_t w = ::write(c.in_fd, body.data() + sent, body.size() - sent);
       if (w > 0) sent += static_cast<std::size_t>(w);
       if (w < 0 && errno != EAGAIN && errno != EINTR) sent = body.size();
@@ -88,7 +120,7 @@ Result Finish(Child c, std::string_view body) {
         c.in_fd = -1;
       }
     }
-    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+    if (out_at >= 0 && (fds[out_at].revents & (POLLIN | POLLHUP | POLLERR))) {
       ssize_t got = ::read(c.out_fd, buf, sizeof buf);
       if (got > 0) {
         r.out.append(buf, static_cast<std::size_t>(got));
@@ -98,11 +130,15 @@ Result Finish(Child c, std::string_view body) {
       }
     }
   }
-  if (c.in_fd >= 0) ::close(c.in_fd);
   int status = 0;
-  while (::waitpid(c.pid, &status, 0) < 0 && errno == EINTR) {
+  while (true) {
+    const pid_t w = ::waitpid(c.pid, &status, WNOHANG);
+    if (w == c.pid || (w < 0 && errno != EINTR)) break;
+    kill_if_late();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   return r;
 }
 
@@ -178,18 +214,33 @@ void Site::SetUpSession(std::string_view name, std::string_view extra, bool with
             "path=" + Path("upload") + "\r\nmembersdb=" + Path("members") + "\r\n" + std::string(extra));
 }
 
-Result Site::Run(const Env& env, std::string_view body) const { return Finish(Start(dir_, Exe(), env), body); }
+Result Site::Run(const Env& env, std::string_view body) const { return Run(env, body, RunOptions{}); }
+
+Result Site::Run(const Env& env, std::string_view body, const RunOptions& options) const {
+  return Finish(Start(dir_, Exe(), env, options), body, options);
+}
+
+Running Site::Launch(const Env& env, std::string body, const RunOptions& options) const {
+  const Child child = Start(dir_, Exe(), env, options);
+  return Running(child.pid, std::async(std::launch::async, [child, body = std::move(body), options] {
+                   return Finish(child, body, options);
+                 }));
+}
+
+bool Running::Done() const { return result_.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }
+
+Result Running::Wait() { return result_.get(); }
 
 std::vector<Result> Site::RunAll(const std::vector<std::pair<Env, std::string>>& requests) const {
   // Start every process before feeding any, then feed and drain each on its
   // own thread: a CGI process waits for its whole body, so feeding them one
   // after another would run them one after another.
   std::vector<Child> children;
-  for (const auto& [env, body] : requests) children.push_back(Start(dir_, Exe(), env));
+  for (const auto& [env, body] : requests) children.push_back(Start(dir_, Exe(), env, RunOptions{}));
   std::vector<Result> results(children.size());
   std::vector<std::thread> feeders;
   for (std::size_t i = 0; i < children.size(); ++i) {
-    feeders.emplace_back([&, i] { results[i] = Finish(children[i], requests[i].second); });
+    feeders.emplace_back([&, i] { results[i] = Finish(children[i], requests[i].second, RunOptions{}); });
   }
   for (std::thread& t : feeders) t.join();
   return results;
@@ -236,6 +287,38 @@ bool HasShape(std::string_view text, std::string_view shape) {
     if (!ok) return false;
   }
   return true;
+}
+
+std::vector<std::string> Strace(const std::string& trace_file, const std::vector<std::string>& expressions) {
+  std::vector<std::string> args = {"strace", "-f", "-qq", "-o", trace_file};
+  for (const std::string& e : expressions) {
+    args.push_back("-e");
+    args.push_back(e);
+  }
+  return args;
+}
+
+std::vector<TracedCall> ReadTrace(const std::string& trace_file) {
+  std::vector<TracedCall> calls;
+  std::ifstream in(trace_file);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::size_t pos = 0;
+    while (pos < line.size() && std::isdigit(static_cast<unsigned char>(line[pos]))) ++pos;  // the process id
+    while (pos < line.size() && line[pos] == ' ') ++pos;
+    std::size_t end = pos;
+    while (end < line.size() && (std::isalnum(static_cast<unsigned char>(line[end])) || line[end] == '_')) ++end;
+    if (end == pos || end >= line.size() || line[end] != '(') continue;
+    calls.push_back({line.substr(pos, end - pos), line.substr(pos)});
+  }
+  return calls;
+}
+
+long BlockedSyscall(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+  long number = -1;
+  if (!(in >> number)) return -1;  // "running", or gone
+  return number;
 }
 
 std::pair<std::string, std::string> SplitAnswer(const std::string& out) {

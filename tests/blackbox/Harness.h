@@ -4,6 +4,9 @@
 // on standard input; the answer is what it wrote to standard output.
 #pragma once
 
+#include <sys/types.h>
+
+#include <future>
 #include <map>
 #include <string>
 #include <string_view>
@@ -15,8 +18,32 @@ namespace blackbox {
 using Env = std::map<std::string, std::string>;
 
 struct Result {
-  std::string out;    // everything written to standard output
-  int exit_code = -1; // -1 when the process did not exit normally
+  std::string out;         // everything written to standard output
+  int exit_code = -1;      // -1 when the process did not exit normally
+  int signal = 0;          // the signal that ended it, 0 when it exited
+  bool timed_out = false;  // still running after the bound: killed by the harness
+};
+
+// How one request is run. No request may keep a test waiting: one still
+// running after `bound_seconds` is killed (with everything it started) and
+// its Result says timed_out.
+struct RunOptions {
+  std::vector<std::string> wrapper;  // run as wrapper... followed by the executable
+  bool close_output_early = false;   // read none of the answer, as a server whose client has gone
+  int bound_seconds = 60;
+};
+
+// A request whose process runs while the test looks at it.
+class Running {
+ public:
+  Running(pid_t pid, std::future<Result> result) : pid_(pid), result_(std::move(result)) {}
+  pid_t Pid() const { return pid_; }  // the process (the wrapper's, if any)
+  bool Done() const;                  // finished, answer collected
+  Result Wait();                      // the answer, once finished or killed at the bound
+
+ private:
+  pid_t pid_;
+  std::future<Result> result_;
 };
 
 // One multipart part: a field, or a file when filename/content_type are set.
@@ -56,6 +83,9 @@ class Site {
   // Runs the executable once. The environment holds exactly `env` (plus
   // GATEWAY_INTERFACE); the working directory is the site directory.
   Result Run(const Env& env, std::string_view body = "") const;
+  Result Run(const Env& env, std::string_view body, const RunOptions& options) const;
+  // Starts one request, its body fed and its answer drained in the background.
+  Running Launch(const Env& env, std::string body, const RunOptions& options = {}) const;
   // Runs all requests at once, each in its own process fed and drained by a
   // thread of its own, and waits for all.
   std::vector<Result> RunAll(const std::vector<std::pair<Env, std::string>>& requests) const;
@@ -70,6 +100,23 @@ class Site {
  private:
   std::string dir_;
 };
+
+// The wrapper that runs the program under strace (-f -qq), writing the
+// trace to trace_file, with the given -e expressions, e.g. "trace=link" or
+// "inject=fsync:signal=SIGKILL:when=2".
+std::vector<std::string> Strace(const std::string& trace_file, const std::vector<std::string>& expressions);
+
+// The name of the system call each completed line of an strace trace names
+// ("+++", "---" and resumption lines left out), with its full text.
+struct TracedCall {
+  std::string name;
+  std::string line;
+};
+std::vector<TracedCall> ReadTrace(const std::string& trace_file);
+
+// The system call `pid` is blocked in (a number from <sys/syscall.h>), -1
+// while it runs or once it is gone.
+long BlockedSyscall(pid_t pid);
 
 // The multipart body a browser would send for these parts.
 std::string MultipartBody(const std::vector<Part>& parts, std::string_view boundary = "----orvalengateB0undary");
