@@ -1,11 +1,14 @@
 // Many processes of the program at once on shared files, as a busy web
 // server runs them: numbered posts, same-ID registrations, password changes
-// interleaved with profile saves, and processes killed while they save.
-// Each test prints its measured figures.
+// interleaved with profile saves, and processes killed while they save; and
+// single races set up step by step: a request held at a lock or paused at a
+// chosen system call while another goes on. Each test prints its measured
+// figures.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +17,7 @@
 #include <stdexcept>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <random>
 #include <set>
@@ -122,28 +126,112 @@ TEST(Concurrency, Num3dPostsNeverShareAName) {
   EXPECT_EQ(names, expected);
 }
 
-TEST(Concurrency, CounterPostWaitsForAHeldCounter) {
+// A flock held by the test, as another request would hold it.
+class HeldLock {
+ public:
+  HeldLock(const std::string& path, int how) : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+    if (fd_ < 0 || ::flock(fd_, how) != 0) throw std::runtime_error("cannot lock " + path);
+  }
+  HeldLock(const HeldLock&) = delete;
+  HeldLock& operator=(const HeldLock&) = delete;
+  ~HeldLock() { Release(); }
+  void Release() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+// True once the request is seen blocked in one of `calls`, i.e. waiting;
+// false when it finishes first (it did not wait) or never gets there.
+bool SeenWaitingIn(const Running& run, std::initializer_list<long> calls) {
+  const auto give_up = Clock::now() + std::chrono::seconds(20);
+  while (Clock::now() < give_up && !run.Done()) {
+    const long now = BlockedSyscall(run.Pid());
+    if (std::find(calls.begin(), calls.end(), now) != calls.end()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+TEST(Concurrency, ChangePwWaitsForTheMembersLock) {
+  Site site;
+  site.SetUpSession("s1");
+  site.WriteFile("members/u1.txt", "id=u1\r\npw=oldpass1\r\n");
+  HeldLock lock(site.Path("members/.members.lock"), LOCK_EX);
+  auto [env, body] = UrlEncodedRequest("session=s1&command=changepw&id=u1&pw0=oldpass1&pw1=newpass2&pw2=newpass2");
+  Running run = site.Launch(env, body);
+  EXPECT_TRUE(SeenWaitingIn(run, {SYS_flock})) << "the password change went on while the members were locked";
+  EXPECT_EQ(site.ReadFile("members/u1.txt"), "id=u1\r\npw=oldpass1\r\n");
+  lock.Release();
+  const Result r = run.Wait();
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(Content(r), kRegistrationAccepted);
+  EXPECT_EQ(site.ReadFile("members/u1.txt"), "id=u1\r\npw=newpass2\r\n");
+}
+
+// Held shared, the lock still keeps a poster out: the counter is read and
+// rewritten only under an exclusive lock.
+TEST(Concurrency, CounterPostWaitsForAnyHolderOfTheCounterLock) {
   Site site;
   site.SetUpSession("s1", "FileNameTemplate=img####\r\n");
   site.WriteFile("members/u1.txt", "id=u1\r\npw=secret1\r\n");
   site.WriteFile("upload/counter.txt", "9\r\n");
-  // Hold the counter's lock as another poster would, for 1.5 seconds.
-  const int fd = ::open(site.Path("upload/.counter.txt.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
-  std::thread release([fd] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    ::close(fd);
-  });
+  HeldLock lock(site.Path("upload/.counter.txt.lock"), LOCK_SH);
   const auto start = Clock::now();
-  const Result r = site.PostMultipart(PostParts(1));
-  const double seconds = SecondsSince(start);
-  release.join();
+  auto [env, body] = MultipartRequest(PostParts(1));
+  Running run = site.Launch(env, body);
+  EXPECT_TRUE(SeenWaitingIn(run, {SYS_nanosleep, SYS_clock_nanosleep, SYS_flock}))
+      << "the post went on while the counter was locked";
+  EXPECT_EQ(Visible(site, "upload"), std::vector<std::string>{"counter.txt"});
+  EXPECT_EQ(site.ReadFile("upload/counter.txt"), "9\r\n");
+  lock.Release();
+  const Result r = run.Wait();
+  EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(Content(r), kFileAccepted);
-  EXPECT_GE(seconds, 1.4);
   EXPECT_EQ(site.ReadFile("upload/counter.txt"), "10\r\n");
   EXPECT_EQ(site.ReadFile("upload/img0010.jpg"), "DATA-1");
-  Report("post behind a held counter", 1, Content(r) == kFileAccepted, 0, 0, seconds);
+  Report("post behind a held counter", 1, Content(r) == kFileAccepted, 0, 0, SecondsSince(start));
+}
+
+// The first registration is stopped after its record's temporary file is
+// synced: past its "already registered" check, before the record's name is
+// created. The second completes meanwhile; the first, resumed, must find the
+// name taken rather than replace the record.
+TEST(Concurrency, RegistrationPausedBeforeItsCreateFindsTheIdTaken) {
+  Site site;
+  site.SetUpSession("s1");
+  auto registration = [](const std::string& pw, const std::string& name) {
+    return UrlEncodedRequest("session=s1&command=registration&id=racer&pw=" + pw + "&pw2=" + pw + "&realname=" + name +
+                             "&mail=m");
+  };
+  const std::string trace = site.Path("first.trace");
+  RunOptions paused;
+  paused.wrapper = Strace(trace, {"trace=fsync", "inject=fsync:signal=SIGSTOP:when=1"});
+  paused.bound_seconds = 20;
+  auto [env, body] = registration("pass111", "First");
+  Running first = site.Launch(env, body, paused);
+  pid_t stopped = -1;
+  for (const auto give_up = Clock::now() + std::chrono::seconds(20); stopped < 0 && Clock::now() < give_up;) {
+    std::ifstream in(trace);
+    for (std::string line; std::getline(in, line);) {
+      if (line.find("--- stopped by SIGSTOP ---") != std::string::npos) stopped = std::stoi(line);
+    }
+    if (first.Done()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_GT(stopped, 0) << "the first registration never reached its pause";
+  EXPECT_EQ(Visible(site, "members"), std::vector<std::string>{});
+  const Result second = site.Run(registration("pass222", "Second").first, registration("pass222", "Second").second);
+  EXPECT_EQ(Content(second), kRegistrationAccepted);
+  ::kill(stopped, SIGCONT);
+  const Result r = first.Wait();
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(Content(r), ErrorPageFor(msg::kIdAlreadyRegistered));
+  EXPECT_EQ(site.ReadFile("members/racer.txt"), "id=racer\r\npw=pass222\r\nrealname=Second\r\ncountry=\r\nmail=m\r\n");
+  EXPECT_EQ(Visible(site, "members"), std::vector<std::string>{"racer.txt"});
 }
 
 TEST(Concurrency, SameIdRegistrationsAcceptExactlyOne) {
