@@ -48,6 +48,10 @@ TEST_F(Commands, RegistrationChecksInOrder) {
   EXPECT_EQ(Post(head + "id=u&pw=abcd&pw2=abcd" + rest), ErrorPageFor(msg::kPasswordTooShort));
   EXPECT_EQ(Post(head + "id=..%2Fupload%2Fx&pw=abcde&pw2=abcde" + rest), ErrorPageFor(msg::kIdUnusable));
   EXPECT_EQ(Post(head + "id=a%5Cb&pw=abcde&pw2=abcde" + rest), ErrorPageFor(msg::kIdUnusable));
+  // Bytes just outside the lead-byte ranges stand alone: the "\" after them is one of its own.
+  for (const char* byte : {"%80", "%A0", "%DF", "%FD"}) {
+    EXPECT_EQ(Post(head + "id=" + byte + "%5C&pw=abcde&pw2=abcde" + rest), ErrorPageFor(msg::kIdUnusable)) << byte;
+  }
   EXPECT_EQ(Visible(site_, "members"), std::vector<std::string>{});
   EXPECT_EQ(Visible(site_, "upload"), std::vector<std::string>{});
 }
@@ -61,6 +65,22 @@ TEST_F(Commands, RegistrationWritesTheRecordAndAnswersAccepted) {
   // Stored in the escaped form the parser made; an empty country still has
   // its line.
   EXPECT_EQ(Record("u1"), "id=u1\r\npw=abcde\r\nrealname=A&nbsp;&lt;B&gt;\r\ncountry=\r\nmail=a@x\r\n");
+}
+
+// The first and last byte of each lead-byte range starts a character whose
+// second byte may be "\".
+TEST_F(Commands, RegistrationAcceptsIdsStartingWithEveryLeadByteEdge) {
+  const struct {
+    const char* posted;
+    std::string id;
+  } rows[] = {{"%81%5C", "\x81\x5c"}, {"%9F%5C", "\x9f\x5c"}, {"%E0%5C", "\xe0\x5c"}, {"%FC%5C", "\xfc\x5c"}};
+  for (const auto& row : rows) {
+    EXPECT_EQ(Post("session=s1&command=registration&id=" + std::string(row.posted) +
+                   "&pw=abcde&pw2=abcde&realname=R&mail=m"),
+              kRegistrationAccepted)
+        << row.posted;
+    EXPECT_EQ(Record(row.id), "id=" + row.id + "\r\npw=abcde\r\nrealname=R\r\ncountry=\r\nmail=m\r\n") << row.posted;
+  }
 }
 
 TEST_F(Commands, RegistrationOfAnExistingIdLeavesItsRecord) {
@@ -244,12 +264,26 @@ TEST_F(Posting, CounterThatCannotBeOpenedFailsAndStoresNothing) {
 }
 
 TEST_F(Posting, NoFreeNameLeftIsAnsweredAndTheCounterStays) {
-  SetUpPosting("FileNameTemplate=only\r\n");
-  site_.WriteFile("upload/counter.txt", "3\r\n");
-  site_.WriteFile("upload/only.txt", "someone else's");
-  EXPECT_EQ(Content(PostFile("a.jpg", "J")), ErrorPageFor(msg::kNoFreeFileName));
-  EXPECT_EQ(site_.ReadFile("upload/counter.txt"), "3\r\n");
-  EXPECT_EQ(Uploads(), (std::vector<std::string>{"counter.txt", "only.txt"}));
+  const struct {
+    std::string templ, counter, taken;
+  } rows[] = {
+      {"only", "3\r\n", "only.txt"},
+      // The counter's last number: it never wraps to a negative one.
+      {"img####", "2147483647\r\n", ""},
+  };
+  for (const auto& row : rows) {
+    site_.Remove("upload");
+    SetUpPosting("FileNameTemplate=" + row.templ + "\r\n");
+    site_.WriteFile("upload/counter.txt", row.counter);
+    if (!row.taken.empty()) site_.WriteFile("upload/" + row.taken, "someone else's");
+    const Result r = PostFile("a.jpg", "J");
+    EXPECT_EQ(r.exit_code, 0) << row.counter;
+    EXPECT_EQ(Content(r), ErrorPageFor(msg::kNoFreeFileName)) << row.counter;
+    EXPECT_EQ(site_.ReadFile("upload/counter.txt"), row.counter);
+    std::vector<std::string> left = {"counter.txt"};
+    if (!row.taken.empty()) left.push_back(row.taken);
+    EXPECT_EQ(Uploads(), left) << row.counter;
+  }
 }
 
 TEST_F(Posting, Num3dReusesTheFirstGap) {

@@ -1,5 +1,5 @@
 // The CGI contract seen from the web server's side: header block or not,
-// silence for foreign paths, exit code 0.
+// silence for foreign paths, exit code 0 (also when nobody reads the answer).
 #include <gtest/gtest.h>
 
 #include "Harness.h"
@@ -46,6 +46,18 @@ TEST(CgiContract, HugeDeclaredLengthWithShortBodyIsServed) {
   auto [header, content] = SplitAnswer(r.out);
   EXPECT_EQ(header.rfind("Status: 200 OK\r\n", 0), 0u) << r.out;
   EXPECT_NE(content.find("ERROR: "), std::string::npos) << r.out;
+}
+
+TEST(CgiContract, ServerThatStopsReadingGetsCleanExitAndTheSaveStands) {
+  Site site;
+  site.SetUpSession();
+  const std::string body = "session=s1&command=registration&id=u1&pw=abcde&pw2=abcde&realname=R&mail=m";
+  RunOptions client_gone;
+  client_gone.close_output_early = true;
+  const Result r = site.Run(PostEnv("application/x-www-form-urlencoded", body.size()), body, client_gone);
+  EXPECT_EQ(r.signal, 0);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(site.ReadFile("members/u1.txt"), "id=u1\r\npw=abcde\r\nrealname=R\r\ncountry=\r\nmail=m\r\n");
 }
 
 TEST(CgiContract, AnyMethodIsHandled) {

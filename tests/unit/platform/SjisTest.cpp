@@ -1,11 +1,55 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
+
 #include "platform/Sjis.h"
 
 namespace {
 
+// The bytes on a heap block of exactly their size, so a read past the end
+// is caught by AddressSanitizer rather than landing on a terminating NUL.
+class ExactBytes {
+ public:
+  explicit ExactBytes(std::string_view bytes) : data_(new char[bytes.size()]), size_(bytes.size()) {
+    std::memcpy(data_.get(), bytes.data(), bytes.size());
+  }
+  std::string_view view() const { return {data_.get(), size_}; }
+
+ private:
+  std::unique_ptr<char[]> data_;
+  std::size_t size_;
+};
+
 using platform::FindSjis;
 constexpr auto npos = std::string_view::npos;
+
+TEST(Sjis, LeadByteRangesEndExactly) {
+  const struct {
+    unsigned char byte;
+    bool lead;
+  } rows[] = {{0x40, false}, {0x7f, false}, {0x80, false}, {0x81, true},  {0x9f, true},  {0xa0, false},
+              {0xdf, false}, {0xe0, true},  {0xfc, true},  {0xfd, false}, {0xff, false}};
+  for (const auto& row : rows) {
+    const char c = static_cast<char>(row.byte);
+    EXPECT_EQ(platform::IsLeadByte(c), row.lead) << std::hex << int{row.byte};
+    const std::string pair = {c, 'A'};
+    EXPECT_EQ(platform::CharLength(pair, 0), row.lead ? 2u : 1u) << std::hex << int{row.byte};
+    // A lead byte that ends the text is a character of one byte.
+    const ExactBytes last(std::string("x") + c);
+    EXPECT_EQ(platform::CharLength(last.view(), 1), 1u) << std::hex << int{row.byte};
+  }
+}
+
+TEST(Sjis, LoneLeadByteAtTheEndIsNeverReadPast) {
+  const ExactBytes text("ab\x81");
+  const ExactBytes same("AB\x81");
+  EXPECT_EQ(FindSjis(text.view(), "\x81"), 2u);
+  EXPECT_EQ(FindSjis(text.view(), "z"), npos);
+  EXPECT_EQ(platform::FindLastDelimiterSjis(text.view(), "\x81"), 2u);
+  EXPECT_EQ(platform::AsciiUpperSjis(text.view()), "AB\x81");
+  EXPECT_TRUE(platform::SameTextSjis(text.view(), same.view()));
+}
 
 TEST(Sjis, SearchNeverStartsOnASecondByte) {
   // 0x83 0x41 is one character (ア) whose second byte is "A".
