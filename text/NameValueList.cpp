@@ -38,8 +38,10 @@ void ForEachLine(std::string_view text, Visit&& visit) {
   std::size_t pos = 0;
   while (pos < text.size()) {
     // A NUL is data like any other byte, so only CR and LF end a line.
-    std::size_t end = text.find_first_of(kLineEnd, pos);
-    if (end == std::string_view::npos) end = text.size();
+    // (A plain loop: find_first_of looks each byte up in the set by a call
+    // of its own, several times slower on a field list of many megabytes.)
+    std::size_t end = pos;
+    while (end < text.size() && text[end] != '\r' && text[end] != '\n') ++end;
     std::size_t next = end;
     // One CR then one LF at most: CR LF is one line end, LF CR two.
     if (next < text.size() && text[next] == '\r') ++next;
