@@ -29,10 +29,11 @@ namespace {
 using namespace commands;
 
 // The calls a kill is tried at: whatever reads, creates, writes, syncs,
-// names, removes or locks a file, and the exit. readlink of the program's own
-// path marks where the program proper begins; calls before it only load it.
+// names, removes or locks a file, and the exit; from the first call that
+// opens or names a file of the site other than the program on (calls before
+// it only load and start the program).
 constexpr char kKillableCalls[] =
-    "readlink,openat,read,write,close,fsync,fdatasync,link,linkat,rename,renameat,renameat2,unlink,unlinkat,flock,"
+    "openat,read,write,close,fsync,fdatasync,link,linkat,rename,renameat,renameat2,unlink,unlinkat,flock,"
     "mkdir,mkdirat,ftruncate,exit_group";
 
 // What a save left: "old", "new", or (for posts) a tolerated in-between
@@ -156,13 +157,14 @@ Tally KillEverywhere(const Site& site, const Save& save) {
   EXPECT_GT(files, 0) << save.name << ": the trace shows no file made visible";
   if (!problems.empty()) t.order = "BAD: " + problems;
 
-  // Every call from the program's start on, as "name, n-th of that name".
+  // Every call from the first touch of the site on, as "name, n-th of that name".
   std::map<std::string, int> seen;
   std::vector<std::pair<std::string, int>> points;
   bool started = false;
   for (const TracedCall& c : calls) {
     const int nth = ++seen[c.name];
-    started = started || (c.name == "readlink" && c.line.find("/proc/self/exe") != std::string::npos);
+    started = started || (c.name != "read" && c.line.find("\"" + site.Dir() + "/") != std::string::npos &&
+                          c.line.find(site.Exe()) == std::string::npos);
     if (started) points.emplace_back(c.name, nth);
   }
   EXPECT_GT(points.size(), 5u) << save.name;
