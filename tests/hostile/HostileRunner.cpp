@@ -460,6 +460,7 @@ Outcome RunRow(const Row& row, Context ctx, const std::string& jail_root, const 
   RunLimits limits;
   limits.deadline_seconds = kDeadlineSeconds;
   bool unprivileged = false, dump = false;
+  unsigned long long bound_bytes = 0;  // 0: the request's own size
   std::vector<std::function<void()>> setup;
   for (const std::string& d : row.directives) {
     Parser p(d, ctx);
@@ -518,6 +519,8 @@ Outcome RunRow(const Row& row, Context ctx, const std::string& jail_root, const 
       limits.file_size = p.Number();
     } else if (key == "unprivileged") {
       unprivileged = true;
+    } else if (key == "bound") {
+      bound_bytes = p.Number();
     } else {
       throw std::runtime_error("unknown directive " + key);
     }
@@ -554,6 +557,7 @@ Outcome RunRow(const Row& row, Context ctx, const std::string& jail_root, const 
   for (const std::string& k : unset) env.erase(k);
   std::size_t request_bytes = body.size();
   for (const auto& [k, v] : env) request_bytes += k.size() + v.size() + 2;
+  if (bound_bytes > 0) request_bytes = static_cast<std::size_t>(bound_bytes);
 
   const Snapshot before = Take(jail);
   Result r;
