@@ -41,8 +41,10 @@ namespace {
 // ASan's shadow memory and its slower code say nothing about the program's
 // own growth: the bounds are not checked, everything else is.
 constexpr bool kBoundsChecked = false;
+constexpr double kDeadlineSeconds = 180;
 #else
 constexpr bool kBoundsChecked = true;
+constexpr double kDeadlineSeconds = 30;
 #endif
 
 // What a plainly linear program may spend per request byte, generously; the
@@ -52,7 +54,6 @@ constexpr double kMinBaselineSeconds = 0.01;
 constexpr double kTimeFactor = 10;
 constexpr double kMemoryPerByte = 8;
 constexpr double kMemorySlack = 8.0 * 1024 * 1024;
-constexpr double kDeadlineSeconds = 30;
 constexpr int kNobody = 65534;
 constexpr std::string_view kBoundary = "XB";
 
@@ -571,6 +572,11 @@ Outcome RunRow(const Row& row, Context ctx, const std::string& jail_root, const 
   if (r.exit_code == 125) {
     o.skipped = true;
     o.skip_reason = "the child could not take the row's limits (user or file size)";
+    return o;
+  }
+  if (limits.uid >= 0 && (r.exit_code == 126 || r.exit_code == 127)) {
+    o.skipped = true;
+    o.skip_reason = "user nobody cannot reach the site directory (set TMPDIR to a directory all may enter)";
     return o;
   }
   if (r.timed_out) fail("hung: killed after " + std::to_string(static_cast<int>(kDeadlineSeconds)) + " s");
