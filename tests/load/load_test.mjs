@@ -429,7 +429,7 @@ function writeReport(figures) {
   const text = [
     '## Load (lighttpd, concurrent clients)',
     '',
-    `${CLIENTS} keep-alive clients for ${SECONDS} s against lighttpd ${figures.lighttpd} on loopback (seed ${SEED}).`,
+    `${CLIENTS} keep-alive clients for ${figures.elapsed} s against lighttpd ${figures.lighttpd} on loopback (seed ${SEED}).`,
     '',
     '| kind | requests | acknowledged | refused as expected |',
     '|---|---:|---:|---:|',
@@ -483,6 +483,7 @@ async function run() {
     for (const agent of agents) agent.destroy();
     const total = KINDS.reduce((sum, k) => sum + served[k].requests, 0);
     figures.rate = (total / elapsed).toFixed(1);
+    figures.elapsed = elapsed.toFixed(1);
 
     console.log(`${CLIENTS} clients, ${elapsed.toFixed(1)} s, seed ${SEED}`);
     for (const k of KINDS) {
