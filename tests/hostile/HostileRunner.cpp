@@ -349,13 +349,17 @@ Snapshot Take(const std::string& root) {
     struct stat st{};
     if (::lstat(path.c_str(), &st) != 0) continue;
     std::string rel = fs::relative(it->path(), root).string();
+    // Any write moves the change time, a replacement the inode; the
+    // contents themselves are compared only where a row names the bytes.
     std::string state = std::to_string(st.st_mode) + ":" + std::to_string(st.st_uid);
     if (S_ISDIR(st.st_mode)) {
       rel += "/";
-    } else if (S_ISREG(st.st_mode)) {
-      std::ifstream f(path, std::ios::binary);
-      std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-      state += ":" + std::to_string(bytes.size()) + ":" + std::to_string(std::hash<std::string>{}(bytes));
+    } else {
+      for (const long long n : {static_cast<long long>(st.st_ino), static_cast<long long>(st.st_size),
+                                static_cast<long long>(st.st_mtim.tv_sec), static_cast<long long>(st.st_mtim.tv_nsec),
+                                static_cast<long long>(st.st_ctim.tv_sec), static_cast<long long>(st.st_ctim.tv_nsec)}) {
+        state += ":" + std::to_string(n);
+      }
     }
     snap[rel] = state;
   }
