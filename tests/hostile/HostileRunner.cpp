@@ -8,7 +8,9 @@
 #include <fnmatch.h>
 #include <malloc.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -426,7 +428,8 @@ class SharedBody {
 };
 
 bool IsCheck(const std::string& key) {
-  return key == "status" || key == "page" || key == "header" || key == "file" || key == "mode" || key == "changes";
+  return key == "status" || key == "page" || key == "header" || key == "file" || key == "mode" || key == "changes" ||
+         key == "dumped";
 }
 
 Outcome RunRow(const Row& row, Context ctx, const std::string& jail_root, const Baseline& base) {
@@ -512,6 +515,20 @@ Outcome RunRow(const Row& row, Context ctx, const std::string& jail_root, const 
       setup.push_back([&site, path] {
         site.Remove(path);
         if (::mkfifo(site.Path(path).c_str(), 0644) != 0) throw std::runtime_error("mkfifo failed");
+      });
+    } else if (key == "socket") {
+      const std::string path = p.Expr();
+      setup.push_back([&site, path] {
+        site.Remove(path);
+        const std::string full = site.Path(path);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        if (full.size() >= sizeof addr.sun_path) throw std::runtime_error("socket path too long");
+        std::memcpy(addr.sun_path, full.c_str(), full.size() + 1);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+        if (fd >= 0) ::close(fd);
+        if (!bound) throw std::runtime_error("cannot make a socket at " + full);
       });
     } else if (key == "symlink") {
       const std::string path = p.Expr();
@@ -654,6 +671,21 @@ Outcome RunRow(const Row& row, Context ctx, const std::string& jail_root, const 
       }
     } else if (key == "changes") {
       while (!p.AtEnd()) patterns.push_back(p.Expr());
+    } else if (key == "dumped") {
+      // Exactly one dump, holding the body byte for byte.
+      const std::string want = p.Expr();
+      std::vector<std::string> dumps;
+      std::error_code ec;
+      for (auto it = fs::recursive_directory_iterator(site.Path("dump"), ec);
+           !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_regular_file()) dumps.push_back(fs::relative(it->path(), site.Dir()).string());
+      }
+      patterns.push_back("dump/*");
+      if (dumps.size() != 1) {
+        fail(std::to_string(dumps.size()) + " dumps instead of one");
+      } else if (const std::string got = site.ReadFile(dumps[0]); got != want) {
+        fail("dump " + Show(dumps[0]) + " holds " + Show(got) + " instead of " + Show(want));
+      }
     }
     if (!p.AtEnd()) throw std::runtime_error("trailing text in: " + d);
   }
