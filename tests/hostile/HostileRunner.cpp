@@ -4,6 +4,8 @@
 // CPU time and peak memory stayed within linear bounds. Writes hostile.md.
 //
 // usage: hostile_table <cases file> <report dir> [row name substring]
+// The report goes to $ORVALENGATE_REPORT_DIR instead when that is set;
+// ORVALENGATE_KEEP_SITES=1 keeps every row's directory for a look.
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <malloc.h>
@@ -22,7 +24,6 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -771,6 +772,7 @@ void WriteReport(const std::string& dir, std::size_t rows, std::size_t passed, s
                 kMinBaselineSeconds * 1000, kLinearSecondsPerByte * 1e9);
   out << "| CPU time bound | " << buf << " |\n";
   out << "| memory bound | baseline + 8 x request bytes + 8 MiB |\n";
+  out << "| measured | the child's user + system CPU time and peak resident set (wait4) |\n";
   out << "| bounds checked | " << (kBoundsChecked ? "yes" : "no (sanitizer build; figures shown only)") << " |\n";
   if (!failed_names.empty()) {
     out << "\nFailed rows:";
