@@ -208,9 +208,9 @@ TEST(Concurrency, RegistrationPausedBeforeItsCreateFindsTheIdTaken) {
                              "&mail=m");
   };
   const std::string trace = site.Path("first.trace");
-  RunOptions paused;
+  RunLimits paused;
   paused.wrapper = Strace(trace, {"trace=fsync", "inject=fsync:signal=SIGSTOP:when=1"});
-  paused.bound_seconds = 20;
+  paused.deadline_seconds = 20;
   auto [env, body] = registration("pass111", "First");
   Running first = site.Launch(env, body, paused);
   pid_t stopped = -1;

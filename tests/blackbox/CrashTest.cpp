@@ -145,7 +145,7 @@ Tally KillEverywhere(const Site& site, const Save& save) {
     save.set_up(site);
   };
   fresh();
-  RunOptions traced;
+  RunLimits traced;
   traced.wrapper = Strace(trace, {std::string("trace=") + kKillableCalls});
   const Result whole = site.Run(save.request.first, save.request.second, traced);
   EXPECT_EQ(whole.exit_code, 0) << save.name << ": the traced save failed:\n" << whole.out;
@@ -172,7 +172,7 @@ Tally KillEverywhere(const Site& site, const Save& save) {
   for (const auto& [call, nth] : points) {
     fresh();
     ++t.points;
-    RunOptions kill;
+    RunLimits kill;
     kill.wrapper = Strace("/dev/null", {"trace=" + call, "inject=" + call + ":signal=SIGKILL:when=" + std::to_string(nth)});
     const Result r = site.Run(save.request.first, save.request.second, kill);
     const std::string where = save.name + ", killed entering " + call + " #" + std::to_string(nth);

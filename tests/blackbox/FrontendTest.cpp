@@ -52,7 +52,7 @@ TEST(CgiContract, ServerThatStopsReadingGetsCleanExitAndTheSaveStands) {
   Site site;
   site.SetUpSession();
   const std::string body = "session=s1&command=registration&id=u1&pw=abcde&pw2=abcde&realname=R&mail=m";
-  RunOptions client_gone;
+  RunLimits client_gone;
   client_gone.close_output_early = true;
   const Result r = site.Run(PostEnv("application/x-www-form-urlencoded", body.size()), body, client_gone);
   EXPECT_EQ(r.signal, 0);

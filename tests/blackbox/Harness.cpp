@@ -1,8 +1,10 @@
 #include "Harness.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,7 +32,7 @@ struct Child {
   int out_fd = -1;  // parent reads the answer here
 };
 
-Child Start(const std::string& dir, const std::string& exe, const Env& env, const RunOptions& options) {
+Child Start(const std::string& dir, const std::string& exe, const Env& env, const RunLimits& limits) {
   int in_pipe[2], out_pipe[2];
   // Close-on-exec, so no child inherits another child's pipe ends and keeps
   // its standard input open after the harness has closed it.
@@ -40,11 +42,11 @@ Child Start(const std::string& dir, const std::string& exe, const Env& env, cons
   for (const auto& [k, v] : env) env_strings.push_back(k + "=" + v);
   // A traced program cannot have its leaks checked: the checker needs to
   // trace the process itself.
-  if (!options.wrapper.empty() && !env.count("ASAN_OPTIONS")) env_strings.push_back("ASAN_OPTIONS=detect_leaks=0");
+  if (!limits.wrapper.empty() && !env.count("ASAN_OPTIONS")) env_strings.push_back("ASAN_OPTIONS=detect_leaks=0");
   std::vector<char*> envp;
   for (auto& s : env_strings) envp.push_back(s.data());
   envp.push_back(nullptr);
-  std::vector<std::string> args = options.wrapper;
+  std::vector<std::string> args = limits.wrapper;
   args.push_back(exe);
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
@@ -52,7 +54,7 @@ Child Start(const std::string& dir, const std::string& exe, const Env& env, cons
   pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    // A group of its own, so a request past its bound is killed together
+    // A group of its own, so a request past its deadline is killed together
     // with anything it started; and SIGPIPE as a web server leaves it, not
     // as this harness ignores it.
     ::setpgid(0, 0);
@@ -63,6 +65,15 @@ Child Start(const std::string& dir, const std::string& exe, const Env& env, cons
     ::close(in_pipe[1]);
     ::close(out_pipe[0]);
     ::close(out_pipe[1]);
+    if (limits.file_size > 0) {
+      // A full disk as the program sees it: writes past the limit fail
+      // (EFBIG) instead of killing it.
+      ::signal(SIGXFSZ, SIG_IGN);
+      const rlimit lim = {limits.file_size, limits.file_size};
+      if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) ::_exit(125);
+    }
+    if (limits.gid >= 0 && (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(limits.gid)) != 0)) ::_exit(125);
+    if (limits.uid >= 0 && ::setuid(static_cast<uid_t>(limits.uid)) != 0) ::_exit(125);
     if (::chdir(dir.c_str()) != 0) ::_exit(126);
     ::execvpe(argv[0], argv.data(), envp.data());
     ::_exit(127);
@@ -74,14 +85,16 @@ Child Start(const std::string& dir, const std::string& exe, const Env& env, cons
 }
 
 // Feeds the body and collects the answer at the same time, so neither side
-// can block the other on a full pipe. Past the bound the whole process group
-// is killed; the pipes then close and the wait ends.
-Result Finish(Child c, std::string_view body, const RunOptions& options) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::seconds(options.bound_seconds);
+// can block the other on a full pipe. Past the deadline the whole process
+// group is killed (the answer so far is kept); the pipes then close and the
+// child is reaped.
+Result Finish(Child c, std::string_view body, const RunLimits& limits) {
   Result r;
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(limits.deadline_seconds));
   auto kill_if_late = [&] {
-    if (r.timed_out || Clock::now() < deadline) return;
+    if (r.timed_out || limits.deadline_seconds <= 0 || Clock::now() < deadline) return;
     ::kill(-c.pid, SIGKILL);
     r.timed_out = true;
   };
@@ -92,7 +105,7 @@ Result Finish(Child c, std::string_view body, const RunOptions& options) {
   } else {
     ::fcntl(c.in_fd, F_SETFL, O_NONBLOCK);
   }
-  if (options.close_output_early) {
+  if (limits.close_output_early) {
     ::close(c.out_fd);
     c.out_fd = -1;
   }
@@ -109,8 +122,10 @@ Result Finish(Child c, std::string_view body, const RunOptions& options) {
       in_at = static_cast<int>(n);
       fds[n++] = {c.in_fd, POLLOUT, 0};
     }
-    if (::poll(fds, n, 100) < 0 && errno != EINTR) break;
+    const int ready = ::poll(fds, n, 100);
     kill_if_late();
+    if (ready < 0 && errno != EINTR) break;
+    if (ready <= 0) continue;
     if (in_at >= 0 && (fds[in_at].revents & (POLLOUT | POLLERR | POLLHUP))) {
       ssize_t w = ::write(c.in_fd, body.data() + sent, body.size() - sent);
       if (w > 0) sent += static_cast<std::size_t>(w);
@@ -130,26 +145,40 @@ Result Finish(Child c, std::string_view body, const RunOptions& options) {
       }
     }
   }
+  if (c.in_fd >= 0) ::close(c.in_fd);
+  if (c.out_fd >= 0) ::close(c.out_fd);
   int status = 0;
+  rusage usage{};
   while (true) {
-    const pid_t w = ::waitpid(c.pid, &status, WNOHANG);
+    const pid_t w = ::wait4(c.pid, &status, WNOHANG, &usage);
     if (w == c.pid || (w < 0 && errno != EINTR)) break;
     kill_if_late();
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  r.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                  static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  r.peak_rss_kib = usage.ru_maxrss;
   return r;
 }
 
 }  // namespace
 
-Site::Site() {
+namespace {
+std::string TempParent() {
+  const char* base = std::getenv("TMPDIR");
+  return base && *base ? base : "/tmp";
+}
+}  // namespace
+
+Site::Site() : Site(TempParent()) {}
+
+Site::Site(const std::string& parent) {
   // A program that answers before reading its whole body closes the pipe;
   // the harness must see that as a short read, not die of SIGPIPE.
   ::signal(SIGPIPE, SIG_IGN);
-  const char* base = std::getenv("TMPDIR");
-  std::string templ = std::string(base && *base ? base : "/tmp") + "/orvalengate-bb-XXXXXX";
+  std::string templ = parent + "/orvalengate-bb-XXXXXX";
   if (!::mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
   dir_ = templ;
   fs::copy_file(ORVALENGATE_EXE, Exe());
@@ -214,16 +243,16 @@ void Site::SetUpSession(std::string_view name, std::string_view extra, bool with
             "path=" + Path("upload") + "\r\nmembersdb=" + Path("members") + "\r\n" + std::string(extra));
 }
 
-Result Site::Run(const Env& env, std::string_view body) const { return Run(env, body, RunOptions{}); }
+Result Site::Run(const Env& env, std::string_view body) const { return Run(env, body, RunLimits{}); }
 
-Result Site::Run(const Env& env, std::string_view body, const RunOptions& options) const {
-  return Finish(Start(dir_, Exe(), env, options), body, options);
+Result Site::Run(const Env& env, std::string_view body, const RunLimits& limits) const {
+  return Finish(Start(dir_, Exe(), env, limits), body, limits);
 }
 
-Running Site::Launch(const Env& env, std::string body, const RunOptions& options) const {
-  const Child child = Start(dir_, Exe(), env, options);
-  return Running(child.pid, std::async(std::launch::async, [child, body = std::move(body), options] {
-                   return Finish(child, body, options);
+Running Site::Launch(const Env& env, std::string body, const RunLimits& limits) const {
+  const Child child = Start(dir_, Exe(), env, limits);
+  return Running(child.pid, std::async(std::launch::async, [child, body = std::move(body), limits] {
+                   return Finish(child, body, limits);
                  }));
 }
 
@@ -236,11 +265,11 @@ std::vector<Result> Site::RunAll(const std::vector<std::pair<Env, std::string>>&
   // own thread: a CGI process waits for its whole body, so feeding them one
   // after another would run them one after another.
   std::vector<Child> children;
-  for (const auto& [env, body] : requests) children.push_back(Start(dir_, Exe(), env, RunOptions{}));
+  for (const auto& [env, body] : requests) children.push_back(Start(dir_, Exe(), env, RunLimits{}));
   std::vector<Result> results(children.size());
   std::vector<std::thread> feeders;
   for (std::size_t i = 0; i < children.size(); ++i) {
-    feeders.emplace_back([&, i] { results[i] = Finish(children[i], requests[i].second, RunOptions{}); });
+    feeders.emplace_back([&, i] { results[i] = Finish(children[i], requests[i].second, RunLimits{}); });
   }
   for (std::thread& t : feeders) t.join();
   return results;

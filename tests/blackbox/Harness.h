@@ -18,19 +18,24 @@ namespace blackbox {
 using Env = std::map<std::string, std::string>;
 
 struct Result {
-  std::string out;         // everything written to standard output
-  int exit_code = -1;      // -1 when the process did not exit normally
-  int signal = 0;          // the signal that ended it, 0 when it exited
-  bool timed_out = false;  // still running after the bound: killed by the harness
+  std::string out;    // everything written to standard output
+  int exit_code = -1; // -1 when the process did not exit normally
+  int signal = 0;     // the signal that ended it, 0 when it exited
+  bool timed_out = false;     // killed at RunLimits::deadline_seconds
+  double cpu_seconds = 0;     // user + system time of the child
+  long peak_rss_kib = 0;      // the child's peak resident set (wait4)
 };
 
-// How one request is run. No request may keep a test waiting: one still
-// running after `bound_seconds` is killed (with everything it started) and
-// its Result says timed_out.
-struct RunOptions {
-  std::vector<std::string> wrapper;  // run as wrapper... followed by the executable
+// How the child is started and confined, beyond the environment and the
+// working directory. The defaults leave it as a web server would start it,
+// except that no request may keep a test waiting for ever.
+struct RunLimits {
+  unsigned long long file_size = 0;  // RLIMIT_FSIZE in bytes (0: none); SIGXFSZ ignored, so writes fail
+  int uid = -1;                      // set (with gid) to run the child as that user
+  int gid = -1;
+  double deadline_seconds = 60;      // killed, with all it started, after that long (0: waits for ever)
+  std::vector<std::string> wrapper;  // run as wrapper... followed by the executable (e.g. strace)
   bool close_output_early = false;   // read none of the answer, as a server whose client has gone
-  int bound_seconds = 60;
 };
 
 // A request whose process runs while the test looks at it.
@@ -39,7 +44,7 @@ class Running {
   Running(pid_t pid, std::future<Result> result) : pid_(pid), result_(std::move(result)) {}
   pid_t Pid() const { return pid_; }  // the process (the wrapper's, if any)
   bool Done() const;                  // finished, answer collected
-  Result Wait();                      // the answer, once finished or killed at the bound
+  Result Wait();                      // the answer, once finished or killed at the deadline
 
  private:
   pid_t pid_;
@@ -57,6 +62,8 @@ struct Part {
 class Site {
  public:
   Site();
+  // The site directory is made inside `parent` instead of TMPDIR.
+  explicit Site(const std::string& parent);
   ~Site();
   Site(const Site&) = delete;
   Site& operator=(const Site&) = delete;
@@ -83,9 +90,9 @@ class Site {
   // Runs the executable once. The environment holds exactly `env` (plus
   // GATEWAY_INTERFACE); the working directory is the site directory.
   Result Run(const Env& env, std::string_view body = "") const;
-  Result Run(const Env& env, std::string_view body, const RunOptions& options) const;
+  Result Run(const Env& env, std::string_view body, const RunLimits& limits) const;
   // Starts one request, its body fed and its answer drained in the background.
-  Running Launch(const Env& env, std::string body, const RunOptions& options = {}) const;
+  Running Launch(const Env& env, std::string body, const RunLimits& limits = {}) const;
   // Runs all requests at once, each in its own process fed and drained by a
   // thread of its own, and waits for all.
   std::vector<Result> RunAll(const std::vector<std::pair<Env, std::string>>& requests) const;
