@@ -118,6 +118,37 @@ bool StorePostedFiles(const std::string& dir, std::string_view name, std::string
   return stored;
 }
 
+platform::FileLock LockPosts(const std::string& dir) {
+  platform::FileLock lock = platform::FileLock::Acquire(platform::LockPathFor(dir + "posts"));
+  // A note names a post whose record may be missing: its poster died
+  // between the two files. The post was never accepted, yet without this
+  // its image would be served under its final name for ever.
+  const std::string note = lock.Note();
+  if (note.empty()) return lock;
+  const std::size_t name_end = note.find("\r\n");
+  if (name_end != std::string::npos && note.ends_with("\r\n") && note.size() > name_end + 2) {
+    const std::string name = note.substr(0, name_end);
+    const std::string ext = note.substr(name_end + 2, note.size() - name_end - 4);
+    if (platform::IsPlainFileName(name, ext) && platform::IsPlainFileName(name, kRecordExtension) &&
+        !text::FileExists(dir + name + std::string(kRecordExtension))) {
+      platform::RemoveFile(dir + name + ext);
+    }
+  }
+  lock.SetNote("");
+  return lock;
+}
+
+bool StorePostedFilesNoted(const platform::FileLock& posts, const std::string& dir, std::string_view name,
+                           std::string_view ext, std::string_view data, std::string_view record_ext,
+                           const platform::Bytes& record) {
+  std::string note(name);
+  note.append("\r\n").append(ext).append("\r\n");
+  posts.SetNote(note);
+  const bool stored = StorePostedFiles(dir, name, ext, data, record_ext, record);
+  posts.SetNote("");
+  return stored;
+}
+
 void RemovePostedFiles(const std::string& dir, std::string_view name, std::string_view ext,
                        std::string_view record_ext) {
   const std::string base = dir + std::string(name);
@@ -233,8 +264,10 @@ std::string TWebModule1::CommandPostLeaf() {
   const std::string dir = text::IncludeTrailingDelimiter(UploadPath);
   const platform::Bytes record = PostedFileRecord(PostedFields);
   std::string stored;  // the name whose files are in place
+  // Taken before the counter's lock, always in this order.
+  const platform::FileLock posts = LockPosts(dir);
   const NameClaim claim = [&](const std::string& name) {
-    if (!StorePostedFiles(dir, name, ext, PostedFileData, kRecordExtension, record)) return false;
+    if (!StorePostedFilesNoted(posts, dir, name, ext, PostedFileData, kRecordExtension, record)) return false;
     stored = name;
     return true;
   };

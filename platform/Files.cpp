@@ -275,6 +275,35 @@ FileLock FileLock::TryAcquire(const std::string& lock_path) {
   return FileLock(fd.Release());
 }
 
+std::string FileLock::Note() const {
+  std::string note;
+  char buf[4096];
+  for (off_t at = 0;;) {
+    const ssize_t n = ::pread(fd_, buf, sizeof buf, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    note.append(buf, static_cast<std::size_t>(n));
+    at += n;
+  }
+  return note;
+}
+
+void FileLock::SetNote(std::string_view note) const {
+  // Written first and cut to length after: a note is only ever replaced by
+  // one that follows an empty one, so a death in between leaves the new
+  // note whole or the old one empty.
+  std::size_t done = 0;
+  while (done < note.size()) {
+    const ssize_t n = ::pwrite(fd_, note.data() + done, note.size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw EWriteError(errno);
+    done += static_cast<std::size_t>(n);
+  }
+  while (::ftruncate(fd_, static_cast<off_t>(note.size())) != 0) {
+    if (errno != EINTR) throw EWriteError(errno);
+  }
+}
+
 std::string LockPathFor(const std::string& path) {
   auto [dir, name] = SplitDirName(path);
   return dir + "." + name + ".lock";

@@ -96,6 +96,14 @@ class FileLock {
 
   bool Held() const noexcept { return fd_ >= 0; }
 
+  // A short note the holder leaves in the lock file for whoever holds the
+  // lock next: what it is in the middle of, so that the next holder can
+  // undo the work of one that died. Read whole; "" when there is none.
+  // Notes are not synced: they serve against a killed process, not power
+  // loss. Throws EWriteError when the note cannot be written.
+  std::string Note() const;
+  void SetNote(std::string_view note) const;
+
  private:
   explicit FileLock(int fd) noexcept : fd_(fd) {}
   int fd_ = -1;
