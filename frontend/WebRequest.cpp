@@ -76,7 +76,7 @@ std::string_view RequestVariableName(int index) noexcept {
 
 TCGIRequest::TCGIRequest() {
   method_type_ = MethodFromText(StringVariable(rvMethod));
-  content_ = ReadText(IntegerVariable(rvContentLength));
+  content_ = ReadText(std::min<std::int64_t>(IntegerVariable(rvContentLength), kReadAhead));
 }
 
 std::string TCGIRequest::StringVariable(int index) {

@@ -56,6 +56,11 @@ class TWebRequest {
 // standard input; writes to standard output.
 class TCGIRequest : public TWebRequest {
  public:
+  // Construction reads at most this much of the body; the handler reads the
+  // rest with ReadText once it knows the body is within its limit, so an
+  // oversized body is refused without ever being held in memory.
+  static constexpr std::int64_t kReadAhead = 64 * 1024;
+
   TCGIRequest();
   std::string StringVariable(int index) override;
   double DateVariable(int index) override;

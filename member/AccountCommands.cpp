@@ -2,6 +2,8 @@
 // Both answer with the error page of the first failed check, and neither
 // writes anything before all checks have passed.
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "MemberTexts.h"
 #include "member/Members.h"
@@ -18,15 +20,24 @@ namespace {
 // counted in bytes of the stored (escaped) text.
 constexpr std::size_t kMinPasswordLength = 5;
 
+// A posted blank is stored as "&nbsp;"; other bytes up to 0x20 show as
+// nothing at all.
+bool HasBlankAtEnds(std::string_view id) {
+  constexpr std::string_view kStoredBlank = "&nbsp;";
+  auto blank_byte = [](char c) { return static_cast<unsigned char>(c) <= 0x20; };
+  return id.starts_with(kStoredBlank) || id.ends_with(kStoredBlank) || (!id.empty() && blank_byte(id.front())) ||
+         (!id.empty() && blank_byte(id.back()));
+}
+
 }  // namespace
 
 std::string TWebModule1::CommandRegistration() {
-  const std::string id = text::FieldValue(PostedFields, "id");
-  const std::string pw = text::FieldValue(PostedFields, "pw");
-  const std::string pw2 = text::FieldValue(PostedFields, "pw2");
-  const std::string realname = text::FieldValue(PostedFields, "realname");
-  const std::string mail = text::FieldValue(PostedFields, "mail");
-  const std::string country = text::FieldValue(PostedFields, "country");
+  const std::string_view id = text::FieldView(PostedFields, "id");
+  const std::string_view pw = text::FieldView(PostedFields, "pw");
+  const std::string_view pw2 = text::FieldView(PostedFields, "pw2");
+  const std::string_view realname = text::FieldView(PostedFields, "realname");
+  const std::string_view mail = text::FieldView(PostedFields, "mail");
+  const std::string_view country = text::FieldView(PostedFields, "country");
 
   if (id.empty() || pw.empty() || pw2.empty() || realname.empty() || mail.empty()) {
     return ErrorPage(texts::Blank);
@@ -37,16 +48,20 @@ std::string TWebModule1::CommandRegistration() {
   // could leave the members directory or start a line of its own is refused
   // before anything looks at the file system.
   if (!IsUsableName(id)) return ErrorPage(texts::IdUnusable);
+  // "alice", "alice " and " alice" would be three members whose pages look
+  // alike.
+  if (HasBlankAtEnds(id)) return ErrorPage(texts::IdBlankAtEnds);
   const std::string path = MemberRecordPath(MembersDb, id);
   if (text::FileExists(path)) return ErrorPage(texts::IdAlreadyRegistered);
 
+  const std::pair<std::string_view, std::string_view> lines[] = {
+      {"id", id}, {"pw", pw}, {"realname", realname}, {"country", country}, {"mail", mail}};
+  std::size_t size = 0;
+  for (const auto& [key, value] : lines) size += key.size() + 1 + value.size() + 2;
+  if (size > kMaxRecordBytes) return ErrorPage(texts::RecordTooLarge);
   std::string record;
-  record.reserve(40 + id.size() + pw.size() + realname.size() + country.size() + mail.size());
-  record += "id=" + id + "\r\n";
-  record += "pw=" + pw + "\r\n";
-  record += "realname=" + realname + "\r\n";
-  record += "country=" + country + "\r\n";
-  record += "mail=" + mail + "\r\n";
+  record.reserve(size);
+  for (const auto& [key, value] : lines) record.append(key).append(1, '=').append(value).append("\r\n");
   // Two registrations of one ID can both pass the test above; the exclusive
   // create lets exactly one of them have the record and never replaces it.
   if (!CreateFileText(record, path)) return ErrorPage(texts::IdAlreadyRegistered);
@@ -54,10 +69,10 @@ std::string TWebModule1::CommandRegistration() {
 }
 
 std::string TWebModule1::CommandChangePw() {
-  const std::string id = text::FieldValue(PostedFields, "id");
-  const std::string pw0 = text::FieldValue(PostedFields, "pw0");
-  const std::string pw1 = text::FieldValue(PostedFields, "pw1");
-  const std::string pw2 = text::FieldValue(PostedFields, "pw2");
+  const std::string_view id = text::FieldView(PostedFields, "id");
+  const std::string_view pw0 = text::FieldView(PostedFields, "pw0");
+  const std::string_view pw1 = text::FieldView(PostedFields, "pw1");
+  const std::string_view pw2 = text::FieldView(PostedFields, "pw2");
 
   if (id.empty() || pw0.empty() || pw1.empty() || pw2.empty()) return ErrorPage(texts::Blank);
   // An ID that can never be registered has no record, whatever its path
@@ -67,7 +82,11 @@ std::string TWebModule1::CommandChangePw() {
   }
   if (pw1 != pw2) return ErrorPage(texts::NewPasswordMismatch);
   if (pw1.size() < kMinPasswordLength) return ErrorPage(texts::PasswordTooShort);
-  if (!ChangeMemberPassword(MembersDb, id, pw0, pw1)) return ErrorPage(texts::PasswordNotChanged);
+  switch (ChangeMemberPassword(MembersDb, id, pw0, pw1)) {
+    case UpdateResult::kRefused: return ErrorPage(texts::PasswordNotChanged);
+    case UpdateResult::kTooLarge: return ErrorPage(texts::RecordTooLarge);
+    case UpdateResult::kSaved: break;
+  }
   return RegistrationAcceptedPage();
 }
 

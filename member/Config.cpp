@@ -1,5 +1,6 @@
 // config.txt beside the executable and the per-session settings files. Both
 // are read afresh for every request; nothing is cached between requests.
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,18 @@ std::string DirectoryValue(const text::NameValueList& list, std::string_view key
   return dir;
 }
 
+// A whole decimal number of bytes above zero; anything else keeps the
+// default, so a typing error never opens the site to unlimited bodies.
+std::int64_t BodyLimitValue(std::string_view value) {
+  if (value.empty() || value.size() > 18) return TWebModule1::kDefaultBodyLimit;
+  std::int64_t limit = 0;
+  for (const char c : value) {
+    if (c < '0' || c > '9') return TWebModule1::kDefaultBodyLimit;
+    limit = limit * 10 + (c - '0');
+  }
+  return limit > 0 ? limit : TWebModule1::kDefaultBodyLimit;
+}
+
 }  // namespace
 
 std::string ProgramDir() {
@@ -35,12 +48,14 @@ std::string ProgramDir() {
 void TWebModule1::LoadConfig() {
   SessionDb.clear();
   DumpPath.clear();
+  BodyLimit = kDefaultBodyLimit;
   const std::string path = ProgramDir() + "config.txt";
   if (!text::FileExists(path)) return;
   text::NameValueList list;
   list.LoadFromFile(path);
   SessionDb = DirectoryValue(list, "sessiondb");
   DumpPath = DirectoryValue(list, "dumppath");
+  BodyLimit = BodyLimitValue(list.Value("bodylimit"));
 }
 
 void TWebModule1::LoadSession(std::string_view name) {

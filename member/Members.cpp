@@ -4,30 +4,15 @@
 
 #include <string>
 
-#include "platform/Sjis.h"
+#include "platform/Files.h"
 #include "text/NameValueList.h"
 
 namespace member {
 
 bool IsUsableName(std::string_view name) {
-  for (std::size_t pos = 0; pos < name.size();) {
-    const char c = name[pos];
-    // "/", NUL, CR and LF are refused wherever they stand: none of them is
-    // ever the second byte of a real double-byte character, and the file
-    // system reads "/" and NUL the same whatever byte comes before them.
-    if (c == '/' || c == '\0' || c == '\r' || c == '\n') return false;
-    const std::size_t length = platform::CharLength(name, pos);
-    if (length == 2) {
-      const char second = name[pos + 1];
-      if (second == '/' || second == '\0' || second == '\r' || second == '\n') return false;
-    } else if (c == '\\') {
-      // A "\" of its own is the Windows delimiter; as the second byte of a
-      // character such as 表 it is part of an ordinary name.
-      return false;
-    }
-    pos += length;
-  }
-  return true;
+  // Posted values are stored escaped, so a raw "<" or ">" in one can only be
+  // the "<br>" of a line break: no ID or session name holds one.
+  return platform::IsPlainFileName(name, ".txt") && name.find_first_of("<>") == std::string_view::npos;
 }
 
 std::string MemberRecordPath(std::string_view dir, std::string_view id) {
@@ -51,24 +36,26 @@ int CheckMemberPassword(std::string_view dir, std::string_view id, std::string_v
   return record.Value("pw") == password ? 0 : 1;
 }
 
-bool UpdateMemberRecord(std::string_view dir, std::string_view id, std::string_view password,
-                        const std::function<void(text::NameValueList&)>& change) {
-  if (!IsUsableName(id)) return false;
+UpdateResult UpdateMemberRecord(std::string_view dir, std::string_view id, std::string_view password,
+                                const std::function<void(text::NameValueList&)>& change) {
+  if (!IsUsableName(id)) return UpdateResult::kRefused;
   const std::string path = MemberRecordPath(dir, id);
-  if (!text::FileExists(path)) return false;
+  if (!text::FileExists(path)) return UpdateResult::kRefused;
   // Without the lock, a change saved between our load and our save would be
   // overwritten by the record as we loaded it.
   const platform::FileLock lock = LockMembersDirectory(dir);
-  if (!text::FileExists(path)) return false;
+  if (!text::FileExists(path)) return UpdateResult::kRefused;
   text::NameValueList record;
   record.LoadFromFile(path);
-  if (record.Value("pw") != password) return false;
+  if (record.Value("pw") != password) return UpdateResult::kRefused;
   change(record);
-  record.SaveToFile(path);
-  return true;
+  const std::string saved = record.GetText();
+  if (saved.size() > kMaxRecordBytes) return UpdateResult::kTooLarge;
+  platform::ReplaceFile(path, saved);
+  return UpdateResult::kSaved;
 }
 
-bool ChangeMemberPassword(std::string_view dir, std::string_view id, std::string_view old_password,
+UpdateResult ChangeMemberPassword(std::string_view dir, std::string_view id, std::string_view old_password,
                           std::string_view new_password) {
   return UpdateMemberRecord(dir, id, old_password,
                             [&](text::NameValueList& record) { record.SetValue("pw", new_password); });

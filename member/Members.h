@@ -2,6 +2,7 @@
 // and the credential operations on them.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -12,9 +13,10 @@
 namespace member {
 
 // False for a request value that must never become part of a file name: one
-// holding "/", "\" (outside a double-byte character), NUL, CR or LF. Such a
-// value could reach files outside its directory or, in an ID, add lines of the
-// poster's choosing to a record.
+// holding "/", "\" (outside a double-byte character), NUL, CR or LF, a line
+// break ("<" or ">"), or one too long to be a file name with ".txt" after it.
+// Such a value could reach files outside its directory, add lines of the
+// poster's choosing to a record, or fail only once the file is written.
 bool IsUsableName(std::string_view name);
 
 // IncludeTrailingDelimiter(dir) + id + ".txt".
@@ -24,20 +26,30 @@ std::string MemberRecordPath(std::string_view dir, std::string_view id);
 // so two changes at once both survive.
 platform::FileLock LockMembersDirectory(std::string_view dir);
 
+// The most bytes one member record may take when it is saved: a record is
+// read whole by every view of the profile page.
+inline constexpr std::size_t kMaxRecordBytes = 64 * 1024;
+
+// What became of a load-change-save of a member record.
+enum class UpdateResult {
+  kSaved,
+  kRefused,   // unusable ID, no such record, or another password: nothing written
+  kTooLarge,  // the changed record would exceed kMaxRecordBytes: nothing written
+};
+
 // 0: record exists, password matches; 1: wrong password; 2: no such record
 // (an unusable ID counts as no record).
 int CheckMemberPassword(std::string_view dir, std::string_view id, std::string_view password);
 
 // Loads the record, and when its pw equals `password` lets `change` alter it
 // and saves it whole, all under the members directory lock, so two changes
-// at once both survive. False, with nothing written, for an unusable ID, a
-// missing record or a different password.
-bool UpdateMemberRecord(std::string_view dir, std::string_view id, std::string_view password,
+// at once both survive.
+UpdateResult UpdateMemberRecord(std::string_view dir, std::string_view id, std::string_view password,
                         const std::function<void(text::NameValueList&)>& change);
 
-// True when the record existed, its pw equalled old_password and it was saved
-// with the new one; false otherwise, the record untouched.
-bool ChangeMemberPassword(std::string_view dir, std::string_view id, std::string_view old_password,
+// kSaved when the record existed, its pw equalled old_password and it was
+// saved with the new one; otherwise the record is untouched.
+UpdateResult ChangeMemberPassword(std::string_view dir, std::string_view id, std::string_view old_password,
                           std::string_view new_password);
 
 }  // namespace member

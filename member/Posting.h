@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Files.h"
+
 #include "platform/System.h"
 
 namespace member {
@@ -26,8 +28,8 @@ std::string AttachmentExtension(std::string_view file_name);
 std::string DefaultFileExtension(std::string_view path);
 
 // "<tslkeys>", the fields (each line ended by CR LF), an empty line and
-// "</tslkeys>", every line ended by CR LF.
-std::string PostedFileRecord(std::string_view fields);
+// "</tslkeys>", every line ended by CR LF; the fields are not copied.
+platform::Bytes PostedFileRecord(std::string_view fields);
 
 // True when neither dir + name + record_ext nor dir + name + ext exists.
 bool IsFreeName(const std::string& dir, std::string_view name, std::string_view ext, std::string_view record_ext);
@@ -37,7 +39,7 @@ bool IsFreeName(const std::string& dir, std::string_view name, std::string_view 
 // nothing left behind, when either name was taken; either file appears
 // whole or not at all.
 bool StorePostedFiles(const std::string& dir, std::string_view name, std::string_view ext, std::string_view data,
-                      std::string_view record_ext, std::string_view record);
+                      std::string_view record_ext, const platform::Bytes& record);
 // Removes both files of a stored post (used to undo one whose post failed).
 void RemovePostedFiles(const std::string& dir, std::string_view name, std::string_view ext,
                        std::string_view record_ext);

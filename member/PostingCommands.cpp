@@ -84,13 +84,8 @@ std::string DefaultFileExtension(std::string_view path) {
   return ext;
 }
 
-std::string PostedFileRecord(std::string_view fields) {
-  std::string record;
-  record.reserve(texts::PostedRecordStart.size() + fields.size() + texts::PostedRecordEnd.size());
-  record += texts::PostedRecordStart;
-  record += fields;
-  record += texts::PostedRecordEnd;
-  return record;
+platform::Bytes PostedFileRecord(std::string_view fields) {
+  return platform::Bytes(texts::PostedRecordStart, fields, texts::PostedRecordEnd);
 }
 
 bool IsFreeName(const std::string& dir, std::string_view name, std::string_view ext, std::string_view record_ext) {
@@ -105,7 +100,7 @@ bool IsFreeName(const std::string& dir, std::string_view name, std::string_view 
 }
 
 bool StorePostedFiles(const std::string& dir, std::string_view name, std::string_view ext, std::string_view data,
-                      std::string_view record_ext, std::string_view record) {
+                      std::string_view record_ext, const platform::Bytes& record) {
   const std::string base = dir + std::string(name);
   const std::string data_path = base + std::string(ext);
   if (!CreateFileText(data, data_path)) return false;
@@ -211,12 +206,14 @@ std::string NextStampName(std::string_view stamp, std::string_view dir, std::str
 }
 
 std::string TWebModule1::CommandPostLeaf() {
-  const std::string id = text::FieldValue(PostedFields, "id");
-  const std::string pw = text::FieldValue(PostedFields, "pw");
+  // Views into the field list, used before the list changes below.
+  const std::string_view id = text::FieldView(PostedFields, "id");
+  const std::string_view pw = text::FieldView(PostedFields, "pw");
+  const int account = CheckMemberPassword(MembersDb, id, pw);
   // The password never reaches the stored record.
   text::RemoveField(PostedFields, "pw");
 
-  switch (CheckMemberPassword(MembersDb, id, pw)) {
+  switch (account) {
     case 2: return ErrorPage(texts::MemberDoesNotExist);
     case 1: return ErrorPage(texts::PasswordWrong);
     default: break;
@@ -234,7 +231,7 @@ std::string TWebModule1::CommandPostLeaf() {
 
   const std::string ext = default_file ? DefaultFileExtension(PostedFileName) : AttachmentExtension(PostedFileName);
   const std::string dir = text::IncludeTrailingDelimiter(UploadPath);
-  const std::string record = PostedFileRecord(PostedFields);
+  const platform::Bytes record = PostedFileRecord(PostedFields);
   std::string stored;  // the name whose files are in place
   const NameClaim claim = [&](const std::string& name) {
     if (!StorePostedFiles(dir, name, ext, PostedFileData, kRecordExtension, record)) return false;

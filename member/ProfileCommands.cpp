@@ -106,10 +106,10 @@ std::string ProfileFormPageE(std::string_view session, std::string_view members_
   return BuildFormPage(session, members_db, id, password, true);
 }
 
-bool UpdateProfile(std::string_view members_db, std::string_view id, std::string_view password,
+UpdateResult UpdateProfile(std::string_view members_db, std::string_view id, std::string_view password,
                    const ProfileValues& values) {
   // This order decides where first-time keys are appended.
-  const std::pair<std::string_view, const std::string&> changes[] = {
+  const std::pair<std::string_view, std::string_view> changes[] = {
       {"realname", values.realname}, {"mail", values.mail},         {"comment", values.comment},
       {"country", values.country},   {"url1", values.url1},         {"url2", values.url2},
       {"url3", values.url3},         {"urlname1", values.urlname1}, {"urlname2", values.urlname2},
@@ -125,8 +125,8 @@ bool UpdateProfile(std::string_view members_db, std::string_view id, std::string
 }
 
 std::string TWebModule1::CommandChangeProf1(bool english) {
-  const std::string id = text::FieldValue(PostedFields, "id");
-  const std::string pw = text::FieldValue(PostedFields, "pw");
+  const std::string_view id = text::FieldView(PostedFields, "id");
+  const std::string_view pw = text::FieldView(PostedFields, "pw");
   if (id.empty() || pw.empty()) {
     return ErrorPage(english ? texts::IdPasswordRequiredE : texts::IdPasswordRequired);
   }
@@ -138,25 +138,29 @@ std::string TWebModule1::CommandChangeProf1(bool english) {
 }
 
 std::string TWebModule1::CommandChangeProf2() {
-  const std::string id = text::FieldValue(PostedFields, "id");
-  const std::string pw = text::FieldValue(PostedFields, "pw");
+  const std::string_view id = text::FieldView(PostedFields, "id");
+  const std::string_view pw = text::FieldView(PostedFields, "pw");
   ProfileValues values;
-  values.realname = text::FieldValue(PostedFields, "realname");
-  values.mail = text::FieldValue(PostedFields, "mail");
-  values.comment = text::FieldValue(PostedFields, "comment");
-  values.url1 = text::FieldValue(PostedFields, "url1");
-  values.urlname1 = text::FieldValue(PostedFields, "urlname1");
-  values.url2 = text::FieldValue(PostedFields, "url2");
-  values.urlname2 = text::FieldValue(PostedFields, "urlname2");
-  values.url3 = text::FieldValue(PostedFields, "url3");
-  values.urlname3 = text::FieldValue(PostedFields, "urlname3");
-  values.country = text::FieldValue(PostedFields, "country");
+  values.realname = text::FieldView(PostedFields, "realname");
+  values.mail = text::FieldView(PostedFields, "mail");
+  values.comment = text::FieldView(PostedFields, "comment");
+  values.url1 = text::FieldView(PostedFields, "url1");
+  values.urlname1 = text::FieldView(PostedFields, "urlname1");
+  values.url2 = text::FieldView(PostedFields, "url2");
+  values.urlname2 = text::FieldView(PostedFields, "urlname2");
+  values.url3 = text::FieldView(PostedFields, "url3");
+  values.urlname3 = text::FieldView(PostedFields, "urlname3");
+  values.country = text::FieldView(PostedFields, "country");
 
   if (id.empty() || pw.empty()) return ErrorPage(texts::IdPasswordRequired);
   if (!IsUsableName(id) || !text::FileExists(MemberRecordPath(MembersDb, id))) {
     return ErrorPage(texts::ProfileIdMissing);
   }
-  if (!UpdateProfile(MembersDb, id, pw, values)) return ErrorPage(texts::ProfileNotChanged);
+  switch (UpdateProfile(MembersDb, id, pw, values)) {
+    case UpdateResult::kRefused: return ErrorPage(texts::ProfileNotChanged);
+    case UpdateResult::kTooLarge: return ErrorPage(texts::RecordTooLarge);
+    case UpdateResult::kSaved: break;
+  }
   return ProfilePage(MembersDb, id);
 }
 

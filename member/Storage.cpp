@@ -25,7 +25,7 @@ void AppendPadded(std::string& out, int value, int width) {
 
 void WriteFileText(std::string_view text, const std::string& path) { platform::ReplaceFile(path, text); }
 
-bool CreateFileText(std::string_view text, const std::string& path) {
+bool CreateFileText(const platform::Bytes& text, const std::string& path) {
   return platform::CreateFileExclusive(path, text);
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Files.h"
 #include "platform/System.h"
 
 namespace member {
@@ -12,7 +13,7 @@ namespace member {
 void WriteFileText(std::string_view text, const std::string& path);
 // Creates the file with these bytes only if nothing of that name exists;
 // false (nothing written) when something does.
-bool CreateFileText(std::string_view text, const std::string& path);
+bool CreateFileText(const platform::Bytes& text, const std::string& path);
 // Every byte of the file.
 void ReadFileText(const std::string& path, std::string& text);
 

@@ -2,6 +2,7 @@
 // view or the posted body, the dump, the session and the command.
 #include "member/WebModule1.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -35,12 +36,16 @@ constexpr CommandEntry kCommands[] = {
 };
 
 // Reads the body bytes that had not arrived when the request was made,
-// appending them to the request's own body so it is held once.
-void CompleteBody(frontend::TWebRequest& request) {
+// appending them to the request's own body so it is held once. The caller
+// has checked the declared length against the limit, so it may be taken
+// as the size to hold; it is read in pieces, each copied once.
+void CompleteBody(frontend::TWebRequest& request, std::int64_t declared) {
+  constexpr std::int64_t kPiece = 1024 * 1024;
   std::string& body = request.Content();
-  const std::int64_t declared = request.IntegerVariable(frontend::rvContentLength);
+  if (declared <= static_cast<std::int64_t>(body.size())) return;
+  body.reserve(static_cast<std::size_t>(declared));
   while (declared > static_cast<std::int64_t>(body.size())) {
-    const std::string more = request.ReadText(declared - static_cast<std::int64_t>(body.size()));
+    const std::string more = request.ReadText(std::min(declared - static_cast<std::int64_t>(body.size()), kPiece));
     if (more.empty()) break;  // the input ended early: keep what arrived
     body += more;
   }
@@ -81,7 +86,14 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
     }
   }
 
-  CompleteBody(request);
+  // An oversized body is refused before it is read: it never reaches
+  // memory, the dump or the parsers.
+  const std::int64_t declared = request.IntegerVariable(frontend::rvContentLength);
+  if (declared > BodyLimit) {
+    response.SetContent(ErrorPage(texts::BodyTooLarge));
+    return;
+  }
+  CompleteBody(request, declared);
   // The body lives in the request until the response has been sent, so the
   // attached file can stay a view into it.
   const std::string_view body = request.Content();
@@ -120,7 +132,7 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
   }
 
   // The command is taken out so that no stored record carries it.
-  const std::string command = text::FieldValue(PostedFields, "command");
+  const std::string command(text::FieldView(PostedFields, "command"));
   text::RemoveField(PostedFields, "command");
   for (const CommandEntry& entry : kCommands) {
     if (command == entry.name) {

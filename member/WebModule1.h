@@ -3,6 +3,7 @@
 // the request-local values live here for the one request a process serves.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -23,6 +24,10 @@ class TWebModule1 : public frontend::TWebModule {
   // Configuration (config.txt). Directory fields end with "/"; empty = not set.
   std::string SessionDb;
   std::string DumpPath;
+  // The most body bytes a request may declare (config.txt "bodylimit");
+  // a larger body is refused without being read.
+  std::int64_t BodyLimit = kDefaultBodyLimit;
+  static constexpr std::int64_t kDefaultBodyLimit = 64 * 1024 * 1024;
   // Session settings.
   std::string UploadPath;
   std::string MembersDb;
@@ -42,7 +47,8 @@ class TWebModule1 : public frontend::TWebModule {
   std::string Day;          // yyyymmdd
   std::string SessionName;  // as posted (or from the query string)
 
-  // Clears and loads SessionDb and DumpPath from ProgramDir() + "config.txt".
+  // Clears and loads SessionDb, DumpPath and BodyLimit from ProgramDir() +
+  // "config.txt".
   void LoadConfig();
   // Clears and loads the six session fields from SessionDb + name + ".txt".
   // A name that could leave SessionDb loads nothing.

@@ -12,6 +12,7 @@
 
 #include "platform/Exception.h"
 #include "platform/FdIo.h"
+#include "platform/Sjis.h"
 
 namespace platform {
 namespace {
@@ -87,11 +88,27 @@ void SyncDirectory(const std::string& path) {
 //   2. write every byte, 3. fsync it, 4. close it.
 // The caller then makes it visible (rename or link) and syncs the directory.
 // On any failure the temporary file is removed and the error raised.
-std::string WriteTemporary(const std::string& path, std::string_view bytes) {
+// `replaced`, when given, is the file the temporary one will replace: its
+// permission bits and group carry over before any byte is written, so the
+// new file is never readable by more people than the old one was.
+std::string WriteTemporary(const std::string& path, const Bytes& bytes, const struct stat* replaced = nullptr) {
   const std::string temp = TempPathFor(path);
   Fd fd(RobustOpen(temp, O_WRONLY | O_CREAT | O_EXCL, 0644));
   if (!fd.ok()) throw EFCreateError(path, errno);
-  if (!detail::WriteAll(fd.get(), bytes) || ::fsync(fd.get()) != 0 || fd.Close() != 0) {
+  if (replaced != nullptr) {
+    if (::fchown(fd.get(), static_cast<uid_t>(-1), replaced->st_gid) != 0) {
+      // Only root, or an owner who is in that group, may set it; otherwise
+      // the file keeps the directory's default group, the operator's too.
+    }
+    if (::fchmod(fd.get(), replaced->st_mode & 07777) != 0) {
+      const int err = errno;
+      ::unlink(temp.c_str());
+      throw EFCreateError(path, err);
+    }
+  }
+  bool written = true;
+  for (std::string_view piece : bytes.Pieces()) written = written && detail::WriteAll(fd.get(), piece);
+  if (!written || ::fsync(fd.get()) != 0 || fd.Close() != 0) {
     const int err = errno;  // before unlink can change it
     ::unlink(temp.c_str());
     throw EWriteError(err);
@@ -118,7 +135,7 @@ bool detail::WriteAll(int fd, std::string_view bytes) {
 
 bool FileExists(const std::string& path) {
   struct stat st;
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool DirectoryExists(const std::string& path) {
@@ -127,11 +144,14 @@ bool DirectoryExists(const std::string& path) {
 }
 
 std::string ReadWholeFile(const std::string& path) {
-  Fd fd(RobustOpen(path, O_RDONLY));
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  Fd fd(RobustOpen(path, O_RDONLY | O_NONBLOCK));
   if (!fd.ok()) throw EFOpenError(path, errno);
   struct stat st;
+  if (::fstat(fd.get(), &st) != 0) throw EFOpenError(path, errno);
+  if (!S_ISREG(st.st_mode)) throw EFOpenError(path, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
   std::string out;
-  if (::fstat(fd.get(), &st) == 0 && st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
+  if (st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
   char buf[65536];
   while (true) {
     ssize_t n = ::read(fd.get(), buf, sizeof buf);
@@ -145,8 +165,10 @@ std::string ReadWholeFile(const std::string& path) {
   return out;
 }
 
-void ReplaceFile(const std::string& path, std::string_view bytes) {
-  const std::string temp = WriteTemporary(path, bytes);
+void ReplaceFile(const std::string& path, const Bytes& bytes) {
+  struct stat old;
+  const bool replacing = ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+  const std::string temp = WriteTemporary(path, bytes, replacing ? &old : nullptr);
   if (::rename(temp.c_str(), path.c_str()) != 0) {
     const int err = errno;
     ::unlink(temp.c_str());
@@ -155,7 +177,7 @@ void ReplaceFile(const std::string& path, std::string_view bytes) {
   SyncDirectory(path);
 }
 
-bool CreateFileExclusive(const std::string& path, std::string_view bytes) {
+bool CreateFileExclusive(const std::string& path, const Bytes& bytes) {
   const std::string temp = WriteTemporary(path, bytes);
   // link(2) fails with EEXIST if anything holds the name, so exactly one of
   // several racing creators wins, and the winner's file is complete the
@@ -168,6 +190,32 @@ bool CreateFileExclusive(const std::string& path, std::string_view bytes) {
     throw EFCreateError(path, err);
   }
   SyncDirectory(path);
+  return true;
+}
+
+bool IsPlainFileName(std::string_view name, std::string_view suffix) {
+  // NAME_MAX of the file systems a site lives on (ext4, xfs, tmpfs, NFS).
+  constexpr std::size_t kMaxNameBytes = 255;
+  if (name.size() + suffix.size() > kMaxNameBytes) return false;
+  for (std::string_view part : {name, suffix}) {
+    for (std::size_t pos = 0; pos < part.size();) {
+      const char c = part[pos];
+      // "/", NUL, CR and LF are refused wherever they stand: none of them is
+      // ever the second byte of a real double-byte character, and the file
+      // system reads "/" and NUL the same whatever byte comes before them.
+      if (c == '/' || c == '\0' || c == '\r' || c == '\n') return false;
+      const std::size_t length = CharLength(part, pos);
+      if (length == 2) {
+        const char second = part[pos + 1];
+        if (second == '/' || second == '\0' || second == '\r' || second == '\n') return false;
+      } else if (c == '\\') {
+        // A "\" of its own is the Windows delimiter; as the second byte of a
+        // character such as 表 it is part of an ordinary name.
+        return false;
+      }
+      pos += length;
+    }
+  }
   return true;
 }
 

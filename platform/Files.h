@@ -7,6 +7,10 @@
 // the new ones, never a part, and never has to fail because a writer is busy.
 #pragma once
 
+#include <array>
+#include <concepts>
+#include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -14,24 +18,51 @@ namespace platform {
 
 inline constexpr char kPathDelimiter = '/';
 
-// True when the path names an existing file that is not a directory.
+// The bytes of a file to be written, in up to three pieces, so that a caller
+// never joins a large text with a small header and trailer only to write it.
+// The pieces are views: a Bytes lives no longer than the call it is given to.
+class Bytes {
+ public:
+  template <typename T>
+    requires std::convertible_to<const T&, std::string_view>
+  Bytes(const T& bytes) : pieces_{std::string_view(bytes)}, count_(1) {}
+  Bytes(std::string_view first, std::string_view second, std::string_view third)
+      : pieces_{first, second, third}, count_(3) {}
+  std::span<const std::string_view> Pieces() const noexcept { return {pieces_.data(), count_}; }
+
+ private:
+  std::array<std::string_view, 3> pieces_;
+  std::size_t count_;
+};
+
+// True when the path names an existing regular file. A FIFO, socket or
+// device where a record is expected counts as absent: reading one could
+// block the request for ever or never end.
 bool FileExists(const std::string& path);
 // True when the path names an existing directory (a trailing "/" is allowed).
 bool DirectoryExists(const std::string& path);
 
-// Every byte of the file. Throws EFOpenError when it cannot be opened or read.
+// Every byte of the file. Throws EFOpenError when it cannot be opened or read,
+// or is no regular file (which it never waits for).
 std::string ReadWholeFile(const std::string& path);
 
-// Creates or replaces the file with exactly these bytes, atomically.
+// Creates or replaces the file with exactly these bytes, atomically. A
+// replaced file keeps its permission bits, and its group where the process
+// may set it: an operator who made records private keeps them private.
 // Throws EFCreateError when the temporary file cannot be created (a missing
 // directory, no rights) or moved into place, EWriteError when the bytes
 // cannot all be written.
-void ReplaceFile(const std::string& path, std::string_view bytes);
+void ReplaceFile(const std::string& path, const Bytes& bytes);
 
 // Creates the file with these bytes only if nothing exists under the path;
 // returns false, writing nothing, when something does. Of several processes
 // racing for one path exactly one gets true. Errors as for ReplaceFile.
-bool CreateFileExclusive(const std::string& path, std::string_view bytes);
+bool CreateFileExclusive(const std::string& path, const Bytes& bytes);
+
+// True when `name` followed by `suffix` can be one file name inside a
+// directory: no path delimiter ("/", or "\" outside a double-byte character),
+// no NUL, CR or LF, and no longer than the file system takes (255 bytes).
+bool IsPlainFileName(std::string_view name, std::string_view suffix = {});
 
 // Removes the file; a file already gone is not an error.
 void RemoveFile(const std::string& path);

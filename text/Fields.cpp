@@ -42,16 +42,10 @@ void SplitItems(std::string_view text, AddItem add) {
   }
 }
 
-}  // namespace
-
-std::string GetEnvValue(const std::string& name) { return platform::GetEnv(name); }
-
 // A malformed escape is not an error: it gives the byte 0x00, except that a
 // single hexadecimal digit at the very end (or before a NUL) gives its own
 // value. Either way the "%" and up to two bytes after it are consumed.
-std::string UrlDecode(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
+void UrlDecodeInto(std::string& out, std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {
     const char c = text[i];
@@ -75,6 +69,84 @@ std::string UrlDecode(std::string_view text) {
       ++i;
     }
   }
+}
+
+// The escaping of one text, handed piece by piece to `emit`, so that the
+// exact size can be counted before a single byte is written.
+//
+// One pass that gives the same bytes as the six replace-all passes ("&",
+// blank, "<", ">", double quote, CR LF, in that order): no replacement text
+// holds a byte that a later pass looks for.
+//
+// Every byte is looked at, also one right after a lead byte. None of the
+// six bytes can be the second byte of a real double-byte character (those
+// are 0x40 and above), so well-formed Shift_JIS text escapes exactly as a
+// character-wise scan would. After a stray lead byte, though, a browser's
+// decoder drops the lead byte and reads "<" or a quote as itself: a posted
+// "<script>" left unescaped would be stored markup on a public page.
+//
+// A posted text also has its lone CR and lone LF read as line breaks: the
+// field list is split into lines at either, so one left raw would end a
+// value early and start a line of the poster's choosing.
+template <typename Emit>
+void Escape(std::string_view text, bool posted, Emit&& emit) {
+  std::size_t plain = 0;  // start of the bytes not yet emitted
+  auto replace = [&](std::size_t pos, std::size_t length, std::string_view with) {
+    emit(text.substr(plain, pos - plain));
+    emit(with);
+    plain = pos + length;
+  };
+  for (std::size_t pos = 0; pos < text.size();) {
+    switch (text[pos]) {
+      case '&':
+        if (posted && text.substr(pos, kPostedNbsp.size()) == kPostedNbsp) {
+          // Without this a pre-filled "&nbsp;" would come back as
+          // "&amp;#160;" and grow with every save of a profile.
+          replace(pos, kPostedNbsp.size(), "&nbsp;");
+          pos += kPostedNbsp.size();
+          continue;
+        }
+        replace(pos, 1, "&amp;");
+        break;
+      case ' ': replace(pos, 1, "&nbsp;"); break;
+      case '<': replace(pos, 1, "&lt;"); break;
+      case '>': replace(pos, 1, "&gt;"); break;
+      case '"': replace(pos, 1, "&quot;"); break;
+      case '\r':
+        if (pos + 1 < text.size() && text[pos + 1] == '\n') {
+          replace(pos, 2, "<br>");
+          pos += 2;
+          continue;
+        }
+        if (posted) replace(pos, 1, "<br>");
+        break;
+      case '\n':
+        if (posted) replace(pos, 1, "<br>");
+        break;
+      default: break;
+    }
+    ++pos;
+  }
+  emit(text.substr(plain));
+}
+
+void AppendEscaped(std::string& out, std::string_view text, bool posted) {
+  std::size_t size = 0;
+  Escape(text, posted, [&size](std::string_view piece) { size += piece.size(); });
+  // Sized once: a text of blanks grows six-fold, and doubling on the way
+  // there would hold the old and the new buffer at once.
+  if (out.capacity() - out.size() < size) out.reserve(out.size() + size);
+  Escape(text, posted, [&out](std::string_view piece) { out.append(piece); });
+}
+
+}  // namespace
+
+std::string GetEnvValue(const std::string& name) { return platform::GetEnv(name); }
+
+std::string UrlDecode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  UrlDecodeInto(out, text);
   return out;
 }
 
@@ -88,69 +160,52 @@ void SplitQueryEscaped(std::string_view text, NameValueList& list) {
   SplitItems(text, [&list](std::string_view item) { list.Add(EscapePostedValue(UrlDecode(item))); });
 }
 
-// One pass that gives the same bytes as the six replace-all passes ("&",
-// blank, "<", ">", double quote, CR LF, in that order): no replacement text
-// holds a byte that a later pass looks for.
-//
-// Every byte is looked at, also one right after a lead byte. None of the
-// six bytes can be the second byte of a real double-byte character (those
-// are 0x40 and above), so well-formed Shift_JIS text escapes exactly as a
-// character-wise scan would. After a stray lead byte, though, a browser's
-// decoder drops the lead byte and reads "<" or a quote as itself: a posted
-// "<script>" left unescaped would be stored markup on a public page.
 std::string HtmlEscape(std::string_view text) {
   std::string out;
-  out.reserve(text.size() + text.size() / 8);
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    const char c = text[pos];
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case ' ': out += "&nbsp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\r':
-        if (pos + 1 < text.size() && text[pos + 1] == '\n') {
-          out += "<br>";
-          ++pos;
-        } else {
-          out += c;
-        }
-        break;
-      default: out += c; break;
-    }
-    ++pos;
-  }
+  AppendEscaped(out, text, false);
   return out;
 }
 
 std::string EscapePostedValue(std::string_view text) {
-  // Without this a pre-filled "&nbsp;" would come back as "&amp;#160;" and
-  // grow with every save of a profile.
-  // Like the escaping itself, this looks at every byte: "&" is never the
-  // second byte of a well-formed character.
-  std::string blanked;
-  blanked.reserve(text.size());
-  std::size_t from = 0;
-  for (std::size_t at; (at = text.find(kPostedNbsp, from)) != std::string_view::npos; from = at + kPostedNbsp.size()) {
-    blanked.append(text.substr(from, at - from));
-    blanked += ' ';
-  }
-  blanked.append(text.substr(from));
-  return HtmlEscape(blanked);
+  std::string out;
+  AppendEscaped(out, text, true);
+  return out;
 }
 
+void AppendPostedValue(std::string& out, std::string_view text) { AppendEscaped(out, text, true); }
+
+std::size_t PostedFieldsBound(std::size_t body_size) noexcept { return 6 * body_size + 2; }
+
 std::string QueryValue(std::string_view text, std::string_view name) {
-  NameValueList list;
-  SplitQuery(text, list);
-  return std::string(list.Value(name));
+  // The first item of that name answers; the rest of the query is never
+  // decoded, and no list of every item is built.
+  std::string found;
+  bool done = false;
+  SplitItems(text, [&](std::string_view item) {
+    if (done) return;
+    std::string decoded = UrlDecode(item);
+    const std::size_t eq = decoded.find('=');
+    if (eq == std::string::npos || !platform::SameTextSjis(std::string_view(decoded).substr(0, eq), name)) return;
+    found = decoded.substr(eq + 1);
+    done = true;
+  });
+  return found;
 }
 
 void ParseUrlEncodedBody(PostedForm& form, std::string_view body) {
-  NameValueList list;
-  SplitQueryEscaped(body, list);
-  form.PostedFields = list.GetText();
+  std::string& fields = form.PostedFields;
+  fields.clear();
+  // Every byte of the body gives at most six (a "+" becomes "&nbsp;"), so
+  // the list never moves while it grows; pages it never reaches are never
+  // touched.
+  fields.reserve(PostedFieldsBound(body.size()));
+  std::string decoded;
+  SplitItems(body, [&](std::string_view item) {
+    decoded.clear();
+    UrlDecodeInto(decoded, item);
+    AppendPostedValue(fields, decoded);
+    fields += "\r\n";
+  });
 }
 
 std::string ReplaceAllNoCase(std::string_view text, std::string_view old_pattern, std::string_view new_text) {

@@ -3,6 +3,7 @@
 // single pass over its input.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -30,9 +31,14 @@ void SplitQueryEscaped(std::string_view text, NameValueList& list);
 // "&"->"&amp;", " "->"&nbsp;", "<"->"&lt;", ">"->"&gt;", '"'->"&quot;",
 // CR LF->"<br>", in that order; also right after a stray lead byte.
 std::string HtmlEscape(std::string_view text);
-// HtmlEscape of a posted value, after the "&#160;" that browsers post for a
-// shown "&nbsp;" has been read back as the blank it was.
+// HtmlEscape of a posted value or name, after the "&#160;" that browsers
+// post for a shown "&nbsp;" has been read back as the blank it was; a lone
+// CR or LF becomes "<br>" as CR LF does, so no posted byte can start a line.
 std::string EscapePostedValue(std::string_view text);
+// Appends EscapePostedValue(text) to out, growing it at most once.
+void AppendPostedValue(std::string& out, std::string_view text);
+// The most bytes a body of that size can give as a posted field list.
+std::size_t PostedFieldsBound(std::size_t body_size) noexcept;
 // The decoded value of the first field of that name; empty if none.
 std::string QueryValue(std::string_view text, std::string_view name);
 // Replaces form.PostedFields by the escaped fields of a URL-encoded body.

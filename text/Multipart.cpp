@@ -1,6 +1,8 @@
 #include "text/Multipart.h"
 
-#include <functional>
+#include <cstdint>
+#include <limits>
+#include <vector>
 
 #include "platform/Sjis.h"
 
@@ -29,9 +31,45 @@ std::string_view QuotedAfter(std::string_view header, std::string_view opener, b
   return header.substr(start, close - start);
 }
 
+// Names and file names are escaped as values are: a part may be named
+// anything, and a raw "<", quote or line break in a name would be stored
+// markup, or a line of the poster's choosing, in the field list.
 void AppendField(std::string& fields, std::string_view name, std::string_view value) {
-  fields.append(name).append(1, '=').append(value).append(kCrLf);
+  AppendPostedValue(fields, name);
+  fields += '=';
+  AppendPostedValue(fields, value);
+  fields.append(kCrLf);
 }
+
+// Knuth-Morris-Pratt: set-up and search both linear whatever the delimiter
+// holds. Boyer-Moore's good-suffix table is built in quadratic time on a
+// first line of 40,000 dashes, and a naive search compares the whole
+// delimiter at each byte of such a body.
+class DelimiterSearch {
+ public:
+  explicit DelimiterSearch(std::string_view pattern) : pattern_(pattern), border_(pattern.size(), 0) {
+    std::uint32_t k = 0;
+    for (std::size_t i = 1; i < pattern_.size(); ++i) {
+      while (k > 0 && pattern_[i] != pattern_[k]) k = border_[k - 1];
+      if (pattern_[i] == pattern_[k]) ++k;
+      border_[i] = k;
+    }
+  }
+  // Position of the first occurrence in text; npos if none.
+  std::size_t FindIn(std::string_view text) const {
+    std::uint32_t k = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      while (k > 0 && text[i] != pattern_[k]) k = border_[k - 1];
+      if (text[i] == pattern_[k]) ++k;
+      if (k == pattern_.size()) return i + 1 - k;
+    }
+    return std::string_view::npos;
+  }
+
+ private:
+  std::string_view pattern_;
+  std::vector<std::uint32_t> border_;  // four bytes a delimiter byte, not eight
+};
 
 }  // namespace
 
@@ -43,15 +81,18 @@ void ParseMultipartBody(PostedForm& form, std::string_view body) {
   if (delimiter.empty()) return;
   std::string_view rest = body.substr(first_end + kCrLf.size());
 
-  // Boyer-Moore keeps the search linear even for a body of nothing but
-  // dashes, where a naive find would compare the whole delimiter at each byte.
-  const std::boyer_moore_searcher search(delimiter.begin(), delimiter.end());
+  // A delimiter longer than the rest cannot occur again: then no table is
+  // built for it at all.
+  if (delimiter.size() > rest.size() || delimiter.size() >= std::numeric_limits<std::uint32_t>::max()) return;
+  const DelimiterSearch search(delimiter);
+  // Every body byte gives at most six in the list, so it never moves while
+  // it grows.
+  form.PostedFields.reserve(form.PostedFields.size() + PostedFieldsBound(body.size()));
   while (true) {
     // Part: everything up to the next delimiter. A closing "--" after the
     // last delimiter has no delimiter after it, so it ends the loop.
-    const auto found = search(rest.begin(), rest.end()).first;
-    if (found == rest.end()) return;
-    const std::size_t at = static_cast<std::size_t>(found - rest.begin());
+    const std::size_t at = search.FindIn(rest);
+    if (at == std::string_view::npos) return;
     std::string_view part = rest.substr(0, at);
     if (part.ends_with(kCrLf)) part.remove_suffix(kCrLf.size());
     ParseMultipartPart(form, part);
@@ -84,7 +125,7 @@ void ParseMultipartPart(PostedForm& form, std::string_view part) {
 
   // Body: a part without any content type is a text field.
   if (!Contains(header, kContentType)) {
-    AppendField(form.PostedFields, field_name, EscapePostedValue(data));
+    AppendField(form.PostedFields, field_name, data);
     return;
   }
   const bool jpeg = Contains(header, kProgressiveJpeg) || Contains(header, kJpeg);

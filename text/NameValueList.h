@@ -47,7 +47,10 @@ class NameValueList {
 
 // The value of `name` in a name=value text; empty when no line matches.
 std::string FieldValue(std::string_view text, std::string_view name);
+// The same value as a view into `text`, valid while `text` is unchanged.
+std::string_view FieldView(std::string_view text, std::string_view name);
 // Removes every line of that name; the text comes back in GetText form.
+// A text already in that form is changed in place.
 void RemoveField(std::string& text, std::string_view name);
 // False when a field whose name contains "blank-" (any letter case, anywhere
 // in the name) has an empty value.

@@ -189,9 +189,9 @@ TEST(Concurrency, PasswordChangesAndProfileSavesLoseNothing) {
   constexpr int kSaves = 19;
   std::string pw = "start0";
   std::string realname = "none";
-  // A long line added by hand makes every load and save take a while, so
-  // the processes really overlap between loading and saving.
-  const std::string notes = "notes=" + std::string(4 << 20, 'n') + "\r\n";
+  // A long line added by hand (as long as a record may grow) makes every
+  // load and save take a while, so the processes overlap between the two.
+  const std::string notes = "notes=" + std::string(60 << 10, 'n') + "\r\n";
   auto record = [&] {
     return "id=u1\r\npw=" + pw + "\r\nrealname=" + realname + "\r\n" + notes + "comment=c" + realname + "\r\n";
   };

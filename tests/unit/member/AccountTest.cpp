@@ -55,6 +55,15 @@ TEST_F(AccountCommands, RegistrationChecksInOrder) {
       {"id=a/b\r\npw=abcd\r\npw2=abcd\r\n" + rest, texts::PasswordTooShort},
       {"id=a/b\r\npw=abcde\r\npw2=abcde\r\n" + rest, texts::IdUnusable},
       {"id=..\\x\r\npw=abcde\r\npw2=abcde\r\n" + rest, texts::IdUnusable},
+      {"id=carol<br>xyz\r\npw=abcde\r\npw2=abcde\r\n" + rest, texts::IdUnusable},
+      {"id=" + std::string(252, 'a') + "\r\npw=abcde\r\npw2=abcde\r\n" + rest, texts::IdUnusable},
+      // Look-alikes of "alice": blanks at either end, stored or raw.
+      {"id=alice&nbsp;\r\npw=abcde\r\npw2=abcde\r\n" + rest, texts::IdBlankAtEnds},
+      {"id=&nbsp;alice\r\npw=abcde\r\npw2=abcde\r\n" + rest, texts::IdBlankAtEnds},
+      {"id=\talice\r\npw=abcde\r\npw2=abcde\r\n" + rest, texts::IdBlankAtEnds},
+      // Checked last: a record that would outgrow the limit.
+      {"id=u\r\npw=abcde\r\npw2=abcde\r\nrealname=" + std::string(65536, 'r') + "\r\nmail=m\r\n",
+       texts::RecordTooLarge},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Register(c.fields), member::ErrorPage(c.message)) << c.fields;
@@ -69,6 +78,13 @@ TEST_F(AccountCommands, RegistrationWritesFiveLines) {
                      "extra=ignored\r\n"),
             member::RegistrationAcceptedPage());
   EXPECT_EQ(Read("u1.txt"), "id=u1\r\npw=&nbsp;\r\nrealname=A&nbsp;B\r\ncountry=\r\nmail=m@x\r\n");
+  // Blanks inside an ID are fine; the longest ID still makes a file name.
+  EXPECT_EQ(Register("id=a&nbsp;b\r\npw=abcde\r\npw2=abcde\r\nrealname=R\r\nmail=m\r\n"),
+            member::RegistrationAcceptedPage());
+  const std::string longest(251, 'i');
+  EXPECT_EQ(Register("id=" + longest + "\r\npw=abcde\r\npw2=abcde\r\nrealname=R\r\nmail=m\r\n"),
+            member::RegistrationAcceptedPage());
+  EXPECT_TRUE(fs::exists(dir_ + longest + ".txt"));
 }
 
 TEST_F(AccountCommands, RegistrationNeverReplacesARecord) {

@@ -82,15 +82,15 @@ TEST_F(MembersRecords, UnusableIdIsNoRecordEvenWhenTheFileExists) {
   Record("a\\b", "pw=x\r\n");
   EXPECT_EQ(member::CheckMemberPassword(Members(), "../outside", "x"), 2);
   EXPECT_EQ(member::CheckMemberPassword(Members(), "a\\b", "x"), 2);
-  EXPECT_FALSE(member::ChangeMemberPassword(Members(), "../outside", "x", "hacked"));
-  EXPECT_FALSE(member::ChangeMemberPassword(Members(), "a\\b", "x", "hacked"));
+  EXPECT_EQ(member::ChangeMemberPassword(Members(), "../outside", "x", "hacked"), member::UpdateResult::kRefused);
+  EXPECT_EQ(member::ChangeMemberPassword(Members(), "a\\b", "x", "hacked"), member::UpdateResult::kRefused);
   EXPECT_EQ(ReadBytes(dir_.Path("outside.txt")), "pw=x\r\n");
   EXPECT_EQ(Stored("a\\b"), "pw=x\r\n");
 }
 
 TEST_F(MembersRecords, ChangePasswordRewritesFirstPwLineInPlace) {
   Record("alice", "id=alice\npw=old\nno equals sign\nPW=other\nmail=a@b");
-  EXPECT_TRUE(member::ChangeMemberPassword(Members(), "alice", "old", "newpass"));
+  EXPECT_EQ(member::ChangeMemberPassword(Members(), "alice", "old", "newpass"), member::UpdateResult::kSaved);
   EXPECT_EQ(Stored("alice"), "id=alice\r\npw=newpass\r\nno equals sign\r\nPW=other\r\nmail=a@b\r\n");
   EXPECT_EQ(member::CheckMemberPassword(Members(), "alice", "newpass"), 0);
   // Only record files and the hidden lock file are in the directory.
@@ -101,16 +101,16 @@ TEST_F(MembersRecords, ChangePasswordRewritesFirstPwLineInPlace) {
 
 TEST_F(MembersRecords, ChangePasswordAppendsMissingPwLine) {
   Record("nopw", "id=nopw\r\n");
-  EXPECT_TRUE(member::ChangeMemberPassword(Members(), "nopw", "", "fresh"));
+  EXPECT_EQ(member::ChangeMemberPassword(Members(), "nopw", "", "fresh"), member::UpdateResult::kSaved);
   EXPECT_EQ(Stored("nopw"), "id=nopw\r\npw=fresh\r\n");
 }
 
 TEST_F(MembersRecords, FailedChangeLeavesRecordUntouched) {
   const std::string bytes = "id=alice\npw=old\n";
   Record("alice", bytes);
-  EXPECT_FALSE(member::ChangeMemberPassword(Members(), "alice", "Old", "newpass"));
+  EXPECT_EQ(member::ChangeMemberPassword(Members(), "alice", "Old", "newpass"), member::UpdateResult::kRefused);
   EXPECT_EQ(Stored("alice"), bytes);
-  EXPECT_FALSE(member::ChangeMemberPassword(Members(), "bob", "old", "newpass"));
+  EXPECT_EQ(member::ChangeMemberPassword(Members(), "bob", "old", "newpass"), member::UpdateResult::kRefused);
   EXPECT_EQ(Stored("bob"), "<missing>");
 }
 
@@ -121,7 +121,7 @@ TEST_F(MembersRecords, ChangeWaitsForTheDirectoryLock) {
   {
     const platform::FileLock held = member::LockMembersDirectory(Members());
     changer = std::thread([&] {
-      EXPECT_TRUE(member::ChangeMemberPassword(Members(), "alice", "old", "newpass"));
+      EXPECT_EQ(member::ChangeMemberPassword(Members(), "alice", "old", "newpass"), member::UpdateResult::kSaved);
       done = true;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(150));

@@ -46,9 +46,14 @@ TEST(PostingExtension, DefaultFileKeepsItsOwnExtension) {
 }
 
 TEST(PostingRecord, FieldsBetweenTheTags) {
-  EXPECT_EQ(member::PostedFileRecord("session=s1\r\nid=u1\r\nimg=a.jpg\r\n"),
+  auto joined = [](const platform::Bytes& record) {
+    std::string out;
+    for (std::string_view piece : record.Pieces()) out += piece;
+    return out;
+  };
+  EXPECT_EQ(joined(member::PostedFileRecord("session=s1\r\nid=u1\r\nimg=a.jpg\r\n")),
             "<tslkeys>\r\nsession=s1\r\nid=u1\r\nimg=a.jpg\r\n\r\n</tslkeys>\r\n");
-  EXPECT_EQ(member::PostedFileRecord(""), "<tslkeys>\r\n\r\n</tslkeys>\r\n");
+  EXPECT_EQ(joined(member::PostedFileRecord("")), "<tslkeys>\r\n\r\n</tslkeys>\r\n");
 }
 
 TEST(PostingCounter, ParsesTheLeadingNumber) {

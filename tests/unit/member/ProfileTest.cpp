@@ -210,11 +210,11 @@ TEST_F(ProfileDir, FormsAreEmptyWithoutTheRightPassword) {
   EXPECT_EQ(member::ProfileFormPage("s1", dir_, "sub/alice", "secret1"), "");
 }
 
-member::ProfileValues Values(std::string realname, std::string mail, std::string country) {
+member::ProfileValues Values(std::string_view realname, std::string_view mail, std::string_view country) {
   member::ProfileValues v;
-  v.realname = std::move(realname);
-  v.mail = std::move(mail);
-  v.country = std::move(country);
+  v.realname = realname;
+  v.mail = mail;
+  v.country = country;
   return v;
 }
 
@@ -227,13 +227,13 @@ TEST_F(ProfileDir, FirstSaveAppendsNewKeysInTheirOrder) {
   v.comment = "hi";
   v.urlname1 = "n1";
   v.url3 = "u3";
-  ASSERT_TRUE(member::UpdateProfile(dir_, "u1", "pw123", v));
+  ASSERT_EQ(member::UpdateProfile(dir_, "u1", "pw123", v), member::UpdateResult::kSaved);
   EXPECT_EQ(Read("u1.txt"), registered + "comment=hi\r\nurl1=u1\r\nurl3=u3\r\nurlname1=n1\r\nurlname3=n3\r\n");
 }
 
 TEST_F(ProfileDir, SaveChangesInPlaceDeletesEmptiedAndKeepsTheRest) {
   Write("u1.txt", "id=u1\npw=pw123\nREALNAME=Old\nno equals here\ncountry=JP\nmail=m@x\ncomment=c\n");
-  ASSERT_TRUE(member::UpdateProfile(dir_, "u1", "pw123", Values("New", "m@x", "")));
+  ASSERT_EQ(member::UpdateProfile(dir_, "u1", "pw123", Values("New", "m@x", "")), member::UpdateResult::kSaved);
   // realname keeps its place under our spelling; country and the comment
   // that the post left out lose their lines; everything else stays.
   EXPECT_EQ(Read("u1.txt"), "id=u1\r\npw=pw123\r\nrealname=New\r\nno equals here\r\nmail=m@x\r\n");
@@ -241,16 +241,16 @@ TEST_F(ProfileDir, SaveChangesInPlaceDeletesEmptiedAndKeepsTheRest) {
 
 TEST_F(ProfileDir, UnchangedValuesKeepTheirSpelling) {
   Write("u1.txt", "id=u1\r\npw=pw123\r\nRealName=Same\r\nMAIL=m@x\r\ncountry=JP\r\n");
-  ASSERT_TRUE(member::UpdateProfile(dir_, "u1", "pw123", Values("Same", "m@x", "JP")));
+  ASSERT_EQ(member::UpdateProfile(dir_, "u1", "pw123", Values("Same", "m@x", "JP")), member::UpdateResult::kSaved);
   EXPECT_EQ(Read("u1.txt"), "id=u1\r\npw=pw123\r\nRealName=Same\r\nMAIL=m@x\r\ncountry=JP\r\n");
 }
 
 TEST_F(ProfileDir, WrongPasswordOrMissingRecordChangesNothing) {
   const std::string record = "id=u1\npw=pw123\nrealname=R\n";
   Write("u1.txt", record);
-  EXPECT_FALSE(member::UpdateProfile(dir_, "u1", "PW123", Values("X", "y", "z")));
-  EXPECT_FALSE(member::UpdateProfile(dir_, "u2", "pw123", Values("X", "y", "z")));
-  EXPECT_FALSE(member::UpdateProfile(dir_, "../u1", "pw123", Values("X", "y", "z")));
+  EXPECT_EQ(member::UpdateProfile(dir_, "u1", "PW123", Values("X", "y", "z")), member::UpdateResult::kRefused);
+  EXPECT_EQ(member::UpdateProfile(dir_, "u2", "pw123", Values("X", "y", "z")), member::UpdateResult::kRefused);
+  EXPECT_EQ(member::UpdateProfile(dir_, "../u1", "pw123", Values("X", "y", "z")), member::UpdateResult::kRefused);
   EXPECT_EQ(Read("u1.txt"), record);
   EXPECT_FALSE(fs::exists(dir_ + "u2.txt"));
 }

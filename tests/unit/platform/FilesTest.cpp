@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,6 +45,32 @@ TEST(Files, ExistenceTellsFilesFromDirectories) {
   EXPECT_FALSE(platform::FileExists(dir / ""));
   EXPECT_FALSE(platform::FileExists(""));
   EXPECT_FALSE(platform::FileExists(dir / "missing.txt"));
+  // Something else where a record is expected is no record, and reading it
+  // fails at once instead of waiting for a writer.
+  ASSERT_EQ(::mkfifo((dir / "fifo.txt").c_str(), 0600), 0);
+  EXPECT_FALSE(platform::FileExists(dir / "fifo.txt"));
+  EXPECT_THROW(platform::ReadWholeFile(dir / "fifo.txt"), platform::EFOpenError);
+  EXPECT_THROW(platform::ReadWholeFile(dir / ""), platform::EFOpenError);
+}
+
+TEST(Files, ReplacedFileKeepsItsPermissions) {
+  TempDir dir;
+  platform::ReplaceFile(dir / "r.txt", "old");
+  ASSERT_EQ(::chmod((dir / "r.txt").c_str(), 0600), 0);
+  platform::ReplaceFile(dir / "r.txt", "new");
+  struct stat st;
+  ASSERT_EQ(::stat((dir / "r.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(platform::ReadWholeFile(dir / "r.txt"), "new");
+}
+
+TEST(Files, PlainFileNames) {
+  EXPECT_TRUE(platform::IsPlainFileName(std::string(251, 'a'), ".txt"));
+  EXPECT_FALSE(platform::IsPlainFileName(std::string(252, 'a'), ".txt"));
+  EXPECT_FALSE(platform::IsPlainFileName("a", "/b"));
+  // 表 (0x95 0x5C) holds a "\" that is no delimiter; one after it is.
+  EXPECT_TRUE(platform::IsPlainFileName("\x95\x5C"));
+  EXPECT_FALSE(platform::IsPlainFileName("\x95\x5C\\"));
 }
 
 TEST(Files, ReplaceWritesExactBytesAndLeavesNoTemporaryFile) {

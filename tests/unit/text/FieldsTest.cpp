@@ -207,6 +207,10 @@ TEST(ParseUrlEncodedBody, ReplacesPostedFields) {
   EXPECT_EQ(form.PostedFields, "id=a&amp;b\r\npw=x&nbsp;y\r\n");
   text::ParseUrlEncodedBody(form, "comment=a%26%23160%3Bb&n%20x=%22");
   EXPECT_EQ(form.PostedFields, "comment=a&nbsp;b\r\nn&nbsp;x=&quot;\r\n");
+  // A lone CR or LF never ends a value or a name: the list's lines are only
+  // the ones the body named.
+  text::ParseUrlEncodedBody(form, "id=carol%0Axyz&pw0=Secret99%0Dgarbage&a%0D%0A=b%0A%0D");
+  EXPECT_EQ(form.PostedFields, "id=carol<br>xyz\r\npw0=Secret99<br>garbage\r\na<br>=b<br><br>\r\n");
   text::ParseUrlEncodedBody(form, " \r\n ");
   EXPECT_EQ(form.PostedFields, "");
 }
@@ -271,6 +275,9 @@ TEST(ParseUrlEncodedBody, ManyFieldsSurviveEveryRoutine) {
   const bool filled = text::RequiredFieldsFilled(form.PostedFields);
   text::RemoveField(form.PostedFields, "blank-f7");
   EXPECT_TRUE(filled);
+  // Later lines of a name already judged, in any letter case, do not count.
+  EXPECT_TRUE(text::RequiredFieldsFilled(form.PostedFields + "BLANK-F3=\r\n"));
+  EXPECT_FALSE(text::RequiredFieldsFilled(form.PostedFields + "blank-new=\r\n"));
   EXPECT_EQ(text::FieldValue(form.PostedFields, "BLANK-F19999"), "some&nbsp;value!");
   EXPECT_EQ(text::FieldValue(form.PostedFields, "blank-f7"), "");
 }

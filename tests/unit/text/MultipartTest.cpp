@@ -39,9 +39,18 @@ TEST(Multipart, TextFields) {
   form = Parse(TextPart("comment", "x\r\ny<&#160;>") + TextPart("session", "s1") + "--B--\r\n");
   EXPECT_EQ(form.PostedFields, "comment=x<br>y&lt;&nbsp;&gt;\r\nsession=s1\r\n");
 
-  // The data is not URL-decoded, the field name is neither decoded nor escaped.
+  // Neither name nor data is URL-decoded; the name is escaped as the data is,
+  // so no name can carry markup or a line of its own into the list.
   form = Parse(TextPart("a b%41", "%41+") + "--B--");
-  EXPECT_EQ(form.PostedFields, "a b%41=%41+\r\n");
+  EXPECT_EQ(form.PostedFields, "a&nbsp;b%41=%41+\r\n");
+  form = Parse(TextPart("realname=<img src=x onerror=alert(1)>", "") + TextPart("x\r\npw", "1\n2\r3") + "--B--");
+  EXPECT_EQ(form.PostedFields, "realname=&lt;img&nbsp;src=x&nbsp;onerror=alert(1)&gt;=\r\nx<br>pw=1<br>2<br>3\r\n");
+  form = Parse(FilePart("f\"", "a\rb=\n<x>.jpg", "image/jpeg", "x") + "--B--");
+  EXPECT_EQ(form.PostedFields, "f=a<br>b=<br>&lt;x&gt;.jpg\r\n");
+
+  // A delimiter that partly matches just before it really occurs.
+  form = Parse("aab\r\nname=\"x\"\r\n\r\nvaaab");
+  EXPECT_EQ(form.PostedFields, "x=va\r\n");
 
   // A lower-case header is no "Content-Type:", so the part is a text field.
   form = Parse("--B\r\ncontent-type: image/jpeg\r\nname=\"f\"\r\n\r\n\xFF\xD8 x\r\n--B--");

@@ -120,6 +120,9 @@ TEST(PostedFieldTexts, FieldValueAndRemoveField) {
   std::string fields = "id=1\nx=2\nId=3\nidx=4";
   text::RemoveField(fields, "id");
   EXPECT_EQ(fields, "x=2\r\nidx=4\r\n");
+  std::string written = "id=1\r\nx=2\r\nId=3\r\nidx=4\r\n";
+  text::RemoveField(written, "id");
+  EXPECT_EQ(written, "x=2\r\nidx=4\r\n");
   std::string none = "a\nb";
   text::RemoveField(none, "id");
   EXPECT_EQ(none, "a\r\nb\r\n");
