@@ -66,9 +66,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       normalized.append(from);
     }
+    // A "=" may stand in the part's name as well as in its value, so only
+    // the text before the first and after the last one are surely a piece
+    // of a name and of a value.
     std::string name, value;
     fuzz::Unescape(line.substr(0, eq), name);
-    fuzz::Unescape(line.substr(eq + 1), value);
+    fuzz::Unescape(line.substr(line.rfind('=') + 1), value);
     fuzz::Check(normalized.find("name=\"" + name) != std::string::npos, "a field name the body named", line);
     fuzz::Check(normalized.find(value) != std::string::npos, "a field value the body holds", line);
   }

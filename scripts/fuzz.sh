@@ -26,9 +26,12 @@ cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DORVALENGATE_FUZZ=ON -DORVA
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$jobs" --target "${targets[@]}"
 
-# The handler's sites live in memory when possible: every write is fsynced.
+# The handler's sites live in memory when there is room (a container's
+# /dev/shm may hold only 64 MB): every write of the program is fsynced.
 scratch_base=${TMPDIR:-/tmp}
-[ -d /dev/shm ] && [ -w /dev/shm ] && scratch_base=/dev/shm
+if [ -d /dev/shm ] && [ -w /dev/shm ] && [ "$(df -Pk /dev/shm | awk 'NR == 2 { print $4 }')" -ge 1048576 ]; then
+  scratch_base=/dev/shm
+fi
 scratch=$(mktemp -d "$scratch_base/orvalengate-fuzz.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 export ORVALENGATE_FUZZ_TMP=$scratch
@@ -96,10 +99,14 @@ for t in "${targets[@]}"; do
   # handler changes its working directory, so every path is absolute.
   echo "== $t: replaying $seed_count seeds and $stress_count stress inputs"
   mapfile -t inputs < <(find "$seeds" "$work/stress/$t" -type f 2>/dev/null | sort)
-  if ! "$exe" "${limits[@]}" "${inputs[@]}" >"$log.replay" 2>&1; then
+  if ! "$exe" "${limits[@]}" -print_final_stats=1 "${inputs[@]}" >"$log.replay" 2>&1; then
     finding="replay: $(grep -a -m1 -E 'INVARIANT BROKEN|ERROR:|SUMMARY:' "$log.replay" || echo "exit status")"
+    # Replayed inputs leave no artifact: keep the input that failed.
+    failed=$(grep -a '^Running: ' "$log.replay" | tail -1 | cut -d' ' -f2-)
+    [ -f "$failed" ] && cp "$failed" "$artifacts/replay-$(basename "$failed")"
   fi
   replay_peak=$(grep -a -o 'Executed .* in [0-9]* ms' "$log.replay" | awk '{ if ($(NF-1) > m) m = $(NF-1) } END { print m + 0 }' || true)
+  replay_rss=$(grep -a '^stat::peak_rss_mb:' "$log.replay" | awk '{ print $2 }' | tail -1 || true)
 
   # Fuzzing, from the seeds and what earlier runs in this build found.
   execs=0 corp=0 cov=0 rss=0
@@ -108,8 +115,8 @@ for t in "${targets[@]}"; do
     if ! "$exe" "${limits[@]}" -max_total_time="$seconds" -print_final_stats=1 "$corpus" "$seeds" >"$log" 2>&1; then
       finding="fuzz: $(grep -a -m1 -E 'INVARIANT BROKEN|ERROR:|SUMMARY:' "$log" || echo "exit status")"
     fi
-    execs=$(grep -a -o 'stat::number_of_executed_units: [0-9]*' "$log" | awk '{ print $2 }' | tail -1 || true)
-    rss=$(grep -a -o 'stat::peak_rss_mb: [0-9]*' "$log" | awk '{ print $2 }' | tail -1 || true)
+    execs=$(grep -a '^stat::number_of_executed_units:' "$log" | awk '{ print $2 }' | tail -1 || true)
+    rss=$(grep -a '^stat::peak_rss_mb:' "$log" | awk '{ print $2 }' | tail -1 || true)
     cov=$(grep -a -o 'cov: [0-9]*' "$log" | tail -1 | awk '{ print $2 }' || true)
     corp=$(grep -a -o 'corp: [0-9]*' "$log" | tail -1 | awk '{ print $2 }' || true)
   fi
@@ -119,7 +126,7 @@ for t in "${targets[@]}"; do
     finding="$finding ($(ls "$artifacts" | head -1))"
   fi
   finding=${finding//|/\\|}
-  rows+=("| $t | $((seed_count + stress_count)) | $replay_peak | ${execs:-0} | ${corp:-0} | ${cov:-0} | ${rss:-0} | $finding |")
+  rows+=("| $t | $((seed_count + stress_count)) | $replay_peak | ${replay_rss:-?} | ${execs:-0} | ${corp:-0} | ${cov:-0} | ${rss:-0} | $finding |")
 done
 
 {
@@ -128,8 +135,8 @@ done
   echo "libFuzzer with ASan+UBSan, ${seconds} s per target after replaying the seeds and the large repetitive"
   echo "inputs; limits per input: ${timeout_s} s, ${rss_mb} MB RSS, ${max_len} bytes."
   echo
-  echo "| target | replayed inputs | slowest replay (ms) | executions | corpus | coverage (edges) | peak RSS (MB) | findings |"
-  echo "|---|---|---|---|---|---|---|---|"
+  echo "| target | replayed inputs | slowest replay (ms) | replay peak RSS (MB) | fuzz executions | corpus | coverage (edges) | fuzz peak RSS (MB) | findings |"
+  echo "|---|---|---|---|---|---|---|---|---|"
   printf '%s\n' "${rows[@]}"
   echo
   echo "Targets with findings: $failures of ${#targets[@]}."
