@@ -12,7 +12,8 @@
 // Invariants: nothing is written outside the site (its parent directory and
 // the program's directory, which holds config.txt, stay as they were); every
 // member record keeps one "id" line naming its file and one "pw" line; a
-// site whose counter the input did not choose never answers with status 500.
+// site whose counter the input did not choose never answers with status 500;
+// a request declaring a body over the limit is refused and changes nothing.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -32,6 +33,7 @@
 
 #include "FuzzSupport.h"
 #include "frontend/CGIApplication.h"
+#include "frontend/WebRequest.h"
 #include "member/WebModule1.h"
 #include "platform/Sjis.h"
 #include "text/NameValueList.h"
@@ -46,16 +48,31 @@ constexpr std::string_view kJpeg = "\xFF\xD8\xFF\xE0\x00\x10JFIF\x00\xFF\xD9";
 // One directory's entries with what tells a rewrite: size, change time, inode.
 using Listing = std::map<std::string, std::tuple<long long, long long, long long, unsigned long>>;
 
+bool StatOf(const fs::path& path, Listing::mapped_type& out) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return false;
+  out = {static_cast<long long>(st.st_size), static_cast<long long>(st.st_ctim.tv_sec),
+         static_cast<long long>(st.st_ctim.tv_nsec), static_cast<unsigned long>(st.st_ino)};
+  return true;
+}
+
 Listing List(const std::string& dir, const std::string& skip = {}) {
   Listing out;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(dir, ec)) {
     const std::string name = entry.path().filename().string();
-    if (name == skip) continue;
-    struct stat st {};
-    if (::lstat(entry.path().c_str(), &st) != 0) continue;
-    out[name] = {static_cast<long long>(st.st_size), static_cast<long long>(st.st_ctim.tv_sec),
-                 static_cast<long long>(st.st_ctim.tv_nsec), static_cast<unsigned long>(st.st_ino)};
+    if (name != skip && !StatOf(entry.path(), out[name])) out.erase(name);
+  }
+  return out;
+}
+
+// Every entry below the site, for "nothing changed".
+Listing ListTree(const std::string& dir) {
+  Listing out;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    if (!StatOf(it->path(), out[it->path().string()])) out.erase(it->path().string());
   }
   return out;
 }
@@ -119,7 +136,19 @@ struct Site {
   // The input chose the counter's place or content; a broken counter is the
   // operator's fault and answers 500 by design.
   bool counter_chosen = false;
+  // What config.txt's bodylimit comes to: a positive decimal number of at
+  // most 18 digits, else 64 MiB.
+  std::int64_t body_limit = 64 * 1024 * 1024;
 };
+
+std::int64_t BodyLimit(std::string_view value) {
+  constexpr std::int64_t kDefault = 64 * 1024 * 1024;
+  if (value.empty() || value.size() > 18 || value.find_first_not_of("0123456789") != std::string_view::npos) {
+    return kDefault;
+  }
+  const std::int64_t limit = std::stoll(std::string(value));
+  return limit > 0 ? limit : kDefault;
+}
 
 Site MakeSite(const Harness& h, std::string_view spec) {
   std::error_code ec;
@@ -133,6 +162,7 @@ Site MakeSite(const Harness& h, std::string_view spec) {
   std::string counter_path = h.site + "upload/counter.txt";
   std::string counter;
   bool write_counter = false;
+  bool limit_set = false;
   Site result;
   while (!spec.empty()) {
     const std::size_t end = spec.find('\n');
@@ -141,7 +171,9 @@ Site MakeSite(const Harness& h, std::string_view spec) {
     if (line.ends_with('\r')) line.remove_suffix(1);
     const std::size_t eq = line.find('=');
     const std::string_view key = line.substr(0, eq);
-    const std::string_view value = eq == std::string_view::npos ? std::string_view() : line.substr(eq + 1);
+    std::string_view value = eq == std::string_view::npos ? std::string_view() : line.substr(eq + 1);
+    // A CR inside would end the operator's line early in the file.
+    value = value.substr(0, value.find('\r'));
     if (key == "nameorder") {
       session += "nameorder=" + std::string(value) + "\r\n";
     } else if (key == "FileNameTemplate") {
@@ -159,7 +191,11 @@ Site MakeSite(const Harness& h, std::string_view spec) {
       WriteFile(path, kJpeg);
       session += "DefaultImgFile=" + path + "\r\n";
     } else if (key == "bodylimit") {
-      config += "bodylimit=" + std::string(value) + "\r\n";
+      if (!limit_set) {  // the first line of a name counts
+        limit_set = true;
+        result.body_limit = BodyLimit(value);
+        config += "bodylimit=" + std::string(value) + "\r\n";
+      }
     } else if (key == "nodump") {
       dump = false;
     }
@@ -205,8 +241,13 @@ std::string ReadAll(int fd) {
   return out;
 }
 
+struct Request {
+  std::int64_t declared_length = -1;  // as the program reads CONTENT_LENGTH
+  bool has_query = false;
+};
+
 // Runs one request; returns what the program wrote to standard output.
-std::string RunRequest(const Harness& h, std::string_view request) {
+std::string RunRequest(const Harness& h, std::string_view request, Request& seen) {
   static std::set<std::string> set_names;
   for (const std::string& name : set_names) ::unsetenv(name.c_str());
   set_names.clear();
@@ -239,6 +280,8 @@ std::string RunRequest(const Harness& h, std::string_view request) {
     vars[name] = value;
   }
   if (!length_given) vars["CONTENT_LENGTH"] = std::to_string(body.size());
+  seen.declared_length = frontend::StrToIntDef(vars["CONTENT_LENGTH"]);
+  seen.has_query = !vars["QUERY_STRING"].empty();
   for (const auto& [name, value] : vars) {
     ::setenv(name.c_str(), value.c_str(), 1);
     set_names.insert(name);
@@ -285,7 +328,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Listing program_before = List(member::ProgramDir());
 
   for (std::size_t i = 1; i < parts.size(); ++i) {
-    const std::string answer = RunRequest(h, parts[i]);
+    Request seen;
+    // A declared body over the limit is refused unread (unless the query
+    // asks for a profile first): the site stays exactly as it was.
+    const Listing site_before = ListTree(h.site);
+    const std::string answer = RunRequest(h, parts[i], seen);
+    if (seen.declared_length > site.body_limit && !seen.has_query) {
+      fuzz::Check(answer.find("The request is too large") != std::string::npos, "an oversized body is refused", answer);
+      fuzz::Check(ListTree(h.site) == site_before, "an oversized request changes nothing in the site", answer);
+    }
     if (h.show) std::fprintf(stderr, "--- answer %zu ---\n%s\n", i, answer.c_str());
     if (!site.counter_chosen) {
       fuzz::Check(!answer.starts_with("Status: 500"), "a sound site never answers 500", answer);
