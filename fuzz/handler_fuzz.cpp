@@ -314,7 +314,16 @@ void CheckRecords(const Harness& h) {
       passwords += platform::SameTextSjis(record.NameAt(i), "pw");
     }
     fuzz::Check(ids == 1 && passwords == 1, "a member record has one id and one pw line", record.GetText());
-    fuzz::Check(record.Value("id") == file.substr(0, file.size() - 4), "a record's id names its file", file);
+    const std::string id = file.substr(0, file.size() - 4);
+    fuzz::Check(record.Value("id") == id, "a record's id names its file", file);
+    // What registration lets through: no markup, no blank at either end,
+    // no record over 64 KiB.
+    fuzz::Check(id.find_first_of("<>") == std::string::npos, "an ID holds no < or >", id);
+    const bool blank_edge = id.empty() || static_cast<unsigned char>(id.front()) <= 0x20 ||
+                            static_cast<unsigned char>(id.back()) <= 0x20 || id.starts_with("&nbsp;") ||
+                            id.ends_with("&nbsp;");
+    fuzz::Check(!blank_edge, "an ID neither begins nor ends with a blank", id);
+    fuzz::Check(fs::file_size(entry.path(), ec) <= 65536, "a record stays within 64 KiB", id);
   }
 }
 

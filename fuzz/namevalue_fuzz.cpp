@@ -46,8 +46,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The one-shot helpers against the list.
   fuzz::Check(text::FieldValue(record, name) == list.Value(name), "FieldValue agrees with the list", name);
+  const std::string_view view = text::FieldView(record, name);
+  fuzz::Check(view == list.Value(name), "FieldView agrees with the list", name);
+  fuzz::Check(view.empty() || (view.data() >= record.data() && view.data() + view.size() <= record.data() + record.size()),
+              "FieldView views the text", name);
   std::string removed(record);
   text::RemoveField(removed, name);
+  // A text already in GetText form may be changed in place: same result.
+  std::string removed_in_place(saved);
+  text::RemoveField(removed_in_place, name);
+  fuzz::Check(removed_in_place == removed, "RemoveField gives the same on a saved text", name);
   text::NameValueList kept;
   kept.SetText(removed);
   fuzz::Check(kept.IndexOfName(name) < 0, "RemoveField leaves no line of the name", name);

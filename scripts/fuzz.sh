@@ -57,7 +57,7 @@ stress() {  # stress TARGET NAME: an empty stress input to be filled by repeat
   : >"$work/stress/$1/$2"
   echo "$work/stress/$1/$2"
 }
-f=$(stress fields_fuzz amps);          repeat "$f" 1000000 '&'
+f=$(stress fields_fuzz amps);          repeat "$f" 500000 '&'
 f=$(stress fields_fuzz pairs);         repeat "$f" 100000 'session=s1&'
 f=$(stress fields_fuzz blanks);        repeat "$f" 1 'a=b'; repeat "$f" 1000000 ' '
 f=$(stress fields_fuzz percents);      repeat "$f" 500000 '%0'
@@ -73,7 +73,7 @@ f=$(stress multipart_fuzz near-misses); repeat "$f" 1000 'a'; repeat "$f" 1 '\r\
 repeat "$f" 1000 'a\r\n'
 f=$(stress multipart_fuzz empty-parts); repeat "$f" 200000 '--B\r\n'
 f=$(stress multipart_fuzz many-fields); repeat "$f" 25000 '--B\r\nname="blank-a"\r\n\r\nx\r\n'
-f=$(stress namevalue_fuzz empty-lines); repeat "$f" 1000000 '\n'
+f=$(stress namevalue_fuzz empty-lines); repeat "$f" 500000 '\n'
 f=$(stress namevalue_fuzz same-name);   repeat "$f" 200000 'a=1\r\n'; repeat "$f" 1 '\n%%\nA\n%%\nv'
 f=$(stress namevalue_fuzz blank-names); repeat "$f" 100000 'blank-'; repeat "$f" 1 '=\r\n'
 repeat "$f" 50000 'x=\r\nblank-y=1\r\n'
