@@ -56,14 +56,22 @@ bool StatOf(const fs::path& path, Listing::mapped_type& out) {
   return true;
 }
 
-Listing List(const std::string& dir, const std::string& skip = {}) {
+// One directory's entries, less those `skip` names.
+template <typename Skip>
+Listing List(const std::string& dir, Skip skip) {
   Listing out;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(dir, ec)) {
     const std::string name = entry.path().filename().string();
-    if (name != skip && !StatOf(entry.path(), out[name])) out.erase(name);
+    if (!skip(name) && !StatOf(entry.path(), out[name])) out.erase(name);
   }
   return out;
+}
+
+// The program's directory, less the fuzz executables, which a build beside
+// a running fuzzer may replace.
+Listing BesideProgram() {
+  return List(member::ProgramDir(), [](const std::string& name) { return name.ends_with("_fuzz"); });
 }
 
 // Every entry below the site, for "nothing changed".
@@ -126,6 +134,11 @@ struct Harness {
     fs::remove(config, ec);
   }
 };
+
+// The site's parent holds nothing but the site.
+Listing BesideSite(const Harness& h) {
+  return List(h.root, [](const std::string& name) { return name == "site"; });
+}
 
 Harness& TheHarness() {
   static Harness harness;
@@ -248,9 +261,11 @@ struct Request {
 
 // Runs one request; returns what the program wrote to standard output.
 std::string RunRequest(const Harness& h, std::string_view request, Request& seen) {
-  static std::set<std::string> set_names;
-  for (const std::string& name : set_names) ::unsetenv(name.c_str());
-  set_names.clear();
+  // putenv with strings of our own, not setenv: the C library keeps every
+  // value ever given to setenv, so a long run would grow by each input.
+  static std::vector<std::string> entries;
+  for (const std::string& entry : entries) ::unsetenv(entry.substr(0, entry.find('=')).c_str());
+  entries.clear();
   for (const char* name : {"REQUEST_METHOD", "SERVER_PROTOCOL", "URL", "QUERY_STRING", "PATH_INFO", "PATH_TRANSLATED",
                            "CONTENT_TYPE", "CONTENT_LENGTH", "HTTP_CONTENT_TYPE", "HTTP_CONTENT_LENGTH"}) {
     ::unsetenv(name);
@@ -282,9 +297,10 @@ std::string RunRequest(const Harness& h, std::string_view request, Request& seen
   if (!length_given) vars["CONTENT_LENGTH"] = std::to_string(body.size());
   seen.declared_length = frontend::StrToIntDef(vars["CONTENT_LENGTH"]);
   seen.has_query = !vars["QUERY_STRING"].empty();
+  entries.reserve(vars.size());  // putenv keeps pointers into the strings
   for (const auto& [name, value] : vars) {
-    ::setenv(name.c_str(), value.c_str(), 1);
-    set_names.insert(name);
+    entries.push_back(name + "=" + value);
+    ::putenv(entries.back().data());
   }
 
   const int in = MemFd(body);
@@ -333,8 +349,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Harness& h = TheHarness();
   const auto parts = fuzz::SplitParts(fuzz::AsView(data, size), 5);
   const Site site = MakeSite(h, parts[0]);
-  const Listing root_before = List(h.root, "site");
-  const Listing program_before = List(member::ProgramDir());
+  const Listing root_before = BesideSite(h);
+  const Listing program_before = BesideProgram();
 
   for (std::size_t i = 1; i < parts.size(); ++i) {
     Request seen;
@@ -352,8 +368,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
-  fuzz::Check(List(h.root, "site") == root_before, "nothing written beside the site");
-  fuzz::Check(List(member::ProgramDir()) == program_before, "nothing written beside the program");
+  fuzz::Check(BesideSite(h) == root_before, "nothing written beside the site");
+  fuzz::Check(BesideProgram() == program_before, "nothing written beside the program");
   CheckRecords(h);
   return 0;
 }

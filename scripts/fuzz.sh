@@ -5,7 +5,7 @@
 # finding (crash, sanitizer report, broken invariant, timeout, memory limit);
 # writes its figures to $ORVALENGATE_REPORT_DIR/fuzz.md.
 #
-#   scripts/fuzz.sh [seconds-per-target]      (default 60)
+#   scripts/fuzz.sh [seconds-per-target]      (default 60; 0 replays only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 here=$PWD
@@ -112,7 +112,7 @@ for t in "${targets[@]}"; do
 
   # Fuzzing, from the seeds and what earlier runs in this build found.
   execs=0 corp=0 cov=0 rss=0
-  if [ "$finding" = none ]; then
+  if [ "$finding" = none ] && [ "$seconds" -gt 0 ]; then
     echo "== $t: fuzzing for ${seconds}s"
     if ! "$exe" "${limits[@]}" -max_total_time="$seconds" -print_final_stats=1 "$corpus" "$seeds" >"$log" 2>&1; then
       finding="fuzz: $(grep -a -m1 -E 'INVARIANT BROKEN|ERROR:|SUMMARY:' "$log" || echo "exit status")"
