@@ -295,7 +295,9 @@ std::string RunRequest(const Harness& h, std::string_view request, Request& seen
     vars[name] = value;
   }
   if (!length_given) vars["CONTENT_LENGTH"] = std::to_string(body.size());
-  seen.declared_length = frontend::StrToIntDef(vars["CONTENT_LENGTH"]);
+  // The request reads the HTTP_ name first and falls back to the CGI one.
+  const std::string& length = vars["HTTP_CONTENT_LENGTH"].empty() ? vars["CONTENT_LENGTH"] : vars["HTTP_CONTENT_LENGTH"];
+  seen.declared_length = frontend::StrToIntDef(length);
   seen.has_query = !vars["QUERY_STRING"].empty();
   entries.reserve(vars.size());  // putenv keeps pointers into the strings
   for (const auto& [name, value] : vars) {
