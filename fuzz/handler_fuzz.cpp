@@ -13,7 +13,8 @@
 // the program's directory, which holds config.txt, stay as they were); every
 // member record keeps one "id" line naming its file and one "pw" line; a
 // site whose counter the input did not choose never answers with status 500;
-// a request declaring a body over the limit is refused and changes nothing.
+// a request declaring a body over the limit is refused and changes nothing;
+// one for a path that no action serves gets no answer and changes nothing.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -35,6 +36,7 @@
 #include "frontend/CGIApplication.h"
 #include "frontend/WebRequest.h"
 #include "member/WebModule1.h"
+#include "platform/Files.h"
 #include "platform/Sjis.h"
 #include "text/NameValueList.h"
 
@@ -110,7 +112,13 @@ struct Harness {
   // ORVALENGATE_FUZZ_SHOW=1 prints every answer: for writing seeds.
   bool show = std::getenv("ORVALENGATE_FUZZ_SHOW") != nullptr;
 
+  // config.txt beside the program is one per directory: two handler
+  // fuzzers started from the same build would rewrite each other's.
+  platform::FileLock program_dir_lock =
+      platform::FileLock::TryAcquire(member::ProgramDir() + ".handler_fuzz.lock");
+
   Harness() {
+    if (!program_dir_lock.Held()) fuzz::Fail("another handler_fuzz runs from this directory", member::ProgramDir());
     std::string base = "/tmp";
     if (const char* dir = std::getenv("ORVALENGATE_FUZZ_TMP"); dir && *dir) base = dir;
     std::string templ = base + "/orvalengate-fuzz-XXXXXX";
@@ -257,6 +265,9 @@ std::string ReadAll(int fd) {
 struct Request {
   std::int64_t declared_length = -1;  // as the program reads CONTENT_LENGTH
   bool has_query = false;
+  // The module's one action has an empty path: a request for any other
+  // path is handled by nobody and gets no answer at all.
+  bool dispatched = true;
 };
 
 // Runs one request; returns what the program wrote to standard output.
@@ -299,6 +310,7 @@ std::string RunRequest(const Harness& h, std::string_view request, Request& seen
   const std::string& length = vars["HTTP_CONTENT_LENGTH"].empty() ? vars["CONTENT_LENGTH"] : vars["HTTP_CONTENT_LENGTH"];
   seen.declared_length = frontend::StrToIntDef(length);
   seen.has_query = !vars["QUERY_STRING"].empty();
+  seen.dispatched = vars["PATH_INFO"].empty() && vars["HTTP_PATH_INFO"].empty();
   entries.reserve(vars.size());  // putenv keeps pointers into the strings
   for (const auto& [name, value] : vars) {
     entries.push_back(name + "=" + value);
@@ -357,14 +369,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 1; i < parts.size(); ++i) {
     Request seen;
     // A declared body over the limit is refused unread (unless the query
-    // asks for a profile first): the site stays exactly as it was.
+    // asks for a profile first), and a request for a path of no action is
+    // not served at all: either way the site stays exactly as it was.
     const Listing site_before = ListTree(h.site);
     const std::string answer = RunRequest(h, parts[i], seen);
-    if (seen.declared_length > site.body_limit && !seen.has_query) {
+    if (h.show) std::fprintf(stderr, "--- answer %zu ---\n%s\n", i, answer.c_str());
+    if (!seen.dispatched) {
+      fuzz::Check(answer.empty(), "a request for another path gets no answer", answer);
+      fuzz::Check(ListTree(h.site) == site_before, "a request for another path changes nothing", answer);
+    } else if (seen.declared_length > site.body_limit && !seen.has_query) {
       fuzz::Check(answer.find("The request is too large") != std::string::npos, "an oversized body is refused", answer);
       fuzz::Check(ListTree(h.site) == site_before, "an oversized request changes nothing in the site", answer);
     }
-    if (h.show) std::fprintf(stderr, "--- answer %zu ---\n%s\n", i, answer.c_str());
     if (!site.counter_chosen) {
       fuzz::Check(!answer.starts_with("Status: 500"), "a sound site never answers 500", answer);
     }
