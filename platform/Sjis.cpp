@@ -7,15 +7,32 @@ constexpr char UpperAscii(char c) noexcept { return c >= 'a' && c <= 'z' ? stati
 
 }  // namespace
 
-std::size_t FindSjis(std::string_view hay, std::string_view needle, std::size_t from) noexcept {
-  if (needle.empty() || needle.size() > hay.size()) return std::string_view::npos;
-  const std::size_t last = hay.size() - needle.size();
-  std::size_t pos = from;
-  while (pos <= last) {
-    if (hay[pos] == needle[0] && hay.compare(pos, needle.size(), needle) == 0) return pos;
-    pos += CharLength(hay, pos);
+BytePattern::BytePattern(std::string_view pattern) : pattern_(pattern), border_(pattern.size(), 0) {
+  // border_[i]: the longest proper prefix of pattern[0..i] that is also its
+  // suffix. Patterns of 4 GiB or more are beyond any request this serves.
+  std::uint32_t k = 0;
+  for (std::size_t i = 1; i < pattern_.size(); ++i) {
+    while (k > 0 && pattern_[i] != pattern_[k]) k = border_[k - 1];
+    if (pattern_[i] == pattern_[k]) ++k;
+    border_[i] = k;
   }
-  return std::string_view::npos;
+}
+
+std::size_t FindSjis(std::string_view hay, std::string_view needle, std::size_t from) {
+  if (needle.empty() || needle.size() > hay.size()) return std::string_view::npos;
+  if (needle.size() == 1) {
+    for (std::size_t pos = from; pos < hay.size(); pos += CharLength(hay, pos)) {
+      if (hay[pos] == needle[0]) return pos;
+    }
+    return std::string_view::npos;
+  }
+  // Matches come in rising order, so one cursor walking the character
+  // boundaries answers for all of them in a single pass.
+  std::size_t boundary = from;
+  return BytePattern(needle).Find(hay, from, [&](std::size_t start) {
+    while (boundary < start) boundary += CharLength(hay, boundary);
+    return boundary == start;
+  });
 }
 
 std::size_t FindLastDelimiterSjis(std::string_view hay, std::string_view delims) noexcept {

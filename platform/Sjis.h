@@ -5,8 +5,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -21,10 +23,43 @@ inline std::size_t CharLength(std::string_view text, std::size_t pos) noexcept {
   return IsLeadByte(text[pos]) && pos + 1 < text.size() ? 2 : 1;
 }
 
+// A byte pattern found in time linear in the text and the pattern whatever
+// either holds (Knuth-Morris-Pratt): a naive search compares the whole
+// pattern at every byte of a text of dashes, and Boyer-Moore's table is
+// built in quadratic time for such a pattern. The pattern is viewed, not
+// copied; it must outlive the object.
+class BytePattern {
+ public:
+  explicit BytePattern(std::string_view pattern);
+  // First occurrence at or after `from` whose position `accept` takes;
+  // npos if none, or if the pattern is empty.
+  template <typename Accept>
+  std::size_t Find(std::string_view text, std::size_t from, Accept&& accept) const {
+    if (pattern_.empty()) return std::string_view::npos;
+    std::size_t k = 0;  // bytes of the pattern matched so far
+    for (std::size_t i = from; i < text.size(); ++i) {
+      while (k > 0 && text[i] != pattern_[k]) k = border_[k - 1];
+      if (text[i] == pattern_[k]) ++k;
+      if (k == pattern_.size()) {
+        if (accept(i + 1 - k)) return i + 1 - k;
+        k = border_[k - 1];
+      }
+    }
+    return std::string_view::npos;
+  }
+  std::size_t Find(std::string_view text, std::size_t from = 0) const {
+    return Find(text, from, [](std::size_t) { return true; });
+  }
+
+ private:
+  std::string_view pattern_;
+  std::vector<std::uint32_t> border_;  // four bytes a pattern byte, not eight
+};
+
 // First occurrence of needle in hay at or after `from` that starts on a
 // character boundary; `from` must itself be a boundary. npos if none or if
 // the needle is empty.
-std::size_t FindSjis(std::string_view hay, std::string_view needle, std::size_t from = 0) noexcept;
+std::size_t FindSjis(std::string_view hay, std::string_view needle, std::size_t from = 0);
 
 // Position of the last byte of hay that equals one of `delims` and is not the
 // second byte of a double-byte character; npos if none.

@@ -27,5 +27,5 @@ index-file.names = ( "index.html" )
 mimetype.assign = ( ".html" => "text/html; charset=Shift_JIS", ".jpg" => "image/jpeg" )
 alias.url = ( "/cgi/" => "$dir/cgi/", "/upload/" => "$dir/data/upload/" )
 \$HTTP["url"] =~ "^/cgi/" { cgi.assign = ( ".exe" => "" ) }
-\$HTTP["url"] =~ "^/upload/" { static.exclude-extensions = ( ".txt" ) }
+\$HTTP["url"] =~ "^/upload/" { static-file.exclude-extensions = ( ".txt" ) }
 CONF

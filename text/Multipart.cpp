@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <limits>
-#include <vector>
 
 #include "platform/Sjis.h"
 
@@ -41,36 +40,6 @@ void AppendField(std::string& fields, std::string_view name, std::string_view va
   fields.append(kCrLf);
 }
 
-// Knuth-Morris-Pratt: set-up and search both linear whatever the delimiter
-// holds. Boyer-Moore's good-suffix table is built in quadratic time on a
-// first line of 40,000 dashes, and a naive search compares the whole
-// delimiter at each byte of such a body.
-class DelimiterSearch {
- public:
-  explicit DelimiterSearch(std::string_view pattern) : pattern_(pattern), border_(pattern.size(), 0) {
-    std::uint32_t k = 0;
-    for (std::size_t i = 1; i < pattern_.size(); ++i) {
-      while (k > 0 && pattern_[i] != pattern_[k]) k = border_[k - 1];
-      if (pattern_[i] == pattern_[k]) ++k;
-      border_[i] = k;
-    }
-  }
-  // Position of the first occurrence in text; npos if none.
-  std::size_t FindIn(std::string_view text) const {
-    std::uint32_t k = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      while (k > 0 && text[i] != pattern_[k]) k = border_[k - 1];
-      if (text[i] == pattern_[k]) ++k;
-      if (k == pattern_.size()) return i + 1 - k;
-    }
-    return std::string_view::npos;
-  }
-
- private:
-  std::string_view pattern_;
-  std::vector<std::uint32_t> border_;  // four bytes a delimiter byte, not eight
-};
-
 }  // namespace
 
 void ParseMultipartBody(PostedForm& form, std::string_view body) {
@@ -84,14 +53,14 @@ void ParseMultipartBody(PostedForm& form, std::string_view body) {
   // A delimiter longer than the rest cannot occur again: then no table is
   // built for it at all.
   if (delimiter.size() > rest.size() || delimiter.size() >= std::numeric_limits<std::uint32_t>::max()) return;
-  const DelimiterSearch search(delimiter);
+  const platform::BytePattern search(delimiter);
   // Every body byte gives at most six in the list, so it never moves while
   // it grows.
   form.PostedFields.reserve(form.PostedFields.size() + PostedFieldsBound(body.size()));
   while (true) {
     // Part: everything up to the next delimiter. A closing "--" after the
     // last delimiter has no delimiter after it, so it ends the loop.
-    const std::size_t at = search.FindIn(rest);
+    const std::size_t at = search.Find(rest);
     if (at == std::string_view::npos) return;
     std::string_view part = rest.substr(0, at);
     if (part.ends_with(kCrLf)) part.remove_suffix(kCrLf.size());

@@ -1,14 +1,17 @@
 #include "Harness.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -28,7 +31,7 @@ struct Child {
   int out_fd = -1;  // parent reads the answer here
 };
 
-Child Start(const std::string& dir, const std::string& exe, const Env& env) {
+Child Start(const std::string& dir, const std::string& exe, const Env& env, const RunLimits& limits = {}) {
   int in_pipe[2], out_pipe[2];
   // Close-on-exec, so no child inherits another child's pipe ends and keeps
   // its standard input open after the harness has closed it.
@@ -48,6 +51,15 @@ Child Start(const std::string& dir, const std::string& exe, const Env& env) {
     ::close(in_pipe[1]);
     ::close(out_pipe[0]);
     ::close(out_pipe[1]);
+    if (limits.file_size > 0) {
+      // A full disk as the program sees it: writes past the limit fail
+      // (EFBIG) instead of killing it.
+      ::signal(SIGXFSZ, SIG_IGN);
+      const rlimit lim = {limits.file_size, limits.file_size};
+      if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) ::_exit(125);
+    }
+    if (limits.gid >= 0 && (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(limits.gid)) != 0)) ::_exit(125);
+    if (limits.uid >= 0 && ::setuid(static_cast<uid_t>(limits.uid)) != 0) ::_exit(125);
     if (::chdir(dir.c_str()) != 0) ::_exit(126);
     char* argv[] = {const_cast<char*>(exe.c_str()), nullptr};
     ::execve(exe.c_str(), argv, envp.data());
@@ -60,8 +72,11 @@ Child Start(const std::string& dir, const std::string& exe, const Env& env) {
 
 // Feeds the body and collects the answer at the same time, so neither side
 // can block the other on a full pipe.
-Result Finish(Child c, std::string_view body) {
+Result Finish(Child c, std::string_view body, double deadline_seconds = 0) {
   Result r;
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(deadline_seconds));
   std::size_t sent = 0;
   if (body.empty()) {
     ::close(c.in_fd);
@@ -75,10 +90,23 @@ Result Finish(Child c, std::string_view body) {
     int n = 0;
     fds[n++] = {c.out_fd, POLLIN, 0};
     if (c.in_fd >= 0) fds[n++] = {c.in_fd, POLLOUT, 0};
-    if (::poll(fds, static_cast<nfds_t>(n), -1) < 0) {
+    int wait_ms = -1;
+    if (deadline_seconds > 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) {
+        // Hung: the answer so far is kept, the child is ended and reaped.
+        ::kill(c.pid, SIGKILL);
+        r.timed_out = true;
+        break;
+      }
+      wait_ms = static_cast<int>(std::min<long long>(left, 1000));
+    }
+    const int ready = ::poll(fds, static_cast<nfds_t>(n), wait_ms);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       break;
     }
+    if (ready == 0) continue;
     if (n == 2 && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))) {
       ssize_t w = ::write(c.in_fd, body.data() + sent, body.size() - sent);
       if (w > 0) sent += static_cast<std::size_t>(w);
@@ -99,21 +127,35 @@ Result Finish(Child c, std::string_view body) {
     }
   }
   if (c.in_fd >= 0) ::close(c.in_fd);
+  if (c.out_fd >= 0) ::close(c.out_fd);
   int status = 0;
-  while (::waitpid(c.pid, &status, 0) < 0 && errno == EINTR) {
+  rusage usage{};
+  while (::wait4(c.pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
   r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  r.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                  static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  r.peak_rss_kib = usage.ru_maxrss;
   return r;
 }
 
 }  // namespace
 
-Site::Site() {
+namespace {
+std::string TempParent() {
+  const char* base = std::getenv("TMPDIR");
+  return base && *base ? base : "/tmp";
+}
+}  // namespace
+
+Site::Site() : Site(TempParent()) {}
+
+Site::Site(const std::string& parent) {
   // A program that answers before reading its whole body closes the pipe;
   // the harness must see that as a short read, not die of SIGPIPE.
   ::signal(SIGPIPE, SIG_IGN);
-  const char* base = std::getenv("TMPDIR");
-  std::string templ = std::string(base && *base ? base : "/tmp") + "/orvalengate-bb-XXXXXX";
+  std::string templ = parent + "/orvalengate-bb-XXXXXX";
   if (!::mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
   dir_ = templ;
   fs::copy_file(ORVALENGATE_EXE, Exe());
@@ -179,6 +221,10 @@ void Site::SetUpSession(std::string_view name, std::string_view extra, bool with
 }
 
 Result Site::Run(const Env& env, std::string_view body) const { return Finish(Start(dir_, Exe(), env), body); }
+
+Result Site::Run(const Env& env, std::string_view body, const RunLimits& limits) const {
+  return Finish(Start(dir_, Exe(), env, limits), body, limits.deadline_seconds);
+}
 
 std::vector<Result> Site::RunAll(const std::vector<std::pair<Env, std::string>>& requests) const {
   // Start every process before feeding any, then feed and drain each on its

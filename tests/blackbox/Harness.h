@@ -17,6 +17,19 @@ using Env = std::map<std::string, std::string>;
 struct Result {
   std::string out;    // everything written to standard output
   int exit_code = -1; // -1 when the process did not exit normally
+  int signal = 0;     // the signal that ended it, 0 when it exited
+  bool timed_out = false;     // killed at RunLimits::deadline_seconds
+  double cpu_seconds = 0;     // user + system time of the child
+  long peak_rss_kib = 0;      // the child's peak resident set (wait4)
+};
+
+// How the child is confined, beyond the environment and the working
+// directory. The defaults leave it as a web server would start it.
+struct RunLimits {
+  unsigned long long file_size = 0;  // RLIMIT_FSIZE in bytes (0: none); SIGXFSZ ignored, so writes fail
+  int uid = -1;                      // set (with gid) to run the child as that user
+  int gid = -1;
+  double deadline_seconds = 0;       // killed after that long (0: waits forever)
 };
 
 // One multipart part: a field, or a file when filename/content_type are set.
@@ -30,6 +43,8 @@ struct Part {
 class Site {
  public:
   Site();
+  // The site directory is made inside `parent` instead of TMPDIR.
+  explicit Site(const std::string& parent);
   ~Site();
   Site(const Site&) = delete;
   Site& operator=(const Site&) = delete;
@@ -56,6 +71,7 @@ class Site {
   // Runs the executable once. The environment holds exactly `env` (plus
   // GATEWAY_INTERFACE); the working directory is the site directory.
   Result Run(const Env& env, std::string_view body = "") const;
+  Result Run(const Env& env, std::string_view body, const RunLimits& limits) const;
   // Runs all requests at once, each in its own process fed and drained by a
   // thread of its own, and waits for all.
   std::vector<Result> RunAll(const std::vector<std::pair<Env, std::string>>& requests) const;

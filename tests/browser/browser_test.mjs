@@ -6,12 +6,9 @@
 // a page is in, and how it names and sends a chosen file.
 // Usage: node browser_test.mjs EXE [SCREENSHOT.png]
 import { chromium } from 'playwright-core';
-import { spawn, execFileSync } from 'node:child_process';
 import fs from 'node:fs';
-import net from 'node:net';
-import os from 'node:os';
 import path from 'node:path';
-import { fileURLToPath } from 'node:url';
+import { scratchDir, startSite, stopServer } from '../support/site.mjs';
 
 const STEP_TIMEOUT_MS = 15000;
 const CHROMIUM = '/usr/bin/chromium';
@@ -23,7 +20,6 @@ if (!exe) {
 }
 const exePath = path.resolve(exe);
 const screenshotPath = path.resolve(process.argv[3] ?? path.join(path.dirname(exePath), 'browser-profile.png'));
-const repo = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
 
 let passed = 0;
 let failed = 0;
@@ -47,72 +43,7 @@ async function checkAsync(name, fn) {
   }
 }
 
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const probe = net.createServer();
-    probe.on('error', reject);
-    probe.listen(0, '127.0.0.1', () => {
-      const { port } = probe.address();
-      probe.close(() => resolve(port));
-    });
-  });
-}
-
-function canConnect(port) {
-  return new Promise((resolve) => {
-    const socket = net.connect({ port, host: '127.0.0.1' });
-    socket.once('connect', () => { socket.destroy(); resolve(true); });
-    socket.once('error', () => resolve(false));
-  });
-}
-
-const delay = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-// Lays out a fresh site and starts lighttpd on it. The free port is only free
-// when asked, so a server that dies at once (the port taken meanwhile) is
-// started again on another one.
-async function startSite(work) {
-  for (let attempt = 1; attempt <= 3; attempt += 1) {
-    const port = await freePort();
-    const dir = path.join(work, `site${attempt}`);
-    execFileSync('bash', [path.join(repo, 'scripts', 'make-site.sh'), exePath, dir, String(port)], { stdio: 'ignore' });
-    const server = spawn('lighttpd', ['-D', '-f', path.join(dir, 'lighttpd.conf')], { stdio: 'inherit' });
-    runningServer = server;
-    let exited = false;
-    server.once('exit', () => { exited = true; });
-    server.once('error', () => { exited = true; });
-    const deadline = Date.now() + STEP_TIMEOUT_MS;
-    while (!exited && Date.now() < deadline) {
-      if (await canConnect(port)) return { server, dir, port };
-      await delay(50);
-    }
-    await stopServer(server);
-  }
-  throw new Error('lighttpd did not start (scripts/install-deps.sh installs it)');
-}
-
-const work = fs.mkdtempSync(path.join(os.tmpdir(), 'orvalengate-browser-'));
-
-// A run stopped from outside (CTest's timeout, ^C) must not leave the server
-// behind on its port.
-let runningServer;
-for (const signal of ['SIGTERM', 'SIGINT']) {
-  process.once(signal, () => {
-    runningServer?.kill('SIGKILL');
-    fs.rmSync(work, { recursive: true, force: true });
-    console.log(`stopped by ${signal}`);
-    process.exit(1);
-  });
-}
-
-async function stopServer(server) {
-  if (!server || server.pid === undefined || server.exitCode !== null || server.signalCode !== null) return;
-  const gone = new Promise((resolve) => server.once('exit', resolve));
-  server.kill('SIGTERM');
-  const timer = setTimeout(() => server.kill('SIGKILL'), 5000);
-  await gone;
-  clearTimeout(timer);
-}
+const work = scratchDir('orvalengate-browser-');
 
 // Clicks something that submits a form and waits until the answer is a new,
 // fully loaded document. Every answer comes from the same address, so the old
@@ -144,7 +75,7 @@ const showBytes = (buf) => JSON.stringify(buf.toString('latin1'));
 const plainText = (text) => text.replace(/\u00a0/g, ' ');
 
 async function run(work) {
-  const site = await startSite(work);
+  const site = await startSite(exePath, work);
   const base = `http://127.0.0.1:${site.port}`;
   const record = (id) => path.join(site.dir, 'data', 'members', `${id}.txt`);
   let browser;

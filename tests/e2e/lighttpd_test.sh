@@ -62,6 +62,7 @@ check "image stored byte for byte" cmp -s "$work/cat.jpg" "$work/data/upload/img
 record=$'<tslkeys>\r\nsession=demo\r\nid=alice\r\nblank-title=Cat\r\nleaf=cat.jpg\r\n\r\n</tslkeys>\r\n'
 check "posted-file record" same_bytes "$work/data/upload/img0001.txt" "$record"
 check "stored image is served back" cmp -s "$work/cat.jpg" <(curl -s "$base/upload/img0001.jpg")
+check "posted-file record is not served" test "$(curl -s -o /dev/null -w '%{http_code}' "$base/upload/img0001.txt")" = 403
 
 reply=$(curl -s -F session=demo -F command=postleaf -F id=alice -F pw=wrong "$cgi")
 check "wrong password answered with the error page" contains "$reply" "ERROR: The password is wrong."

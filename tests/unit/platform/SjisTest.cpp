@@ -18,6 +18,11 @@ TEST(Sjis, SearchNeverStartsOnASecondByte) {
   EXPECT_EQ(FindSjis("abc", ""), npos);
   EXPECT_EQ(FindSjis("ab", "abc"), npos);
   EXPECT_EQ(FindSjis("xabab", "ab", 3), 3u);
+  // Longer patterns: an occurrence inside a character is passed over, and
+  // one overlapping it that starts on a boundary is still found.
+  EXPECT_EQ(FindSjis("\x81" "aab", "aab"), npos);
+  EXPECT_EQ(FindSjis("\x81" "aaab", "aab"), 2u);
+  EXPECT_EQ(FindSjis("\x81" "aaab" "\x81" "aab" "aab", "aab", 3), 9u);
 }
 
 TEST(Sjis, LastDelimiterSkipsSecondBytes) {
