@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds with warnings as errors and runs every
-# test; then does the same with AddressSanitizer and UndefinedBehaviorSanitizer.
+# test; then does the same with AddressSanitizer and UndefinedBehaviorSanitizer;
+# then fuzzes every request parser and the whole handler for a bounded time
+# (FUZZ_SECONDS per target, default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -13,3 +15,5 @@ cmake --build build-ci -j"$jobs"
 cmake -S . -B build-asan -DORVALENGATE_WERROR=ON -DORVALENGATE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build-asan -j"$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j"$jobs")
+
+scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
