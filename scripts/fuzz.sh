@@ -22,7 +22,7 @@ rss_mb=512
 timeout_s=10
 max_len=1048576
 
-cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DORVALENGATE_FUZZ=ON -DORVALENGATE_TESTS=OFF \
+cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DORVALENGATE_FUZZ=ON -DORVALENGATE_TESTS=OFF -DORVALENGATE_WERROR=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$jobs" --target "${targets[@]}"
 

@@ -101,7 +101,8 @@ std::string ToCp932(const std::string& utf8, const std::string& name) {
 // letter can never be swallowed the way a \x escape would swallow it.
 std::string CppLiteral(const std::string& bytes) {
   std::string out = "\"";
-  for (unsigned char c : bytes) {
+  for (const char byte : bytes) {
+    const auto c = static_cast<unsigned char>(byte);
     if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\' && c != '?') {
       out += static_cast<char>(c);
     } else {
