@@ -16,4 +16,6 @@ cmake -S . -B build-asan -DORVALENGATE_WERROR=ON -DORVALENGATE_SANITIZE=ON -DCMA
 cmake --build build-asan -j"$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j"$jobs")
 
-scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
+# Beside the other harnesses' figures, where scripts/reliability-report.sh
+# looks for them.
+ORVALENGATE_REPORT_DIR=$PWD/build-ci/reliability scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
