@@ -7,7 +7,7 @@ demo_only=false
 
 packages=(cmake g++ make lighttpd)
 if ! $demo_only; then
-  packages+=(libgtest-dev libbenchmark-dev curl chromium)
+  packages+=(libgtest-dev libbenchmark-dev curl chromium wrk)
   # The browser test needs Node.js; a machine that already has it (from
   # another source than Debian) keeps its own.
   command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
