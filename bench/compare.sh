@@ -166,6 +166,8 @@ for job in "${jobs[@]}"; do
     "$(peak "$work/program.times")" "$(peak "$work/floor.times")" "$floor.c"
 done
 echo "($samples samples each; median wall time; peak RSS is the largest of the samples; site on $(df -T "$work" | awk 'NR == 2 { print $2 }'))"
+echo "(the field and part floods go to the registration and post floors with the same body; the empty POST's"
+echo " floor is a process that prints the page and reads nothing: every job's floor includes a fork and exec)"
 
 # Requests per second through a real web server: lighttpd runs the CGI per
 # request, so this adds the server's fork, exec and pipes to both.
