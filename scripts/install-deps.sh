@@ -7,7 +7,7 @@ demo_only=false
 
 packages=(cmake g++ make lighttpd)
 if ! $demo_only; then
-  packages+=(libgtest-dev libbenchmark-dev curl chromium strace)
+  packages+=(libgtest-dev libbenchmark-dev curl chromium strace wrk)
   # The fuzz targets: clang with its libFuzzer and sanitizer runtimes.
   packages+=(clang libclang-rt-14-dev)
   # The browser test needs Node.js; a machine that already has it (from
