@@ -35,19 +35,23 @@ constexpr CommandEntry kCommands[] = {
     {"postleaf", [](TWebModule1& m) { return m.CommandPostLeaf(); }},
 };
 
-// Reads the body bytes that had not arrived when the request was made,
-// appending them to the request's own body so it is held once. The caller
-// has checked the declared length against the limit, so it may be taken
-// as the size to hold; it is read in pieces, each copied once.
+// Reads the body bytes that had not arrived when the request was made
+// straight into the request's own body, so it is held once and never
+// copied. The caller has checked the declared length against the limit, so
+// it may be taken as the size to hold. Pieces are large, so a big post
+// costs few reads, and the buffer is only ever cut back to what arrived.
 void CompleteBody(frontend::TWebRequest& request, std::int64_t declared) {
-  constexpr std::int64_t kPiece = 1024 * 1024;
+  constexpr std::size_t kPiece = 1024 * 1024;
   std::string& body = request.Content();
   if (declared <= static_cast<std::int64_t>(body.size())) return;
-  body.reserve(static_cast<std::size_t>(declared));
-  while (declared > static_cast<std::int64_t>(body.size())) {
-    const std::string more = request.ReadText(std::min(declared - static_cast<std::int64_t>(body.size()), kPiece));
-    if (more.empty()) break;  // the input ended early: keep what arrived
-    body += more;
+  const auto size = static_cast<std::size_t>(declared);
+  body.reserve(size);
+  while (body.size() < size) {
+    const std::size_t had = body.size();
+    body.resize(std::min(size, had + kPiece));
+    const std::size_t got = request.ReadBytes(body.data() + had, body.size() - had);
+    body.resize(had + got);
+    if (got == 0) break;  // the input ended early: keep what arrived
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,14 @@ class BytePattern {
     if (pattern_.empty()) return std::string_view::npos;
     std::size_t k = 0;  // bytes of the pattern matched so far
     for (std::size_t i = from; i < text.size(); ++i) {
+      if (k == 0) {
+        // Nothing matched: memchr leaps to the next possible start, so the
+        // search runs at memchr's speed through data (a posted image) that
+        // rarely holds the pattern's first byte; still one look per byte.
+        const void* next = std::memchr(text.data() + i, pattern_[0], text.size() - i);
+        if (next == nullptr) break;
+        i = static_cast<std::size_t>(static_cast<const char*>(next) - text.data());
+      }
       while (k > 0 && text[i] != pattern_[k]) k = border_[k - 1];
       if (text[i] == pattern_[k]) ++k;
       if (k == pattern_.size()) {

@@ -35,12 +35,12 @@ void SleepMilliseconds(int ms);
 // A pseudo-random source, seeded once per request.
 class Random {
  public:
-  Random();
   // A whole number from 0 to bound-1.
   int Below(int bound);
 
  private:
-  std::uint64_t state_;
+  std::uint64_t state_ = 0;
+  bool seeded_ = false;
 };
 
 }  // namespace platform

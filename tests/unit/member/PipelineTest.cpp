@@ -30,14 +30,15 @@ class FakeRequest : public frontend::TWebRequest {
   std::int32_t IntegerVariable(int index) override {
     return index == frontend::rvContentLength ? declared_length_ : -1;
   }
-  std::size_t ReadBytes(char*, std::size_t) override { return 0; }
-  std::string ReadText(std::int64_t count) override {
-    requested.push_back(count);
-    if (later_.empty()) return {};
-    std::string chunk = later_.front().substr(0, static_cast<std::size_t>(count));
+  std::size_t ReadBytes(char* buffer, std::size_t count) override {
+    requested.push_back(static_cast<std::int64_t>(count));
+    if (later_.empty()) return 0;
+    const std::string chunk = later_.front().substr(0, count);
     later_.pop_front();
-    return chunk;
+    chunk.copy(buffer, chunk.size());
+    return chunk.size();
   }
+  std::string ReadText(std::int64_t) override { return {}; }
   std::string TranslateUri(const std::string& uri) override { return uri; }
   std::size_t WriteBytes(const char*, std::size_t count) override { return count; }
   bool WriteText(std::string_view) override { return true; }
