@@ -45,7 +45,11 @@ void CompleteBody(frontend::TWebRequest& request, std::int64_t declared) {
   std::string& body = request.Content();
   if (declared <= static_cast<std::int64_t>(body.size())) return;
   const auto size = static_cast<std::size_t>(declared);
-  body.reserve(size);
+  // Reserved pages are not touched until bytes arrive, so a declared length
+  // that lies costs nothing; past this cap (an operator's very large limit)
+  // the buffer grows as bytes come.
+  constexpr std::size_t kReserveCap = 256 * 1024 * 1024;
+  body.reserve(std::min(size, kReserveCap));
   while (body.size() < size) {
     const std::size_t had = body.size();
     body.resize(std::min(size, had + kPiece));
