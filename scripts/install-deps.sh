@@ -8,6 +8,9 @@ demo_only=false
 packages=(cmake g++ make lighttpd)
 if ! $demo_only; then
   packages+=(libgtest-dev libbenchmark-dev curl chromium strace wrk)
+  # Fonts for the browser test's screenshots: Japanese and emoji, which would
+  # otherwise show as empty boxes.
+  packages+=(fonts-ipafont-gothic fonts-noto-color-emoji)
   # The fuzz targets: clang with its libFuzzer and sanitizer runtimes.
   packages+=(clang libclang-rt-14-dev)
   # The browser test needs Node.js; a machine that already has it (from

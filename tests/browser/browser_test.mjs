@@ -1,10 +1,12 @@
 // The program under a real web server (lighttpd) driven by a real browser
 // (headless Debian Chromium through playwright-core): what a member does with
-// the demo forms, and what ends up in the files. It catches what a scripted
+// the demo site's pages (site/), and what ends up in the files. It catches what a scripted
 // client cannot: how a browser encodes a pre-filled "&nbsp;" (U+00A0, which
 // Shift_JIS lacks) when it posts a Shift_JIS form, which charset it decides
 // a page is in, and how it names and sends a chosen file.
-// Usage: node browser_test.mjs EXE [SCREENSHOT.png]
+// It saves the public profile page and the post form as PNGs (shown in
+// docs/img/): Japanese must read as Japanese there, not as empty boxes.
+// Usage: node browser_test.mjs EXE [SCREENSHOT_DIR]
 import { chromium } from 'playwright-core';
 import fs from 'node:fs';
 import path from 'node:path';
@@ -15,11 +17,13 @@ const CHROMIUM = '/usr/bin/chromium';
 
 const exe = process.argv[2];
 if (!exe) {
-  console.error('usage: node browser_test.mjs EXE [SCREENSHOT.png]');
+  console.error('usage: node browser_test.mjs EXE [SCREENSHOT_DIR]');
   process.exit(2);
 }
 const exePath = path.resolve(exe);
-const screenshotPath = path.resolve(process.argv[3] ?? path.join(path.dirname(exePath), 'browser-profile.png'));
+const screenshotDir = path.resolve(process.argv[3] ?? path.dirname(exePath));
+const screenshot = (name) => path.join(screenshotDir, name);
+fs.mkdirSync(screenshotDir, { recursive: true });
 
 let passed = 0;
 let failed = 0;
@@ -102,12 +106,16 @@ async function run(work) {
     const registered = Buffer.from(
       `id=${id}\r\npw=${pw}\r\nrealname=Alice&nbsp;Liddell\r\ncountry=UK\r\nmail=alice@example.com\r\n`, 'latin1');
 
-    // 1. Registration through the forms page.
-    await checkAsync('forms page loads', async () => {
+    // 1. Registration through the site's page.
+    await checkAsync('index page is read as Shift_JIS', async () => {
       await page.goto(`${base}/`);
-      return (await page.title()) === 'orvalengate demo' || `title ${await page.title()}`;
+      const charset = await page.evaluate(() => document.characterSet);
+      const heading = await page.locator('h1').innerText();
+      return (charset === 'Shift_JIS' && heading.startsWith('会員サイトのデモ')) ||
+        `charset ${charset}, heading ${JSON.stringify(heading)}`;
     });
     await checkAsync('registration through the form is accepted', async () => {
+      await page.goto(`${base}/register.html`);
       const form = formWith(page, 'input[name=command][value=registration]');
       await form.locator('input[name=id]').fill(id);
       await form.locator('input[name=pw]').fill(pw);
@@ -115,7 +123,7 @@ async function run(work) {
       await form.locator('input[name=realname]').fill('Alice Liddell');
       await form.locator('input[name=mail]').fill('alice@example.com');
       await form.locator('input[name=country]').fill('UK');
-      await submitWith(page, form.locator('input[type=submit]'));
+      await submitWith(page, form.locator('[type=submit]'));
       return (await page.title()) === 'Registration acceptance' || `title ${JSON.stringify(await page.title())}`;
     });
     check('record holds the five lines, each ended by CR LF', readBytes(record(id)).equals(registered),
@@ -123,12 +131,11 @@ async function run(work) {
 
     // 2. The Japanese profile form round trip.
     async function openProfileForm(command) {
-      await page.goto(`${base}/`);
-      const form = formWith(page, 'select[name=command]');
+      await page.goto(`${base}/profile.html`);
+      const form = formWith(page, `input[name=command][value=${command}]`);
       await form.locator('input[name=id]').fill(id);
       await form.locator('input[name=pw]').fill(pw);
-      await form.locator('select[name=command]').selectOption(command);
-      await submitWith(page, form.locator('input[type=submit]'));
+      await submitWith(page, form.locator('[type=submit]'));
     }
     const profileForm = () => formWith(page, 'input[name=command][value=changeprof2]');
 
@@ -181,6 +188,14 @@ async function run(work) {
       const value = plainText(await profileForm().locator('input[name=comment]').inputValue());
       return value === comment || `comment input holds ${JSON.stringify(value)}`;
     });
+    // Characters Shift_JIS lacks reach the program as "&#N;"; they must come
+    // back as themselves, not as the reference's text.
+    const worldComment = '紅茶とケーキ 😀 ő';
+    await checkAsync('English form saves a comment with characters Shift_JIS lacks', async () => {
+      await profileForm().locator('input[name=comment]').fill(worldComment);
+      await submitWith(page, profileForm().locator('input[type=submit]'));
+      return (await page.title()) === 'Profile <#filename>' || `title ${JSON.stringify(await page.title())}`;
+    });
 
     // 4. A JPEG chosen in the file input.
     const jpeg = path.join(work, 'cat.jpg');
@@ -191,22 +206,26 @@ async function run(work) {
     fs.writeFileSync(jpeg, jpegBytes);
     const stored = path.join(site.dir, 'data', 'upload', 'img0001.jpg');
     await checkAsync('posted JPEG is accepted', async () => {
-      await page.goto(`${base}/`);
+      await page.goto(`${base}/post.html`);
       const form = formWith(page, 'input[name=command][value=postleaf]');
       await form.locator('input[name=id]').fill(id);
       await form.locator('input[name=pw]').fill(pw);
-      await form.locator('input[name=blank-title]').fill('Cat');
       await form.locator('input[name=leaf]').setInputFiles(jpeg);
-      await submitWith(page, form.locator('input[type=submit]'));
+      await form.locator('input[name=blank-title]').fill('猫 Cat');
+      await page.screenshot({ path: screenshot('post-form.png'), fullPage: true });
+      await submitWith(page, form.locator('[type=submit]'));
       return (await page.title()) === 'File acceptance' || `title ${JSON.stringify(await page.title())}`;
     });
     check('stored image is byte-identical to the chosen file', readBytes(stored).equals(jpegBytes),
       `${readBytes(stored).length} bytes stored, ${jpegBytes.length} posted`);
 
-    // 5. The public profile page as a reader sees it.
+    // 5. The public profile page as a reader sees it, opened from the index.
     await checkAsync('public profile page shows the table rows', async () => {
-      await page.goto(`${base}/cgi/orvalengate.exe?showuser=${id}&session=demo`);
-      await page.screenshot({ path: screenshotPath, fullPage: true });
+      await page.goto(`${base}/`);
+      const form = formWith(page, 'input[name=showuser]');
+      await form.locator('input[name=showuser]').fill(id);
+      await submitWith(page, form.locator('[type=submit]'));
+      await page.screenshot({ path: screenshot('profile.png'), fullPage: true });
       const rows = await page.locator('tr').evaluateAll((trs) => trs.map((tr) =>
         Array.from(tr.cells, (td) => td.innerText.replace(/\u00a0/g, ' ').trim())));
       const row = (label) => rows.find((cells) => cells[0] === label)?.[1];
@@ -214,11 +233,13 @@ async function run(work) {
       if (row('id') !== id) return `id row ${JSON.stringify(row('id'))}`;
       if (row('name') !== 'Alice Liddell') return `name row ${JSON.stringify(row('name'))}`;
       if (row('country') !== 'UK') return `country row ${JSON.stringify(row('country'))}`;
-      if (row('profile') !== comment) return `profile row ${JSON.stringify(row('profile'))}`;
+      if (row('profile') !== worldComment) return `profile row ${JSON.stringify(row('profile'))}`;
       const text = await page.locator('body').innerText();
       return !text.includes(pw) || 'the password is shown';
     });
-    check('screenshot written', fs.existsSync(screenshotPath) && fs.statSync(screenshotPath).size > 0, screenshotPath);
+    for (const name of ['post-form.png', 'profile.png']) {
+      check(`screenshot ${name} written`, fs.existsSync(screenshot(name)) && fs.statSync(screenshot(name)).size > 0, screenshot(name));
+    }
   } finally {
     if (browser) await browser.close().catch(() => {});
     await stopServer(site.server);
