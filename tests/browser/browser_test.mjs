@@ -225,7 +225,7 @@ async function run(work) {
       const form = formWith(page, 'input[name=showuser]');
       await form.locator('input[name=showuser]').fill(id);
       await submitWith(page, form.locator('[type=submit]'));
-      await page.screenshot({ path: screenshot('profile.png'), fullPage: true });
+      await page.locator('table').screenshot({ path: screenshot('profile.png') });
       const rows = await page.locator('tr').evaluateAll((trs) => trs.map((tr) =>
         Array.from(tr.cells, (td) => td.innerText.replace(/\u00a0/g, ' ').trim())));
       const row = (label) => rows.find((cells) => cells[0] === label)?.[1];
