@@ -2,7 +2,7 @@
 # Lays out a runnable site for a real web server (lighttpd) in DIR, serving
 # on 127.0.0.1:PORT: the program as /cgi/orvalengate.exe with its config.txt,
 # one session "demo" with its member, upload and dump directories, and a page
-# of forms that post to the program. Usage: make-site.sh EXE DIR PORT
+# of forms that post to the program. Usage: [SITE_USER=user] make-site.sh EXE DIR PORT
 set -euo pipefail
 exe=$(readlink -f "$1"); dir=$2; port=$3
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,16 +16,7 @@ printf 'path=%s\r\nmembersdb=%s\r\nFileNameTemplate=img####\r\n' "$dir/data/uplo
   > "$dir/data/sessions/demo.txt"
 cp "$here/demo/index.html" "$dir/htdocs/index.html"
 
-cat > "$dir/lighttpd.conf" <<CONF
-server.document-root = "$dir/htdocs"
-server.bind = "127.0.0.1"
-server.port = $port
-server.errorlog = "$dir/log/error.log"
-server.pid-file = "$dir/lighttpd.pid"
-server.modules = ( "mod_alias", "mod_cgi" )
-index-file.names = ( "index.html" )
-mimetype.assign = ( ".html" => "text/html; charset=Shift_JIS", ".jpg" => "image/jpeg" )
-alias.url = ( "/cgi/" => "$dir/cgi/", "/upload/" => "$dir/data/upload/" )
-\$HTTP["url"] =~ "^/cgi/" { cgi.assign = ( ".exe" => "" ) }
-\$HTTP["url"] =~ "^/upload/" { static-file.exclude-extensions = ( ".txt" ) }
-CONF
+# The server configuration: scripts/servers/lighttpd.conf.in, run as SITE_USER
+# (who must then own the data folders) or, without it, as whoever starts it.
+mkdir -p "$dir/run"
+"$here/scripts/servers/render.sh" lighttpd "$dir" "$port" 127.0.0.1 "${SITE_USER:-}" > "$dir/lighttpd.conf"
