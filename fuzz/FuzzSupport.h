@@ -68,10 +68,25 @@ inline std::string NormalizeLineEnds(std::string_view text) {
   return out;
 }
 
+// Length of a decimal reference to a printable character beyond ASCII at
+// the start of text ("&#128512;"), which posted values keep as they came;
+// 0 when there is none.
+inline std::size_t KeptReference(std::string_view text) {
+  if (!text.starts_with("&#")) return 0;
+  std::size_t end = 2;
+  unsigned long code = 0;
+  while (end < text.size() && end < 9 && text[end] >= '0' && text[end] <= '9') {
+    code = code * 10 + static_cast<unsigned long>(text[end++] - '0');
+  }
+  if (end == 2 || end >= text.size() || text[end] != ';') return 0;
+  return code >= 0xA0 && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF) ? end + 1 : 0;
+}
+
 // The inverse of the HTML escaping, for texts in which every "&" opens one
-// of the five entities, every "<" opens "<br>" and every ">" closes one;
-// "<br>" and any raw CR or LF left come back as "\n" each. Returns false
-// when the text is not such a text.
+// of the five entities or a kept reference (which reads as itself), every
+// "<" opens "<br>" and every ">" closes one; "<br>" and any raw CR or LF
+// left come back as "\n" each. Returns false when the text is not such a
+// text.
 inline bool Unescape(std::string_view text, std::string& out) {
   struct Entity {
     std::string_view escaped;
@@ -101,6 +116,13 @@ inline bool Unescape(std::string_view text, std::string& out) {
         i += e.escaped.size();
         matched = true;
         break;
+      }
+    }
+    if (!matched && text[i] == '&') {
+      if (const std::size_t kept = KeptReference(text.substr(i)); kept > 0) {
+        out.append(text.substr(i, kept));
+        i += kept;
+        matched = true;
       }
     }
     if (!matched) return false;

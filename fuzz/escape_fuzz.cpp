@@ -52,7 +52,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string blanked = text::ReplaceAllNoCase(input, "&#160;", " ");
   if (ReferenceApplies(input)) {
     fuzz::Check(html == SixPasses(input), "HtmlEscape equals the six replace-all passes", input);
-    fuzz::Check(posted == SixPasses(blanked), "EscapePostedValue equals &#160; -> blank, then the six passes", input);
+    // Kept references are the one place where a posted "&" stays raw.
+    bool keeps_reference = false;
+    for (std::size_t at = blanked.find("&#"); at != std::string::npos; at = blanked.find("&#", at + 1)) {
+      keeps_reference = keeps_reference || fuzz::KeptReference(std::string_view(blanked).substr(at)) > 0;
+    }
+    if (!keeps_reference) {
+      fuzz::Check(posted == SixPasses(blanked), "EscapePostedValue equals &#160; -> blank, then the six passes", input);
+    }
   }
   if (input.find_first_of("&\r\n") == std::string_view::npos) {
     fuzz::Check(posted == html, "without & and line ends, EscapePostedValue is HtmlEscape", input);

@@ -88,6 +88,26 @@ void UrlDecodeInto(std::string& out, std::string_view text) {
 // A posted text also has its lone CR and lone LF read as line breaks: the
 // field list is split into lines at either, so one left raw would end a
 // value early and start a line of the poster's choosing.
+// A Shift_JIS page's form posts a character that Shift_JIS lacks (an emoji,
+// hangul, most accented letters) as a decimal reference. Such a reference is
+// kept, so pages show the character a member typed. Only code points that
+// are printable characters outside ASCII qualify: no kept reference can
+// spell markup, a quote or a URL scheme. The length of the reference at
+// the start of `text`; 0 when none is kept there.
+std::size_t KeptReferenceLength(std::string_view text) {
+  constexpr std::size_t kMaxDigits = 7;  // 1114111
+  if (!text.starts_with("&#")) return 0;
+  std::size_t end = 2;
+  std::uint32_t code = 0;
+  while (end < text.size() && end - 2 < kMaxDigits && text[end] >= '0' && text[end] <= '9') {
+    code = code * 10 + static_cast<std::uint32_t>(text[end] - '0');
+    ++end;
+  }
+  if (end == 2 || end >= text.size() || text[end] != ';') return 0;
+  const bool printable = code >= 0xA0 && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
+  return printable ? end + 1 : 0;
+}
+
 template <typename Emit>
 void Escape(std::string_view text, bool posted, Emit&& emit) {
   std::size_t plain = 0;  // start of the bytes not yet emitted
@@ -104,6 +124,10 @@ void Escape(std::string_view text, bool posted, Emit&& emit) {
           // "&amp;#160;" and grow with every save of a profile.
           replace(pos, kPostedNbsp.size(), "&nbsp;");
           pos += kPostedNbsp.size();
+          continue;
+        }
+        if (const std::size_t kept = posted ? KeptReferenceLength(text.substr(pos)) : 0; kept > 0) {
+          pos += kept;  // stays as it came, unescaped
           continue;
         }
         replace(pos, 1, "&amp;");

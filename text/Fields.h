@@ -33,7 +33,9 @@ void SplitQueryEscaped(std::string_view text, NameValueList& list);
 std::string HtmlEscape(std::string_view text);
 // HtmlEscape of a posted value or name, after the "&#160;" that browsers
 // post for a shown "&nbsp;" has been read back as the blank it was; a lone
-// CR or LF becomes "<br>" as CR LF does, so no posted byte can start a line.
+// CR or LF becomes "<br>" as CR LF does, so no posted byte can start a line;
+// a decimal reference to a printable character beyond ASCII ("&#128512;",
+// what a Shift_JIS form posts for an emoji) is kept as it came.
 std::string EscapePostedValue(std::string_view text);
 // Appends EscapePostedValue(text) to out, growing it at most once.
 void AppendPostedValue(std::string& out, std::string_view text);

@@ -192,12 +192,28 @@ TEST(HtmlEscape, MatchesSixPassesOnRandomTexts) {
 TEST(EscapePostedValue, NonBreakingSpaceSurvivesARoundTrip) {
   EXPECT_EQ(text::EscapePostedValue("a&#160;b"), "a&nbsp;b");
   EXPECT_EQ(text::EscapePostedValue("&#160;&#160;<"), "&nbsp;&nbsp;&lt;");
-  EXPECT_EQ(text::EscapePostedValue("&#161;&#16"), "&amp;#161;&amp;#16");
+  EXPECT_EQ(text::EscapePostedValue("&#16;&#16"), "&amp;#16;&amp;#16");
   EXPECT_EQ(text::EscapePostedValue("\x81&#160;"), "\x81&nbsp;");
   // What a browser posts back for a stored value shows it stored unchanged.
   const std::string stored = text::EscapePostedValue("x y");
   EXPECT_EQ(stored, "x&nbsp;y");
   EXPECT_EQ(text::EscapePostedValue("x&#160;y"), stored);
+}
+
+TEST(EscapePostedValue, ReferencesToCharactersShiftJisLacksAreKept) {
+  // Kept: printable characters beyond ASCII, written in decimal.
+  for (const char* kept : {"&#128512;", "&#233;", "&#54620;", "&#1114111;", "&#0233;"}) {
+    EXPECT_EQ(text::EscapePostedValue(kept), kept);
+  }
+  // Escaped as ever: ASCII and C1 controls, surrogates, past the last code
+  // point, hexadecimal, unterminated, too many digits.
+  for (const char* escaped : {"&#60;", "&#106;", "&#159;", "&#55357;", "&#1114112;", "&#x1F600;", "&#128512",
+                              "&#00000233;", "&#;"}) {
+    EXPECT_EQ(text::EscapePostedValue(escaped), "&amp;" + std::string(escaped + 1)) << escaped;
+  }
+  EXPECT_EQ(text::EscapePostedValue("a&#128512;<&#128512"), "a&#128512;&lt;&amp;#128512");
+  // HtmlEscape itself keeps nothing.
+  EXPECT_EQ(text::HtmlEscape("&#128512;"), "&amp;#128512;");
 }
 
 TEST(ParseUrlEncodedBody, ReplacesPostedFields) {
