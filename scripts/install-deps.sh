@@ -11,6 +11,8 @@ if ! $demo_only; then
   # Fonts for the browser test's screenshots: Japanese and emoji, which would
   # otherwise show as empty boxes.
   packages+=(fonts-ipafont-gothic fonts-noto-color-emoji)
+  # The other web servers the e2e tests run the program under.
+  packages+=(apache2 nginx fcgiwrap)
   # The fuzz targets: clang with its libFuzzer and sanitizer runtimes.
   packages+=(clang libclang-rt-14-dev)
   # The browser test needs Node.js; a machine that already has it (from
@@ -25,7 +27,26 @@ if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
   if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=; fi
   $sudo apt-get update -qq
+  # Debian starts and enables a web server as it installs it: two of them
+  # would fight over port 80, and the tests start their own on free ports.
+  # They are kept from starting (policy-rc.d) and left disabled.
+  held=false
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf "#!/bin/sh\nexit 101\n" | $sudo tee /usr/sbin/policy-rc.d >/dev/null
+    $sudo chmod 755 /usr/sbin/policy-rc.d
+    held=true
+    trap "$sudo rm -f /usr/sbin/policy-rc.d" EXIT
+  fi
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  if $held; then
+    $sudo rm -f /usr/sbin/policy-rc.d
+    trap - EXIT
+    for unit in apache2 nginx fcgiwrap.socket; do
+      case " ${missing[*]} " in *" ${unit%.socket} "*)
+        command -v systemctl >/dev/null && $sudo systemctl disable "$unit" >/dev/null 2>&1 || true;;
+      esac
+    done
+  fi
 fi
 $demo_only && exit 0
 

@@ -2,7 +2,8 @@
 # Lays out a runnable site for a real web server (lighttpd) in DIR, serving
 # on 127.0.0.1:PORT: the program as /cgi/orvalengate.exe with its config.txt,
 # one session "demo" with its member, upload and dump directories, and the
-# demo site's pages (site/), whose forms post to the program. Usage: make-site.sh EXE DIR PORT
+# demo site's pages (site/), whose forms post to the program.
+# Usage: [SITE_USER=user] [WITH_DUMPS=1] make-site.sh EXE DIR PORT
 set -euo pipefail
 exe=$(readlink -f "$1"); dir=$2; port=$3
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -11,7 +12,13 @@ mkdir -p "$dir"
 dir=$(readlink -f "$dir")
 mkdir -p "$dir/htdocs" "$dir/cgi" "$dir/data/sessions" "$dir/data/members" "$dir/data/upload" "$dir/data/dump" "$dir/log"
 cp "$exe" "$dir/cgi/orvalengate.exe"
-printf 'sessiondb=%s\r\ndumppath=%s\r\n' "$dir/data/sessions" "$dir/data/dump" > "$dir/cgi/config.txt"
+# Dumps keep every body as received, passwords included: only the tests,
+# which check them, ask for them (WITH_DUMPS=1); the demo leaves them off.
+if [ "${WITH_DUMPS:-}" = 1 ]; then
+  printf 'sessiondb=%s\r\ndumppath=%s\r\n' "$dir/data/sessions" "$dir/data/dump" > "$dir/cgi/config.txt"
+else
+  printf 'sessiondb=%s\r\n' "$dir/data/sessions" > "$dir/cgi/config.txt"
+fi
 printf 'path=%s\r\nmembersdb=%s\r\nFileNameTemplate=img####\r\n' "$dir/data/upload" "$dir/data/members" \
   > "$dir/data/sessions/demo.txt"
 
@@ -27,16 +34,7 @@ for page in "$here"/site/*.html; do
       print out $0 }' "$page" | iconv -f UTF-8 -t SHIFT_JIS > "$dir/htdocs/$(basename "$page")"
 done
 
-cat > "$dir/lighttpd.conf" <<CONF
-server.document-root = "$dir/htdocs"
-server.bind = "127.0.0.1"
-server.port = $port
-server.errorlog = "$dir/log/error.log"
-server.pid-file = "$dir/lighttpd.pid"
-server.modules = ( "mod_alias", "mod_cgi" )
-index-file.names = ( "index.html" )
-mimetype.assign = ( ".html" => "text/html; charset=Shift_JIS", ".jpg" => "image/jpeg" )
-alias.url = ( "/cgi/" => "$dir/cgi/", "/upload/" => "$dir/data/upload/" )
-\$HTTP["url"] =~ "^/cgi/" { cgi.assign = ( ".exe" => "" ) }
-\$HTTP["url"] =~ "^/upload/" { static-file.exclude-extensions = ( ".txt" ) }
-CONF
+# The server configuration: scripts/servers/lighttpd.conf.in, run as SITE_USER
+# (who must then own the data folders) or, without it, as whoever starts it.
+mkdir -p "$dir/run"
+"$here/scripts/servers/render.sh" lighttpd "$dir" "$port" 127.0.0.1 "${SITE_USER:-}" > "$dir/lighttpd.conf"

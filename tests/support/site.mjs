@@ -65,7 +65,7 @@ export async function startSite(exePath, work) {
   for (let attempt = 1; attempt <= 3; attempt += 1) {
     const port = await freePort();
     const dir = path.join(work, `site${attempt}`);
-    execFileSync('bash', [path.join(repo, 'scripts', 'make-site.sh'), exePath, dir, String(port)], { stdio: 'ignore' });
+    execFileSync('bash', [path.join(repo, 'scripts', 'make-site.sh'), exePath, dir, String(port)], { stdio: 'ignore', env: { ...process.env, WITH_DUMPS: '1' } });
     const server = spawn('lighttpd', ['-D', '-f', path.join(dir, 'lighttpd.conf')], { stdio: 'inherit' });
     runningServer = server;
     let exited = false;

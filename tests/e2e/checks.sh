@@ -1,0 +1,102 @@
+# The one list of checks every web server must pass, sourced by the e2e
+# runners after start_site (tests/e2e/server.sh): base, cgi and site are set.
+passed=0; failed=0
+check() {  # check NAME CONDITION-COMMAND...
+  local name=$1; shift
+  if "$@"; then passed=$((passed+1)); else failed=$((failed+1)); echo "FAILED: $name"; fi
+}
+contains() { grep -qF -- "$2" <<<"$1"; }
+lacks() { ! grep -qF -- "$2" <<<"$1"; }
+same_bytes() { cmp -s "$1" <(printf '%s' "$2"); }  # command substitution would drop the final line end
+status() { curl -s -o /dev/null -w '%{http_code}' "$@"; }
+refused() { local code; code=$(status "$1"); [ "$code" = 403 ] || [ "$code" = 404 ]; }
+data=$site/data
+
+page=$(curl -s "$base/")
+check "index page is served" contains "$page" "orvalengate demo site"
+
+reply=$(curl -s -D "$work/h1" -F session=demo -F command=registration -F id=alice -F pw=secret1 -F pw2=secret1 \
+  -F "realname=Alice Liddell" -F mail=alice@example.com -F country=UK "$cgi")
+check "registration accepted" contains "$reply" "<title>Registration acceptance</title>"
+check "status 200 from the CGI status line" grep -q "^HTTP/1.1 200" "$work/h1"
+check "content type from the program" grep -qi "^Content-Type: text/html" "$work/h1"
+expected=$'id=alice\r\npw=secret1\r\nrealname=Alice&nbsp;Liddell\r\ncountry=UK\r\nmail=alice@example.com\r\n'
+check "record holds the five lines" same_bytes "$data/members/alice.txt" "$expected"
+
+reply=$(curl -s -F session=demo -F command=registration -F id=alice -F pw=other12 -F pw2=other12 \
+  -F realname=Mallory -F mail=m@example.com "$cgi")
+check "second registration refused" contains "$reply" "The same ID is already registered."
+check "record untouched" same_bytes "$data/members/alice.txt" "$expected"
+
+reply=$(curl -s "$cgi?showuser=alice&session=demo")
+check "profile view shows the name" contains "$reply" "Alice&nbsp;Liddell"
+check "profile view never shows the password" lacks "$reply" secret1
+
+# Shift_JIS both ways: 山田 ソ太郎, whose ソ ends in the byte of "\".
+ja_name=$'\x8e\x52\x93\x63 \x83\x5c\x91\xbe\x98\x59'
+ja_shown=$'\x8e\x52\x93\x63&nbsp;\x83\x5c\x91\xbe\x98\x59'
+reply=$(curl -s -d "session=demo&command=registration&id=taro&pw=secret3&pw2=secret3&mail=t@example.jp&realname=%8E%52%93%63+%83%5C%91%BE%98%59" "$cgi")
+check "Shift_JIS url-encoded registration accepted" contains "$reply" "<title>Registration acceptance</title>"
+check "Shift_JIS name stored as sent" grep -qF "realname=$ja_shown" "$data/members/taro.txt"
+reply=$(curl -s "$cgi?showuser=taro&session=demo")
+check "Shift_JIS name shown as stored" contains "$reply" "$ja_shown"
+reply=$(curl -s -F session=demo -F command=changeprof1 -F id=taro -F pw=secret3 "$cgi")
+check "japanese profile form" contains "$reply" $'\x81\xa1\x83v\x83\x8d\x83t\x83B\x81[\x83\x8b\x95\xcf\x8dX'
+check "japanese profile form holds the name" contains "$reply" "${ja_name%% *}"
+reply=$(curl -s -F session=demo -F command=changeprof2 -F id=taro -F pw=secret3 -F "realname=$ja_name" \
+  -F mail=t@example.jp -F "comment=$ja_name" "$cgi")
+check "Shift_JIS multipart profile save" contains "$reply" "$ja_shown"
+
+reply=$(curl -s -F session=demo -F command=changeprof1e -F id=alice -F pw=secret1 "$cgi")
+check "english profile form" contains "$reply" "<h4>Your Profile</h4>"
+
+reply=$(curl -s -F session=demo -F command=changeprof2 -F id=alice -F pw=secret1 -F "realname=Alice Liddell" \
+  -F mail=alice@example.com -F country=UK -F "comment=Down the rabbit hole" -F url1=https://example.org/ \
+  -F urlname1=Home "$cgi")
+check "profile save answers with the profile page" contains "$reply" 'Down&nbsp;the&nbsp;rabbit&nbsp;hole'
+check "saved link shown" contains "$reply" '<a href="https://example.org/"  target="_blank"> https://example.org/</a>'
+
+printf '\xff\xd8\xff\xe0\x00\x10JFIF\x00demo-bytes\xff\xd9' > "$work/cat.jpg"
+reply=$(curl -s -F session=demo -F command=postleaf -F id=alice -F pw=secret1 -F blank-title=Cat \
+  -F "leaf=@$work/cat.jpg;type=image/jpeg" "$cgi")
+check "post accepted" contains "$reply" "<title>File acceptance</title>"
+check "image stored byte for byte" cmp -s "$work/cat.jpg" "$data/upload/img0001.jpg"
+record=$'<tslkeys>\r\nsession=demo\r\nid=alice\r\nblank-title=Cat\r\nleaf=cat.jpg\r\n\r\n</tslkeys>\r\n'
+check "posted-file record" same_bytes "$data/upload/img0001.txt" "$record"
+check "stored image is served back" cmp -s "$work/cat.jpg" <(curl -s "$base/upload/img0001.jpg")
+
+{ printf '\xff\xd8\xff\xe0\x00\x10JFIF\x00'; head -c $((16 << 20)) /dev/urandom; printf '\xff\xd9'; } > "$work/big.jpg"
+reply=$(curl -s -F session=demo -F command=postleaf -F id=alice -F pw=secret1 -F blank-title=Big \
+  -F "leaf=@$work/big.jpg;type=image/jpeg" "$cgi")
+check "16 MiB post accepted" contains "$reply" "<title>File acceptance</title>"
+check "16 MiB image stored byte for byte" cmp -s "$work/big.jpg" "$data/upload/img0002.jpg"
+check "16 MiB image served back" cmp -s "$work/big.jpg" <(curl -s "$base/upload/img0002.jpg")
+
+check "posted-file record is not served" refused "$base/upload/img0001.txt"
+check "upload counter is not served" refused "$base/upload/counter.txt"
+check "the program's config.txt is not served" refused "$base/cgi/config.txt"
+
+# A body over the server's limit is refused by the server before the program
+# reads it; only the declared length is sent.
+hostport=${base#http://}
+over=$( (exec 3<>"/dev/tcp/${hostport%:*}/${hostport##*:}"; printf 'POST /cgi/orvalengate.exe HTTP/1.1\r\nHost: e2e\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: %d\r\nConnection: close\r\n\r\nsession=demo' $(((64 << 20) + 1)) >&3
+  timeout 20 head -n 1 <&3 | tr -d '\r') 2>/dev/null)
+check "body over the server's limit refused with 413 ($over)" contains "$over" " 413"
+
+reply=$(curl -s -F session=demo -F command=postleaf -F id=alice -F pw=wrong "$cgi")
+check "wrong password answered with the error page" contains "$reply" "ERROR: The password is wrong."
+
+# The program answers nothing to a request with path info; what the server
+# makes of that (an empty page, its own error) is its business.
+reply=$(curl -s "$cgi/extra?showuser=alice&session=demo")
+check "path info gets no page from the program" lacks "$reply" "Alice&nbsp;Liddell"
+
+reply=$(curl -s -d "session=demo&command=changepw&id=alice&pw0=secret1&pw1=secret2&pw2=secret2" "$cgi")
+check "url-encoded password change" contains "$reply" "<title>Registration acceptance</title>"
+check "password changed in place" grep -q $'^pw=secret2\r$' "$data/members/alice.txt"
+
+dumps=$(find "$data/dump" -type f | wc -l)
+check "every post was dumped" test "$dumps" -ge 10
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
