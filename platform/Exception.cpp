@@ -1,9 +1,9 @@
 #include "platform/Exception.h"
 
 #include <cerrno>
-#include <cstring>
 
 #include "PlatformTexts.h"
+#include "platform/Detail.h"
 
 namespace platform {
 namespace {
@@ -24,8 +24,6 @@ std::string FormatTwo(std::string_view pattern, std::string_view a, std::string_
   }
   return out;
 }
-
-std::string OsText(int error_number) { return std::strerror(error_number); }
 
 std::string InOutMessage(int number) {
   switch (number) {
@@ -50,10 +48,10 @@ std::string InOutMessage(int number) {
 }  // namespace
 
 EFOpenError::EFOpenError(std::string_view path, int error_number)
-    : Exception(FormatTwo(texts::FileOpenError, path, OsText(error_number))) {}
+    : Exception(FormatTwo(texts::FileOpenError, path, detail::ErrorText(error_number))) {}
 
 EFCreateError::EFCreateError(std::string_view path, int error_number)
-    : Exception(FormatTwo(texts::FileCreateError, path, OsText(error_number))) {}
+    : Exception(FormatTwo(texts::FileCreateError, path, detail::ErrorText(error_number))) {}
 
 EWriteError::EWriteError(int error_number)
     : Exception(std::string(texts::StreamWriteError)), error_number_(error_number) {}
@@ -72,7 +70,10 @@ int InOutNumberFromErrno(int error_number) noexcept {
     case EPERM:
     case EROFS: return 5;
     case ENOSPC:
-    case EDQUOT: return 101;
+#ifdef EDQUOT
+    case EDQUOT:
+#endif
+      return 101;
     default: return error_number;
   }
 }

@@ -16,6 +16,8 @@
 
 namespace platform {
 
+// "/" on Windows too, which takes it: joined paths never meet a "\" that is
+// the second byte of a character such as 表.
 inline constexpr char kPathDelimiter = '/';
 
 // The bytes of a file to be written, in up to three pieces, so that a caller
@@ -62,6 +64,9 @@ bool CreateFileExclusive(const std::string& path, const Bytes& bytes);
 // True when `name` followed by `suffix` can be one file name inside a
 // directory: no path delimiter ("/", or "\" outside a double-byte character),
 // no NUL, CR or LF, and no longer than the file system takes (255 bytes).
+// On Windows also none of : * ? " < > | or another control byte, no trailing
+// dot or blank, no device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with any
+// extension), valid Shift_JIS, at most 255 UTF-16 units.
 bool IsPlainFileName(std::string_view name, std::string_view suffix = {});
 
 // Removes the file; a file already gone is not an error.

@@ -11,7 +11,7 @@
 #include <random>
 
 #include "platform/Exception.h"
-#include "platform/FdIo.h"
+#include "platform/posix/FdIo.h"
 #include "platform/Sjis.h"
 
 namespace platform {

@@ -7,9 +7,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
-#include <random>
 
-#include "platform/FdIo.h"
+#include "platform/posix/FdIo.h"
 
 namespace platform {
 
@@ -51,21 +50,6 @@ void SleepMilliseconds(int ms) {
   struct timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
   while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
-}
-
-int Random::Below(int bound) {
-  // Seeded on first use: most requests never wait for a lock, and asking
-  // the system for a seed costs more than a whole profile view's own work.
-  if (!seeded_) {
-    state_ = (static_cast<std::uint64_t>(std::random_device{}()) << 32) ^ static_cast<std::uint64_t>(::getpid());
-    seeded_ = true;
-  }
-  // splitmix64: small, fast and good enough to spread retries apart.
-  std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-  z ^= z >> 31;
-  return bound <= 0 ? 0 : static_cast<int>(z % static_cast<std::uint64_t>(bound));
 }
 
 }  // namespace platform
