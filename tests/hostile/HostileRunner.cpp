@@ -53,6 +53,10 @@ constexpr double kMemoryPerByte = 8;
 constexpr double kMemorySlackMiB = 8;
 constexpr int kNobody = 65534;
 
+bool OneOf(const std::string& word, std::string_view words) {
+  return (" " + std::string(words) + " ").find(" " + word + " ") != std::string::npos;
+}
+
 struct Context {
   std::map<std::string, std::string> lets;  // name -> source text
   std::string site, jail;                   // ${SITE}, ${JAIL}
@@ -64,7 +68,7 @@ class Parser {
   Parser(std::string_view src, const Context& ctx) : s_(src), ctx_(ctx) {}
 
   bool AtEnd() {
-    SkipBlanks();
+    while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t')) ++i_;
     return i_ >= s_.size();
   }
   bool Eat(char c) {
@@ -74,7 +78,7 @@ class Parser {
   }
   // Keywords, names and numbers.
   std::string Word() {
-    SkipBlanks();
+    AtEnd();  // past the blanks
     const std::size_t from = i_;
     while (i_ < s_.size() && (std::isalnum(static_cast<unsigned char>(s_[i_])) || s_[i_] == '_')) ++i_;
     if (from == i_) Fail("word expected");
@@ -86,27 +90,19 @@ class Parser {
     while (Eat('+')) out += Term();
     return out;
   }
-  // Decimal, octal with a leading 0 (file modes), times 1024 or 1024^2 with "Ki" or "Mi".
   unsigned long long Number() { return ToNumber(Expr()); }
 
  private:
-  void SkipBlanks() {
-    while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t')) ++i_;
-  }
-  unsigned long long ToNumber(const std::string& t) const {
-    std::size_t used = 0;
-    unsigned long long n = 0;
-    try {
-      n = std::stoull(t, &used, 0);
-    } catch (const std::exception&) {
-      Fail("number expected");
-    }
-    const std::string unit = t.substr(used);
-    if (!unit.empty() && unit != "Ki" && unit != "Mi") Fail("bad number " + t);
-    return n << (unit.empty() ? 0 : unit == "Ki" ? 10 : 20);
-  }
   [[noreturn]] void Fail(const std::string& what) const {
     throw Error(what + " at column " + std::to_string(i_ + 1) + ": " + std::string(s_));
+  }
+  // Decimal, or octal with a leading 0 (file modes); "Ki" and "Mi" multiply.
+  unsigned long long ToNumber(const std::string& t) const {
+    std::size_t used = 0;
+    const unsigned long long n = std::isdigit(static_cast<unsigned char>(t[0])) ? std::stoull(t, &used, 0) : 0;
+    const std::string unit = t.substr(used);
+    if (used == 0 || (!unit.empty() && !OneOf(unit, "Ki Mi"))) Fail("bad number " + t);
+    return n << (unit.empty() ? 0 : unit == "Ki" ? 10 : 20);
   }
   char Next() {
     if (i_ >= s_.size()) Fail("unterminated string");
@@ -124,9 +120,9 @@ class Parser {
     std::vector<std::string> a;
     for (bool more = !Eat(')'); more; more = Eat(',')) a.push_back(Expr());
     if (!a.empty() && !Eat(')')) Fail("')' expected");
-    static const std::map<std::string, std::size_t> kArity = {{"rep", 2}, {"part", 2}, {"file", 4}, {"end", 0}, {"len", 1}};
-    const auto arity = kArity.find(w);
-    if (arity == kArity.end() || arity->second != a.size()) Fail("unknown function or wrong arguments: " + w);
+    static const std::map<std::string, std::size_t> kArity = {
+        {"rep", 2}, {"part", 2}, {"file", 4}, {"end", 0}, {"len", 1}};
+    if (!kArity.count(w) || kArity.at(w) != a.size()) Fail("unknown function or wrong arguments: " + w);
     if (w == "len") return std::to_string(a[0].size());
     if (w == "rep") {  // "{i}" in the text becomes the copy's number
       const unsigned long long n = ToNumber(a[0]);
@@ -154,12 +150,9 @@ class Parser {
     for (char c; (c = Next()) != '"'; out += c) {
       if (c != '\\') continue;
       if ((c = Next()) == 'x') {
-        const std::string hex(s_.substr(i_, 2));
-        if (hex.size() != 2 || !std::isxdigit(static_cast<unsigned char>(hex[0])) ||
-            !std::isxdigit(static_cast<unsigned char>(hex[1]))) {
-          Fail("bad \\x");
-        }
-        c = static_cast<char>(std::stoi(hex, nullptr, 16));
+        std::size_t used = 0;
+        c = static_cast<char>(std::stoi(std::string(s_.substr(i_, 2)), &used, 16));
+        if (used != 2) Fail("bad \\x");
         i_ += 2;
       } else if (kEscaped.find(c) != std::string_view::npos) {
         c = kMeant[kEscaped.find(c)];
@@ -167,8 +160,8 @@ class Parser {
         Fail(std::string("bad escape \\") + c);
       }
     }
-    for (const auto& [var, value] : {std::pair<std::string, std::string>{"${SITE}", ctx_.site}, {"${JAIL}", ctx_.jail}}) {
-      for (std::size_t at; (at = out.find(var)) != std::string::npos;) out.replace(at, var.size(), value);
+    for (const auto& [var, value] : {std::pair{"${SITE}", &ctx_.site}, {"${JAIL}", &ctx_.jail}}) {
+      for (std::size_t at; (at = out.find(var)) != std::string::npos;) out.replace(at, std::strlen(var), *value);
     }
     return out;
   }
@@ -213,6 +206,7 @@ std::vector<Row> ReadTable(const std::string& path, Context& ctx) {
 
 std::string ErrorPage(const std::string& name) {
   namespace m = blackbox::commands::msg;
+  // clang-format off
 #define MESSAGE(n) {#n, &m::k##n}
   static const std::map<std::string, const std::string*> kMessages = {
       MESSAGE(Blank), MESSAGE(PasswordMismatch), MESSAGE(PasswordTooShort), MESSAGE(IdAlreadyRegistered),
@@ -222,9 +216,9 @@ std::string ErrorPage(const std::string& name) {
       MESSAGE(NoAttachedFile), MESSAGE(NoFreeFileName), MESSAGE(NoData), MESSAGE(SessionMissing),
       MESSAGE(RequestTooLarge), MESSAGE(ProfileTooLong), MESSAGE(IdBlankEnds)};
 #undef MESSAGE
-  const auto it = kMessages.find(name);
-  if (it == kMessages.end()) throw Error("unknown message " + name);
-  return blackbox::commands::ErrorPageFor(*it->second);
+  // clang-format on
+  if (!kMessages.count(name)) throw Error("unknown message " + name);
+  return blackbox::commands::ErrorPageFor(*kMessages.at(name));
 }
 
 // Bytes shown readably in a failure message, cut to a sensible length.
@@ -233,11 +227,10 @@ std::string Show(std::string_view bytes, std::size_t limit = 300) {
   for (std::size_t i = 0; i < bytes.size() && i < limit; ++i) {
     const unsigned char c = static_cast<unsigned char>(bytes[i]);
     char buf[8];
-    std::snprintf(buf, sizeof buf, c == '\\' ? "\\\\" : c >= 0x20 && c < 0x7F ? "%c" : "\\x%02x", c);
-    out += buf;
+    std::snprintf(buf, sizeof buf, "\\x%02x", c);
+    out += c >= 0x20 && c < 0x7F && c != '\\' ? std::string(1, static_cast<char>(c)) : buf;
   }
-  if (bytes.size() > limit) out += "...(" + std::to_string(bytes.size()) + " bytes)";
-  return out;
+  return bytes.size() > limit ? out + "...(" + std::to_string(bytes.size()) + " bytes)" : out;
 }
 
 // Everything below `root`: path (directories end in "/") -> what identifies
@@ -250,19 +243,18 @@ Snapshot Take(const std::string& root) {
   for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
        it.increment(ec)) {
     const std::string name = it->path().filename().string();
-    struct stat st{};
-    if ((name.front() == '.' && name.ends_with(".lock")) || ::lstat(it->path().c_str(), &st) != 0) continue;
+    struct stat st {};
+    if ((name[0] == '.' && name.ends_with(".lock")) || ::lstat(it->path().c_str(), &st) != 0) continue;
     // Any write moves the change time, a replacement the inode; the
     // contents themselves are compared only where a row names the bytes.
-    std::string state = std::to_string(st.st_mode) + ":" + std::to_string(st.st_uid);
-    if (!S_ISDIR(st.st_mode)) {
-      for (const long long n : {static_cast<long long>(st.st_ino), static_cast<long long>(st.st_size),
-                                static_cast<long long>(st.st_mtim.tv_sec), static_cast<long long>(st.st_mtim.tv_nsec),
-                                static_cast<long long>(st.st_ctim.tv_sec), static_cast<long long>(st.st_ctim.tv_nsec)}) {
-        state += ":" + std::to_string(n);
-      }
-    }
-    snap[fs::relative(it->path(), root).string() + (S_ISDIR(st.st_mode) ? "/" : "")] = state;
+    char file[128];
+    std::snprintf(file, sizeof file, ":%llu:%lld:%lld.%ld:%lld.%ld", static_cast<unsigned long long>(st.st_ino),
+                  static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec,
+                  static_cast<long long>(st.st_ctim.tv_sec), st.st_ctim.tv_nsec);
+    // A directory changes with every file made in it: only its mode and owner count.
+    const bool dir = S_ISDIR(st.st_mode);
+    snap[fs::relative(it->path(), root).string() + (dir ? "/" : "")] =
+        std::to_string(st.st_mode) + ":" + std::to_string(st.st_uid) + (dir ? "" : file);
   }
   return snap;
 }
@@ -275,8 +267,7 @@ class SharedBody {
   explicit SharedBody(std::string& bytes) : size_(bytes.size()), mapped_(std::max<std::size_t>(size_, 1)) {
     void* map = ::mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (map == MAP_FAILED) throw Error("mmap failed");
-    data_ = static_cast<char*>(map);
-    std::memcpy(data_, bytes.data(), size_);
+    data_ = static_cast<char*>(std::memcpy(map, bytes.data(), size_));
     std::string().swap(bytes);
   }
   ~SharedBody() { ::munmap(data_, mapped_); }
@@ -292,17 +283,13 @@ class SharedBody {
 struct Outcome {
   std::vector<std::string> failures;
   std::string skipped;  // why the row could not run, if it could not
-  double time_ratio = 0, memory_ratio = 0, cpu_seconds = 0;
-  long peak_kib = 0;
+  double time_ratio = 0, memory_ratio = 0;
+  blackbox::Result run;
 };
 
-bool OneOf(const std::string& word, std::string_view words) {
-  return (" " + std::string(words) + " ").find(" " + word + " ") != std::string::npos;
-}
 constexpr std::string_view kChecks = "status page header file mode changes dumped";
 
-Outcome RunRow(const Row& row, Context ctx, const std::string& jail_root, const blackbox::Result& base) {
-  Outcome o;
+void RunRow(const Row& row, Context ctx, const std::string& jail_root, const blackbox::Result& base, Outcome& o) {
   auto fail = [&](const std::string& what) { o.failures.push_back(what); };
   std::string jail = jail_root + "/row-XXXXXX";
   if (!::mkdtemp(jail.data())) throw Error("mkdtemp failed");
@@ -310,8 +297,8 @@ Outcome RunRow(const Row& row, Context ctx, const std::string& jail_root, const 
   // A record-shaped file just outside the site: no traversal may read it
   // into a page or write beside it.
   fs::create_directory(jail + "/outside");
-  std::ofstream(jail + "/outside/victim.txt", std::ios::binary) << "id=victim\r\npw=victim1\r\nrealname=LEAKED\r\nmail=m\r\n";
-  blackbox::Site site(jail);
+  std::ofstream(jail + "/outside/victim.txt") << "id=victim\r\npw=victim1\r\nrealname=LEAKED\r\nmail=m\r\n";
+  const blackbox::Site site(jail);
   site.SetUpSession("s1");
   ctx.site = site.Dir();
   ctx.jail = jail;
@@ -328,26 +315,25 @@ Outcome RunRow(const Row& row, Context ctx, const std::string& jail_root, const 
     Parser p(d, ctx);
     const std::string key = p.Word();
     if (OneOf(key, kChecks)) continue;
-    if (key == "get" || key == "url" || key == "mp") {
+    if (OneOf(key, "get url mp")) {
       env["REQUEST_METHOD"] = key == "get" ? "GET" : "POST";
       (key == "get" ? env["QUERY_STRING"] : body) = p.Expr();
-      if (key != "get") {
+      if (key != "get")
         env["CONTENT_TYPE"] = key == "url" ? "application/x-www-form-urlencoded" : "multipart/form-data; boundary=XB";
-      }
     } else if (key == "env") {
       const std::string name = p.Word();
       env[name] = p.Expr();
-    } else if (key == "config" || key == "session" || key == "dump") {
+    } else if (OneOf(key, "config session dump")) {
       const std::string file = key == "session" ? "sessions/s1.txt" : "config.txt";
       if (key == "dump") site.MakeDir("dump");
       site.WriteFile(file, site.ReadFile(file) + (key == "dump" ? "dumppath=" + site.Path("dump") + "\r\n" : p.Expr()));
-    } else if (key == "write" || key == "mkdir" || key == "chmod") {
+    } else if (OneOf(key, "write mkdir chmod")) {
       const std::string path = p.Expr();
       if (key == "write") site.WriteFile(path, p.Expr());
       if (key == "mkdir") site.MakeDir(path);
       const auto mode = key == "chmod" || !p.AtEnd() ? p.Number() : key == "mkdir" ? 0755u : 0644u;
       fs::permissions(site.Path(path), static_cast<fs::perms>(mode));
-    } else if (key == "fifo" || key == "socket" || key == "symlink") {
+    } else if (OneOf(key, "fifo socket symlink")) {
       const std::string path = p.Expr();
       site.Remove(path);
       if (key == "symlink") {
@@ -355,10 +341,8 @@ Outcome RunRow(const Row& row, Context ctx, const std::string& jail_root, const 
       } else if (::mknod(site.Path(path).c_str(), (key == "fifo" ? S_IFIFO : S_IFSOCK) | 0644, 0) != 0) {
         throw Error("cannot make " + key + " " + path);
       }
-    } else if (key == "fsize") {
-      limits.file_size = p.Number();
-    } else if (key == "bound") {
-      bound_bytes = p.Number();
+    } else if (OneOf(key, "fsize bound")) {
+      (key == "fsize" ? limits.file_size : bound_bytes) = p.Number();
     } else if (key == "unprivileged") {
       // Root ignores permission bits: the row runs as nobody, who may read
       // and run everything but write nothing the row does not open up.
@@ -377,20 +361,18 @@ Outcome RunRow(const Row& row, Context ctx, const std::string& jail_root, const 
   if (bound_bytes > 0) request_bytes = static_cast<std::size_t>(bound_bytes);
 
   const Snapshot before = Take(jail);
-  blackbox::Result r;
+  blackbox::Result& r = o.run;
   {
     const SharedBody shared(body);
     ::malloc_trim(0);  // the previous row's memory back, so the forked child starts small
     r = site.Run(env, shared.View(), limits);
   }
   const Snapshot after = Take(jail);
-  if (r.exit_code == 125) {
-    o.skipped = "the child could not take the row's limits (user or file size)";
-    return o;
-  }
-  if (limits.uid >= 0 && (r.exit_code == 126 || r.exit_code == 127)) {
-    o.skipped = "user nobody cannot reach the site directory (set TMPDIR to a directory all may enter)";
-    return o;
+  if (r.exit_code == 125 || (limits.uid >= 0 && r.exit_code >= 126)) {
+    o.skipped = r.exit_code == 125
+                    ? "the child could not take the row's limits (user or file size)"
+                    : "user nobody cannot reach the site directory (set TMPDIR to a directory all may enter)";
+    return;
   }
   if (r.timed_out) {
     fail("hung: killed after " + std::to_string(static_cast<int>(kDeadlineSeconds)) + " s");
@@ -418,42 +400,36 @@ Outcome RunRow(const Row& row, Context ctx, const std::string& jail_root, const 
                                : how == "accepted"   ? blackbox::commands::kFileAccepted
                                : how == "empty"      ? std::string()
                                                      : p.Expr();
-      if (how == "has" || how == "lacks") {
-        if ((got.find(want) != std::string::npos) != (how == "has")) {
-          fail(key + (how == "has" ? " lacks " : " has ") + Show(want, 80) + ": " + Show(got));
-        }
-      } else if (got != want) {
-        fail(key + " is not " + how + " " + Show(want, 80) + ": " + Show(got));
+      if (!OneOf(how, "has lacks") ? got != want : (got.find(want) != std::string::npos) != (how == "has")) {
+        fail(key + " " +
+             (how == "has"     ? "lacks"
+              : how == "lacks" ? "has"
+                               : "is not " + how) +
+             " " + Show(want, 80) + ": " + Show(got));
       }
-    } else if (key == "file" || key == "mode") {
-      const std::string path = p.Expr();
+    } else if (key == "changes") {
+      while (!p.AtEnd()) patterns.push_back(p.Expr());
+    } else {  // file, mode, dumped: the bytes or the mode of a regular file
       auto octal = [](unsigned long long mode) {
         char buf[24];
         std::snprintf(buf, sizeof buf, "mode %04llo", mode);
         return std::string(buf);
       };
-      const std::string want = key == "file" ? p.Expr() : octal(p.Number());
-      struct stat st{};
-      if (key == "file") files.push_back(path);
+      std::vector<std::string> dumps;  // dumped: exactly one dump, holding the body byte for byte
+      if (key == "dumped") {
+        std::ranges::copy_if(site.AllFiles(), std::back_inserter(dumps),
+                             [](auto& f) { return f.starts_with("dump/"); });
+      }
+      const std::string path = key != "dumped"     ? p.Expr()
+                               : dumps.size() == 1 ? dumps[0]
+                                                   : std::to_string(dumps.size()) + " dumps";
+      const std::string want = key == "mode" ? octal(p.Number()) : p.Expr();
+      (key == "dumped" ? patterns : files).push_back(key == "dumped" ? "dump/*" : path);
+      struct stat st {};
       if (::lstat(site.Path(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
         fail("no regular file " + Show(path));
-      } else if (const std::string got = key == "file" ? site.ReadFile(path) : octal(st.st_mode & 07777); got != want) {
-        fail("file " + Show(path) + " holds " + Show(got) + " instead of " + Show(want));
-      }
-    } else if (key == "changes") {
-      while (!p.AtEnd()) patterns.push_back(p.Expr());
-    } else if (key == "dumped") {
-      // Exactly one dump, holding the body byte for byte.
-      const std::string want = p.Expr();
-      std::vector<std::string> dumps;
-      for (const std::string& f : site.AllFiles()) {
-        if (f.starts_with("dump/")) dumps.push_back(f);
-      }
-      patterns.push_back("dump/*");
-      if (dumps.size() != 1) {
-        fail(std::to_string(dumps.size()) + " dumps instead of one");
-      } else if (const std::string got = site.ReadFile(dumps[0]); got != want) {
-        fail("dump " + Show(dumps[0]) + " holds " + Show(got) + " instead of " + Show(want));
+      } else if (const std::string got = key == "mode" ? octal(st.st_mode & 07777) : site.ReadFile(path); got != want) {
+        fail(Show(path) + " holds " + Show(got) + " instead of " + Show(want));
       }
     }
     if (!p.AtEnd()) throw Error("trailing text in: " + d);
@@ -462,14 +438,14 @@ Outcome RunRow(const Row& row, Context ctx, const std::string& jail_root, const 
   if (!header.starts_with("Status: " + status + " ")) fail("status is not " + status + ": " + Show(header, 120));
 
   // Every change must be one the row names; every named glob must match one.
-  std::vector<std::pair<std::string, std::string>> changed;
+  std::vector<std::pair<std::string, std::string>> changed;  // old and new states of a path are neighbours
   std::set_symmetric_difference(before.begin(), before.end(), after.begin(), after.end(), std::back_inserter(changed));
   const std::string site_rel = fs::relative(site.Dir(), jail).string() + "/";
   std::vector<bool> used(patterns.size());
   for (std::size_t c = 0; c < changed.size(); ++c) {
     const std::string& path = changed[c].first;
-    if (c > 0 && path == changed[c - 1].first) continue;  // an old and a new state of one path
-    const std::string shown = Show(after.count(path) ? path : path + " (removed)");
+    const std::string shown = Show(path) + (after.count(path) ? "" : " (removed)");
+    if (c > 0 && path == changed[c - 1].first) continue;
     if (!path.starts_with(site_rel)) {
       fail("changed outside the site: " + shown);
       continue;
@@ -485,21 +461,19 @@ Outcome RunRow(const Row& row, Context ctx, const std::string& jail_root, const 
     if (!used[i]) fail("no change matches " + Show(patterns[i]));
   }
 
-  o.cpu_seconds = r.cpu_seconds;
-  o.peak_kib = r.peak_rss_kib;
   const double time_budget = kTimeFactor * (std::max(base.cpu_seconds, kMinBaselineSeconds) +
                                             static_cast<double>(request_bytes) * kLinearSecondsPerByte);
   const double memory_budget = kMemoryPerByte * static_cast<double>(request_bytes) + kMemorySlackMiB * 1024 * 1024;
   o.time_ratio = r.cpu_seconds / time_budget;
   o.memory_ratio = std::max(0.0, static_cast<double>(r.peak_rss_kib - base.peak_rss_kib) * 1024.0) / memory_budget;
   if (kBoundsChecked && o.time_ratio > 1) {
-    fail("CPU time " + std::to_string(r.cpu_seconds) + " s over the linear bound " + std::to_string(time_budget) + " s");
+    fail("CPU time " + std::to_string(r.cpu_seconds) + " s over the linear bound " + std::to_string(time_budget) +
+         " s");
   }
   if (kBoundsChecked && o.memory_ratio > 1) {
     fail("peak memory " + std::to_string(r.peak_rss_kib) + " KiB over the bound of " +
          std::to_string(static_cast<long>(memory_budget / 1024) + base.peak_rss_kib) + " KiB");
   }
-  return o;
 }
 
 }  // namespace
@@ -512,7 +486,6 @@ int main(int argc, char** argv) {
   // Big bodies would otherwise raise malloc's mmap threshold and stay in the
   // runner's heap, where every later child would start out counting them.
   ::mallopt(M_MMAP_THRESHOLD, 64 * 1024);
-  const std::string filter = argc > 3 ? argv[3] : "";
   const char* report_env = std::getenv("ORVALENGATE_REPORT_DIR");
   const std::string report_dir = report_env && *report_env ? report_env : argv[2];
   Context ctx;
@@ -546,10 +519,10 @@ int main(int argc, char** argv) {
   std::string worst_time_row = "-", worst_memory_row = "-";
   double worst_time = 0, worst_memory = 0;
   for (const Row& row : rows) {
-    if (row.name.find(filter) == std::string::npos) continue;
+    if (argc > 3 && row.name.find(argv[3]) == std::string::npos) continue;
     Outcome o;
     try {
-      o = RunRow(row, ctx, jail_root, base);
+      RunRow(row, ctx, jail_root, base, o);
     } catch (const std::exception& e) {
       o.failures.push_back(std::string("row error: ") + e.what());
     }
@@ -562,7 +535,7 @@ int main(int argc, char** argv) {
     if (o.memory_ratio > worst_memory) worst_memory = o.memory_ratio, worst_memory_row = row.name;
     if (o.failures.empty()) {
       ++passed;
-      std::printf("ok   %-44s %8.3f s %8ld KiB\n", row.name.c_str(), o.cpu_seconds, o.peak_kib);
+      std::printf("ok   %-44s %8.3f s %8ld KiB\n", row.name.c_str(), o.run.cpu_seconds, o.run.peak_rss_kib);
     } else {
       failed.push_back(row.name);
       std::printf("FAIL %s (cases line %d)\n", row.name.c_str(), row.line);
@@ -573,8 +546,8 @@ int main(int argc, char** argv) {
   std::error_code ec;
   if (!std::getenv("ORVALENGATE_KEEP_SITES")) fs::remove_all(jail_root, ec);
 
-  char buf[2048];
-  std::snprintf(buf, sizeof buf,
+  char figures[2048];
+  std::snprintf(figures, sizeof figures,
                 "## Hostile-input table\n\n| figure | value |\n|---|---|\n| rows | %zu |\n| passed | %zu |\n"
                 "| failed | %zu |\n| skipped | %zu |\n| worst CPU time / bound | %.3f (%s) |\n"
                 "| worst memory growth / bound | %.3f (%s) |\n| baseline request | %.1f ms CPU, %ld KiB peak |\n"
@@ -584,19 +557,16 @@ int main(int argc, char** argv) {
                 "| bounds checked | %s |\n",
                 passed + failed.size() + skipped.size(), passed, failed.size(), skipped.size(), worst_time,
                 worst_time_row.c_str(), worst_memory, worst_memory_row.c_str(), base.cpu_seconds * 1000,
-                base.peak_rss_kib, kTimeFactor, kMinBaselineSeconds * 1000, kLinearSecondsPerByte * 1e9,
-                kMemoryPerByte, kMemorySlackMiB, kBoundsChecked ? "yes" : "no (sanitizer build; figures shown only)");
+                base.peak_rss_kib, kTimeFactor, kMinBaselineSeconds * 1000, kLinearSecondsPerByte * 1e9, kMemoryPerByte,
+                kMemorySlackMiB, kBoundsChecked ? "yes" : "no (sanitizer build; figures shown only)");
   fs::create_directories(report_dir);
   std::ofstream report(report_dir + "/hostile.md", std::ios::trunc);
-  report << buf;
-  if (!failed.empty()) {
-    report << "\nFailed rows:";
-    for (const std::string& n : failed) report << " `" << n << "`";
-    report << "\n";
-  }
+  report << figures << (failed.empty() ? "" : "\nFailed rows:");
+  for (const std::string& n : failed) report << " `" << n << "`";
+  report << (failed.empty() ? "" : "\n");
   for (const std::string& s : skipped) report << "\nSkipped: " << s << "\n";
-  std::printf("%zu passed, %zu failed, %zu skipped; worst time ratio %.3f (%s), worst memory ratio %.3f (%s)\n",
-              passed, failed.size(), skipped.size(), worst_time, worst_time_row.c_str(), worst_memory,
+  std::printf("%zu passed, %zu failed, %zu skipped; worst time ratio %.3f (%s), worst memory ratio %.3f (%s)\n", passed,
+              failed.size(), skipped.size(), worst_time, worst_time_row.c_str(), worst_memory,
               worst_memory_row.c_str());
   return failed.empty() ? 0 : 1;
 }
