@@ -386,7 +386,7 @@ void RunRow(const Row& row, Context ctx, const std::string& jail_root, const bla
         fail(key +
              (how == "has"     ? " lacks "
               : how == "lacks" ? " has "
-                               : " is not " + how + " ") +
+                               : (how == "is" ? " is not " : " is not " + how + " ")) +
              Show(want, 80) + ": " + Show(got));
       }
     } else if (key == "changes") {
