@@ -294,8 +294,9 @@ void RunRow(const Row& row, Context ctx, const std::string& jail_root, const bla
     if (OneOf(key, "get url mp")) {
       env["REQUEST_METHOD"] = key == "get" ? "GET" : "POST";
       (key == "get" ? env["QUERY_STRING"] : body) = p.Expr();
-      if (key != "get")
+      if (key != "get") {
         env["CONTENT_TYPE"] = key == "url" ? "application/x-www-form-urlencoded" : "multipart/form-data; boundary=XB";
+      }
     } else if (key == "env") {
       const std::string name = p.Word();
       env[name] = p.Expr();
