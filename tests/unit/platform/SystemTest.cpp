@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
+#include "Portable.h"
 #include "platform/Files.h"
 #include "platform/System.h"
 
@@ -8,9 +8,9 @@ namespace {
 
 TEST(System, EnvironmentValuesComeBackWhole) {
   const std::string long_value(5000, 'v');
-  ::setenv("ORVALENGATE_TEST_VAR", long_value.c_str(), 1);
+  testing_os::SetEnv("ORVALENGATE_TEST_VAR", long_value);
   EXPECT_EQ(platform::GetEnv("ORVALENGATE_TEST_VAR"), long_value);
-  ::unsetenv("ORVALENGATE_TEST_VAR");
+  testing_os::UnsetEnv("ORVALENGATE_TEST_VAR");
   EXPECT_EQ(platform::GetEnv("ORVALENGATE_TEST_VAR"), "");
 }
 

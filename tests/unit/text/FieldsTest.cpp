@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "Portable.h"
+
 using namespace std::string_literals;
 
 namespace {
@@ -300,9 +302,9 @@ TEST(ParseUrlEncodedBody, ManyFieldsSurviveEveryRoutine) {
 
 TEST(GetEnvValue, WholeValueOrEmpty) {
   const std::string long_value(5000, 'v');
-  ::setenv("ORVALENGATE_TEXT_TEST", long_value.c_str(), 1);
+  testing_os::SetEnv("ORVALENGATE_TEXT_TEST", long_value);
   EXPECT_EQ(text::GetEnvValue("ORVALENGATE_TEXT_TEST"), long_value);
-  ::unsetenv("ORVALENGATE_TEXT_TEST");
+  testing_os::UnsetEnv("ORVALENGATE_TEXT_TEST");
   EXPECT_EQ(text::GetEnvValue("ORVALENGATE_TEXT_TEST"), "");
 }
 
