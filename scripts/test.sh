@@ -21,7 +21,9 @@ cmake --build build-asan -j"$jobs"
 ORVALENGATE_REPORT_DIR=$PWD/build-ci/reliability scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
 
 # The Windows build: cross-built with mingw-w64, then the same requests under
-# Wine and under the Linux build must give the same bytes. build-windows.sh
-# installs Wine; smoke.sh fails, never skips, when it cannot run it.
+# Wine and under the Linux build must give the same bytes, and the black-box
+# suite passes against it. build-windows.sh installs Wine; both scripts
+# fail, never skip, when they cannot run it.
 JOBS=$jobs scripts/build-windows.sh
 tests/wine/smoke.sh build-win/orvalengate.exe build-ci/orvalengate
+tests/wine/blackbox.sh build-ci build-win/orvalengate.exe
