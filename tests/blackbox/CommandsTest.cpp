@@ -70,16 +70,28 @@ TEST_F(Commands, RegistrationWritesTheRecordAndAnswersAccepted) {
 // The first and last byte of each lead-byte range starts a character whose
 // second byte may be "\".
 TEST_F(Commands, RegistrationAcceptsIdsStartingWithEveryLeadByteEdge) {
+  // FC 5C is a lead and a trail byte that code page 932 maps to no
+  // character: no Windows file can be named with it, so the Windows build
+  // (run under a launcher) refuses it as it refuses "/".
   const struct {
     const char* posted;
     std::string id;
-  } rows[] = {{"%81%5C", "\x81\x5c"}, {"%9F%5C", "\x9f\x5c"}, {"%E0%5C", "\xe0\x5c"}, {"%FC%5C", "\xfc\x5c"}};
+    bool mapped;
+  } rows[] = {{"%81%5C", "\x81\x5c", true},
+              {"%9F%5C", "\x9f\x5c", true},
+              {"%E0%5C", "\xe0\x5c", true},
+              {"%FC%5C", "\xfc\x5c", false}};
   for (const auto& row : rows) {
+    const bool stored = row.mapped || Launcher().empty();
     EXPECT_EQ(Post("session=s1&command=registration&id=" + std::string(row.posted) +
                    "&pw=abcde&pw2=abcde&realname=R&mail=m"),
-              kRegistrationAccepted)
+              stored ? kRegistrationAccepted : ErrorPageFor(msg::kIdUnusable))
         << row.posted;
-    EXPECT_EQ(Record(row.id), "id=" + row.id + "\r\npw=abcde\r\nrealname=R\r\ncountry=\r\nmail=m\r\n") << row.posted;
+    if (stored) {
+      EXPECT_EQ(Record(row.id), "id=" + row.id + "\r\npw=abcde\r\nrealname=R\r\ncountry=\r\nmail=m\r\n") << row.posted;
+    } else {
+      EXPECT_FALSE(site_.Exists("members/" + row.id + ".txt")) << row.posted;
+    }
   }
 }
 

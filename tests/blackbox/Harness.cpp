@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <iconv.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -26,6 +27,39 @@ namespace fs = std::filesystem;
 namespace blackbox {
 namespace {
 
+std::string ExeUnderTest() {
+  const char* exe = std::getenv("ORVALENGATE_EXE_UNDER_TEST");
+  return exe && *exe ? exe : ORVALENGATE_EXE;
+}
+
+// What the launcher itself needs from the test's environment (Wine: its
+// prefix, its server, its debug channels, and the locale it stores
+// non-ASCII names in), beyond the request's variables.
+bool LauncherNeeds(std::string_view name) {
+  return name == "HOME" || name == "PATH" || name == "USER" || name == "LANG" || name.rfind("LC_", 0) == 0 ||
+         name.rfind("WINE", 0) == 0;
+}
+
+// The Windows build names its files in Unicode, which Wine stores as UTF-8;
+// the tests name them in Shift_JIS, as the POSIX build stores them. Bytes
+// that are no Shift_JIS are left as they are.
+std::string HostName(std::string_view sjis) {
+  if (Launcher().empty() || std::all_of(sjis.begin(), sjis.end(), [](char c) { return (c & 0x80) == 0; })) {
+    return std::string(sjis);
+  }
+  const iconv_t cd = ::iconv_open("UTF-8", "CP932");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(sjis);
+  std::string in(sjis), out(sjis.size() * 3, '\0');
+  char* in_at = in.data();
+  char* out_at = out.data();
+  std::size_t in_left = in.size(), out_left = out.size();
+  const bool ok = ::iconv(cd, &in_at, &in_left, &out_at, &out_left) != static_cast<std::size_t>(-1);
+  ::iconv_close(cd);
+  if (!ok) return std::string(sjis);
+  out.resize(out.size() - out_left);
+  return out;
+}
+
 struct Child {
   pid_t pid = -1;
   int in_fd = -1;   // parent writes the body here
@@ -40,6 +74,13 @@ Child Start(const std::string& dir, const std::string& exe, const Env& env, cons
   std::vector<std::string> env_strings;
   env_strings.push_back("GATEWAY_INTERFACE=CGI/1.1");
   for (const auto& [k, v] : env) env_strings.push_back(k + "=" + v);
+  if (!Launcher().empty()) {
+    for (char** e = environ; *e; ++e) {
+      const std::string_view entry(*e);
+      const std::string name(entry.substr(0, entry.find('=')));
+      if (LauncherNeeds(name) && !env.count(name)) env_strings.emplace_back(entry);
+    }
+  }
   // A traced program cannot have its leaks checked: the checker needs to
   // trace the process itself.
   if (!limits.wrapper.empty() && !env.count("ASAN_OPTIONS")) env_strings.push_back("ASAN_OPTIONS=detect_leaks=0");
@@ -47,6 +88,7 @@ Child Start(const std::string& dir, const std::string& exe, const Env& env, cons
   for (auto& s : env_strings) envp.push_back(s.data());
   envp.push_back(nullptr);
   std::vector<std::string> args = limits.wrapper;
+  if (!Launcher().empty()) args.push_back(Launcher());
   args.push_back(exe);
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
@@ -181,7 +223,7 @@ Site::Site(const std::string& parent) {
   std::string templ = parent + "/orvalengate-bb-XXXXXX";
   if (!::mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
   dir_ = templ;
-  fs::copy_file(ORVALENGATE_EXE, Exe());
+  fs::copy_file(ExeUnderTest(), Exe());
   fs::permissions(Exe(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
 }
 
@@ -190,7 +232,17 @@ Site::~Site() {
   if (!std::getenv("ORVALENGATE_KEEP_SITES")) fs::remove_all(dir_, ec);
 }
 
-std::string Site::Path(std::string_view rel) const { return dir_ + "/" + std::string(rel); }
+std::string Site::Path(std::string_view rel) const { return dir_ + "/" + HostName(rel); }
+
+std::string Site::Exe() const { return Path(fs::path(ExeUnderTest()).filename().string()); }
+
+const std::string& Launcher() {
+  static const std::string launcher = [] {
+    const char* l = std::getenv("ORVALENGATE_LAUNCHER");
+    return std::string(l ? l : "");
+  }();
+  return launcher;
+}
 
 void Site::WriteFile(std::string_view rel, std::string_view bytes) const {
   const fs::path p = Path(rel);

@@ -2,6 +2,11 @@
 // directory of its own holding a copy of the executable (so the program's
 // directory and its config.txt are the test's), a chosen environment, a body
 // on standard input; the answer is what it wrote to standard output.
+//
+// ORVALENGATE_EXE_UNDER_TEST names another build of the program to copy in
+// (the Windows .exe), and ORVALENGATE_LAUNCHER the program that runs it
+// (Wine): each request then runs as `launcher <site>/<exe>`, in the same
+// site directory, so the same tests check that build.
 #pragma once
 
 #include <sys/types.h>
@@ -69,8 +74,10 @@ class Site {
   Site& operator=(const Site&) = delete;
 
   const std::string& Dir() const { return dir_; }       // ends without "/"
-  std::string Path(std::string_view rel) const;        // Dir() + "/" + rel
-  std::string Exe() const { return Path("orvalengate"); }
+  // Dir() + "/" + rel; under a launcher, a Shift_JIS rel as the host stores
+  // the Windows build's Unicode names.
+  std::string Path(std::string_view rel) const;
+  std::string Exe() const;                             // the site's copy of the program
 
   void WriteFile(std::string_view rel, std::string_view bytes) const;  // parents created
   std::string ReadFile(std::string_view rel) const;                    // throws if missing
@@ -107,6 +114,17 @@ class Site {
  private:
   std::string dir_;
 };
+
+// The launcher the program runs under (ORVALENGATE_LAUNCHER), empty when it
+// runs directly as a POSIX process of this machine.
+const std::string& Launcher();
+
+// Leaves out a test that checks what only a POSIX process shows (locks taken
+// with flock by the test, strace, fork and signals), when the program runs
+// under a launcher (a Windows build under Wine).
+#define ORVALENGATE_POSIX_ONLY(why)                                                                 \
+  if (!::blackbox::Launcher().empty())                                                              \
+  GTEST_SKIP() << "POSIX only (" << why << "): the program runs under " << ::blackbox::Launcher()
 
 // The wrapper that runs the program under strace (-f -qq), writing the
 // trace to trace_file, with the given -e expressions, e.g. "trace=link" or

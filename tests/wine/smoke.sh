@@ -13,6 +13,9 @@ wine=$(command -v wine || command -v wine64 || echo /usr/lib/wine/wine64)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export WINEDEBUG=-all WINEPREFIX="${WINEPREFIX:-$work/prefix}"
+# Wine stores the Windows build's Unicode file names as UTF-8 only under a
+# UTF-8 locale; under "C" every non-ASCII name fails to be created.
+export LC_ALL=C.UTF-8
 # A running server keeps each request from paying Wine's start-up; its
 # output is let go, or a caller reading this script's pipe would wait on it.
 "$(dirname "$wine")/wineserver" -p </dev/null >/dev/null 2>&1 || wineserver -p </dev/null >/dev/null 2>&1 || true
