@@ -171,7 +171,7 @@ std::int64_t BodyLimit(std::string_view value) {
   return limit > 0 ? limit : kDefault;
 }
 
-Site MakeSite(const Harness& h, std::string_view spec) {
+Site MakeSite(const Harness& h, std::string_view layout) {
   std::error_code ec;
   fs::remove_all(h.site, ec);
   for (const char* d : {"", "sessions", "members", "upload", "dumps", "img"}) fs::create_directories(h.site + d, ec);
@@ -185,10 +185,10 @@ Site MakeSite(const Harness& h, std::string_view spec) {
   bool write_counter = false;
   bool limit_set = false;
   Site result;
-  while (!spec.empty()) {
-    const std::size_t end = spec.find('\n');
-    std::string_view line = spec.substr(0, end);
-    spec.remove_prefix(end == std::string_view::npos ? spec.size() : end + 1);
+  while (!layout.empty()) {
+    const std::size_t end = layout.find('\n');
+    std::string_view line = layout.substr(0, end);
+    layout.remove_prefix(end == std::string_view::npos ? layout.size() : end + 1);
     if (line.ends_with('\r')) line.remove_suffix(1);
     const std::size_t eq = line.find('=');
     const std::string_view key = line.substr(0, eq);

@@ -13,17 +13,7 @@ if [ "${1:-}" = --unit-tests ]; then
   targets+=(platform_tests text_tests)
 fi
 cd "$(dirname "$0")/.."
-packages=(cmake g++ make g++-mingw-w64-x86-64-posix wine64 googletest)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}"
-  if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=; fi
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+scripts/apt-install.sh --no-install-recommends cmake g++ make g++-mingw-w64-x86-64-posix wine64 googletest
 jobs=${JOBS:-$(nproc)}
 
 cmake -S . -B build-win-host -DORVALENGATE_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
