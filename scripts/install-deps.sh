@@ -13,6 +13,8 @@ if ! $demo_only; then
   packages+=(fonts-ipafont-gothic fonts-noto-color-emoji)
   # The other web servers the e2e tests run the program under.
   packages+=(apache2 nginx fcgiwrap)
+  # The resident (FastCGI) mode: the kit it links, its bridge and spawner for the tests, php-fpm for the benchmark.
+  packages+=(libfcgi-dev libfcgi-bin spawn-fcgi php-fpm php-cli)
   # The fuzz targets: clang with its libFuzzer and sanitizer runtimes.
   packages+=(clang libclang-rt-14-dev)
   # The browser test needs Node.js; a machine that already has it (from
