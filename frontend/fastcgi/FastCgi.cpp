@@ -9,6 +9,7 @@
 #include <climits>
 
 #include "frontend/Connection.h"
+#include "platform/System.h"
 
 namespace frontend {
 namespace {
@@ -81,6 +82,9 @@ class TAcceptedRequests {
 
 bool ServeFastCgi(const std::function<void(TConnection&)>& serve) {
   if (!StdinIsListeningSocket() || FCGX_Init() != 0) return false;
+  // The kit puts a handler of its own on SIGPIPE; a client gone away must
+  // stay a failing write, nothing more.
+  platform::IgnoreBrokenPipe();
   TAcceptedRequests requests;
   while (requests.Next()) {
     {
