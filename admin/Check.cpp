@@ -162,7 +162,8 @@ void CheckCounter(const Site& site, Report& report, Folders& folders) {
   }
 }
 
-void CheckSession(Site& site, const std::string& name, Report& report, Folders& folders, int& members) {
+void CheckSession(Site& site, const std::string& name, Report& report, Folders& folders, Folders& member_dirs,
+                  int& members) {
   Session session;
   std::string err;
   if (!LoadSession(site, name, session, err)) {
@@ -186,7 +187,8 @@ void CheckSession(Site& site, const std::string& name, Report& report, Folders& 
     report.Warning(file + ": PasswordHash=" + std::string(hash) +
                    " selects no hashing this program knows: passwords are stored in the clear");
   }
-  if (members_dir.empty()) return;
+  // Sessions may share a members folder; its records are looked at once.
+  if (members_dir.empty() || !member_dirs.insert(members_dir).second) return;
   try {
     CheckRecords(members_dir, session, report, members);
   } catch (const platform::Exception& e) {
@@ -269,6 +271,7 @@ int Check(Site& site, Output& output) {
 
   int session_count = 0;
   int members = 0;
+  Folders member_dirs;
   if (!sessions.empty()) {
     try {
       std::vector<std::string> names;
@@ -278,7 +281,7 @@ int Check(Site& site, Output& output) {
       std::sort(names.begin(), names.end());
       for (const std::string& name : names) {
         ++session_count;
-        CheckSession(site, name, report, folders, members);
+        CheckSession(site, name, report, folders, member_dirs, members);
       }
     } catch (const platform::Exception& e) {
       report.Problem(sessions + ": " + e.Message());

@@ -7,7 +7,7 @@
 # (googletest built from Debian's sources), which scripts/test.sh runs under Wine.
 set -euo pipefail
 unit_tests=OFF
-targets=(orvalengate)
+targets=(orvalengate orvalengate-admin)
 if [ "${1:-}" = --unit-tests ]; then
   unit_tests=ON
   targets+=(platform_tests text_tests)
@@ -22,4 +22,4 @@ cmake --build build-win-host -j"$jobs" --target sjistexts
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
   -DORVALENGATE_WERROR=ON -DORVALENGATE_TESTS=$unit_tests -DORVALENGATE_SJISTEXTS="$PWD/build-win-host/sjistexts" >/dev/null
 cmake --build build-win -j"$jobs" --target "${targets[@]}"
-echo "Built $PWD/build-win/orvalengate.exe"
+echo "Built $PWD/build-win/orvalengate.exe and orvalengate-admin.exe"
