@@ -65,4 +65,7 @@ std::string DirectoryValue(const text::NameValueList& list, std::string_view key
 
 int Check(Site& site, Output& output);
 
+// The text in double quotes, as messages name keys, sessions and IDs.
+std::string Quoted(std::string_view text);
+
 }  // namespace admin

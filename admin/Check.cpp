@@ -30,8 +30,6 @@ bool SameKey(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
-
 class Report {
  public:
   void Problem(const std::string& line) {

@@ -96,8 +96,6 @@ const Command* FindCommand(std::string_view name) {
   return nullptr;
 }
 
-std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
-
 // Loads the member's session and checks that the record exists.
 int OpenMember(Site& site, std::string_view session_name, std::string_view id, Session& session, Output& output) {
   if (!LoadSession(site, session_name, session, output.err)) return kNotFound;

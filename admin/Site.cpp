@@ -7,6 +7,13 @@
 
 namespace admin {
 
+std::string Quoted(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out.append(1, '"').append(text).append(1, '"');
+  return out;
+}
+
 std::string DirectoryValue(const text::NameValueList& list, std::string_view key) {
   const std::string_view value = list.Value(key);
   if (value.empty()) return {};
