@@ -167,9 +167,12 @@ int ResetPassword(Site& site, std::string_view session_name, std::string_view id
   if (platform::StdinIsTerminal()) {
     platform::WriteStderr("New password for " + std::string(id) + ": ");
     std::string again;
-    const bool typed = platform::ReadLineWithoutEcho(password);
+    if (!platform::ReadLineWithoutEcho(password)) {
+      output.err += "no password typed; nothing changed\n";
+      return kRefused;
+    }
     platform::WriteStderr("Again: ");
-    if (!typed || !platform::ReadLineWithoutEcho(again) || again != password) {
+    if (!platform::ReadLineWithoutEcho(again) || again != password) {
       output.err += "the two passwords differ; nothing changed\n";
       return kRefused;
     }

@@ -97,8 +97,10 @@ std::string ReadAll(const std::string& path) {
 }
 
 // Runs the site's copy of the tool from `cwd`, standard input from a file.
+// `unprivileged`: as nobody when the runner is root, whose rights would
+// hide every unwritable folder.
 ToolResult RunTool(const std::string& exe, const std::vector<std::string>& args, const std::string& input,
-                   const std::string& cwd, const std::string& scratch) {
+                   const std::string& cwd, const std::string& scratch, bool unprivileged) {
   const std::string in_path = scratch + "/stdin", out_path = scratch + "/stdout", err_path = scratch + "/stderr";
   std::ofstream(in_path, std::ios::binary) << input;
   const pid_t pid = ::fork();
@@ -107,6 +109,8 @@ ToolResult RunTool(const std::string& exe, const std::vector<std::string>& args,
     const int in = ::open(in_path.c_str(), O_RDONLY);
     const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    constexpr int kNobody = 65534;
+    if (unprivileged && ::getuid() == 0 && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) ::_exit(127);
     if (in < 0 || out < 0 || err < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
         ::chdir(cwd.c_str()) != 0) {
       ::_exit(127);
@@ -183,6 +187,7 @@ std::vector<std::string> RunCase(const Case& row, const std::map<std::string, st
 
   std::vector<std::string> failures;
   std::string input;
+  bool unprivileged = false;
   ToolResult result;
   bool ran = false;
   for (const std::string& line : row.lines) {
@@ -215,12 +220,15 @@ std::vector<std::string> RunCase(const Case& row, const std::map<std::string, st
     } else if (verb == "mtime") {
       const struct timespec times[2] = {{std::stol(t.at(2).text), 0}, {std::stol(t.at(2).text), 0}};
       ::utimensat(AT_FDCWD, site.Path(path()).c_str(), times, 0);
+    } else if (verb == "unprivileged") {
+      unprivileged = true;
     } else if (verb == "stdin") {
       input = arg(1);
     } else if (verb == "run" || verb == "run-elsewhere") {
       std::vector<std::string> args;
       for (std::size_t i = 1; i < t.size(); ++i) args.push_back(t[i].text);
-      result = RunTool(tool, args, input, verb == "run" ? site.Dir() : scratch, scratch);
+      result = RunTool(tool, args, input, verb == "run" ? site.Dir() : scratch, scratch,
+                       unprivileged);
       ran = true;
     } else if (!ran) {
       throw std::runtime_error("check before run: " + line);
