@@ -10,14 +10,22 @@ namespace member {
 
 enum class PasswordStorage { kClear, kArgon2id };
 
-// The session file's "PasswordHash" value.
+// The session file's "PasswordHash" value. Empty (or absent) keeps
+// passwords as posted; any other value hashes with Argon2id, so that a
+// misspelt setting never leaves new passwords in the clear.
 PasswordStorage PasswordStorageFrom(std::string_view setting);
+
+// Whether the value is one the setting documents ("" or "argon2id"), for
+// tools that point out a misspelt setting.
+bool IsKnownPasswordHash(std::string_view setting);
 
 // The pw= value to store for a new password.
 std::string StoredPassword(PasswordStorage storage, std::string_view password);
 
 // Whether a posted password matches a stored pw= value of either form; a
-// value in the clear is compared in constant time.
+// value in the clear is compared in constant time. A value that begins with
+// "$argon2id$" is checked only as a hash: one that does not parse, or asks
+// for more than 256 MiB or 16 passes, matches nothing.
 bool PasswordMatches(std::string_view stored, std::string_view password);
 
 // Whether a stored value that matched should be rewritten in the session's
