@@ -17,6 +17,8 @@ namespace member {
 namespace {
 
 constexpr std::string_view kArgon2idPrefix = "$argon2id$";
+// Every form libargon2 writes ($argon2i$, $argon2d$ too) begins so.
+constexpr std::string_view kArgon2Prefix = "$argon2";
 
 // The cost of one new hash: 19 MiB, 2 passes, 1 lane, the figures recommended
 // today for interactive logins; one check takes well under 100 ms here.
@@ -84,11 +86,9 @@ class KdfHandle {
 std::string Argon2id(std::string_view password, std::string_view salt, const Argon2Params& p, std::size_t length) {
   InitGcrypt();
   const unsigned long param[4] = {static_cast<unsigned long>(length), p.passes, p.memory_kib, p.lanes};
-  static const char kNothing = 0;  // an empty password still needs an address
   KdfHandle h;
-  gcry_error_t err = gcry_kdf_open(h.Out(), GCRY_KDF_ARGON2, GCRY_KDF_ARGON2ID, param, 4,
-                                   password.empty() ? &kNothing : password.data(), password.size(), salt.data(),
-                                   salt.size(), nullptr, 0, nullptr, 0);
+  gcry_error_t err = gcry_kdf_open(h.Out(), GCRY_KDF_ARGON2, GCRY_KDF_ARGON2ID, param, 4, password.data(),
+                                   password.size(), salt.data(), salt.size(), nullptr, 0, nullptr, 0);
   if (err != 0) throw GcryptError("open", err);
   err = gcry_kdf_compute(h.get(), nullptr);
   if (err != 0) throw GcryptError("compute", err);
@@ -207,7 +207,7 @@ bool ConstantTimeEquals(std::string_view stored, std::string_view posted) {
   return diff == 0;
 }
 
-bool IsArgon2id(std::string_view stored) { return stored.starts_with(kArgon2idPrefix); }
+bool IsHash(std::string_view stored) { return stored.starts_with(kArgon2Prefix); }
 
 }  // namespace
 
@@ -222,6 +222,8 @@ bool IsKnownPasswordHash(std::string_view setting) { return setting.empty() || s
 
 std::string StoredPassword(PasswordStorage storage, std::string_view password) {
   if (storage == PasswordStorage::kClear) return std::string(password);
+  // libgcrypt takes no empty password; no command stores one.
+  if (password.empty()) throw platform::Exception("argon2id: an empty password cannot be hashed");
   InitGcrypt();
   std::array<char, kSaltBytes> salt{};
   gcry_randomize(salt.data(), salt.size(), GCRY_STRONG_RANDOM);
@@ -238,18 +240,19 @@ std::string StoredPassword(PasswordStorage storage, std::string_view password) {
 
 bool PasswordMatches(std::string_view stored, std::string_view password) {
   // A value that begins like a hash is only ever checked as one: were a
-  // damaged hash compared as clear text, whoever has read the record could
-  // log in with it.
-  if (!IsArgon2id(stored)) return ConstantTimeEquals(stored, password);
+  // damaged hash, or one of a variant we do not compute, compared as clear
+  // text, whoever has read the record could log in with it.
+  if (!IsHash(stored)) return ConstantTimeEquals(stored, password);
   Argon2Hash parsed;
-  if (!ParseArgon2id(stored, parsed)) return false;
+  if (password.empty() || !ParseArgon2id(stored, parsed)) return false;
   const std::string computed = Argon2id(password, parsed.salt, parsed.params, parsed.hash.size());
   return ConstantTimeEquals(parsed.hash, computed);
 }
 
 bool NeedsRehash(PasswordStorage storage, std::string_view stored) {
-  if (storage == PasswordStorage::kClear) return false;
-  return !IsArgon2id(stored);
+  // An empty value (a record without a password) has no hash to become.
+  if (storage == PasswordStorage::kClear || stored.empty()) return false;
+  return !IsHash(stored);
 }
 
 }  // namespace member

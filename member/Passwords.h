@@ -19,17 +19,19 @@ PasswordStorage PasswordStorageFrom(std::string_view setting);
 // tools that point out a misspelt setting.
 bool IsKnownPasswordHash(std::string_view setting);
 
-// The pw= value to store for a new password.
+// The pw= value to store for a new password. Hashing an empty password
+// throws platform::Exception: no command stores one.
 std::string StoredPassword(PasswordStorage storage, std::string_view password);
 
 // Whether a posted password matches a stored pw= value of either form; a
 // value in the clear is compared in constant time. A value that begins with
-// "$argon2id$" is checked only as a hash: one that does not parse, or asks
-// for more than 256 MiB or 16 passes, matches nothing.
+// "$argon2" is checked only as an Argon2id hash: one that does not parse, or
+// asks for more than 256 MiB or 16 passes, matches nothing, nor does an
+// empty password match any hash.
 bool PasswordMatches(std::string_view stored, std::string_view password);
 
 // Whether a stored value that matched should be rewritten in the session's
-// form (a record still in the clear in a hashing session).
+// form (a record still in the clear, and not empty, in a hashing session).
 bool NeedsRehash(PasswordStorage storage, std::string_view stored);
 
 }  // namespace member
