@@ -71,5 +71,10 @@ sed "s|^logpath .*|logpath  = $site/auth.log|" "$conf/jail-orvalengate.local" > 
 if ! out=$(fail2ban-client -c "$etc" -t 2>&1) || ! grep -q "orvalengate" <<< "$(fail2ban-client -c "$etc" -d 2>&1)"; then
   echo "FAIL: fail2ban-client does not accept the jail:"; echo "$out"; status=1
 fi
+# The operators' guide shows these very settings.
+guide=$conf/../../docs/operators.md
+while IFS= read -r setting; do
+  grep -qxF -- "$setting" "$guide" || { echo "FAIL: docs/operators.md lacks: $setting"; status=1; }
+done < <(grep -h '^[a-z]* *= ' "$conf/orvalengate.conf" "$conf/jail-orvalengate.local")
 [ $status -eq 0 ] && echo "PASS: $lines lines, $(wc -l <<< "$found") matched with the right addresses; jail accepted"
 exit $status
