@@ -200,9 +200,11 @@ bool ParseArgon2id(std::string_view stored, Argon2Hash& out) {
 bool ConstantTimeEquals(std::string_view stored, std::string_view posted) {
   std::size_t diff = stored.size() ^ posted.size();
   const std::size_t n = stored.size();
-  for (std::size_t i = 0; i < posted.size(); ++i) {
-    const unsigned char s = n == 0 ? 0 : static_cast<unsigned char>(stored[i % n]);
-    diff |= static_cast<std::size_t>(s ^ static_cast<unsigned char>(posted[i]));
+  std::size_t j = 0;  // walks the stored value round and round
+  for (const char c : posted) {
+    const unsigned char s = n == 0 ? 0 : static_cast<unsigned char>(stored[j]);
+    diff |= static_cast<std::size_t>(s ^ static_cast<unsigned char>(c));
+    if (++j >= n) j = 0;
   }
   return diff == 0;
 }
