@@ -49,7 +49,13 @@ UpdateResult UpdateRecord(std::string_view dir, std::string_view id, std::string
   const std::string path = MemberRecordPath(dir, id);
   if (!text::FileExists(path)) return UpdateResult::kRefused;
   std::string checked;
-  if (!MatchesRecord(path, password, checked)) return UpdateResult::kRefused;
+  try {
+    if (!MatchesRecord(path, password, checked)) return UpdateResult::kRefused;
+  } catch (const platform::EFOpenError&) {
+    // Read before the lock: a record removed meanwhile is no record.
+    if (!text::FileExists(path)) return UpdateResult::kRefused;
+    throw;
+  }
   // The pw value to store: a new hash costs as much as a check, so it is
   // made before the lock too. Empty: the pw line stays as it is.
   auto value_for = [&](std::string_view stored) {
