@@ -65,6 +65,13 @@ void ReplaceFile(const std::string& path, const Bytes& bytes);
 // racing for one path exactly one gets true. Errors as for ReplaceFile.
 bool CreateFileExclusive(const std::string& path, const Bytes& bytes);
 
+// Appends the bytes to the end of the file (created when missing, mode 0640
+// before the umask) in one write through an append-only handle, so lines
+// appended by many processes at once never mix or overwrite each other.
+// False, with errno (EINVAL for a path that is no regular file), when the
+// file cannot be opened or not every byte reached it.
+bool AppendToFile(const std::string& path, std::string_view bytes);
+
 // True when `name` followed by `suffix` can be one file name inside a
 // directory: no path delimiter ("/", or "\" outside a double-byte character),
 // no NUL, CR or LF, and no longer than the file system takes (255 bytes).

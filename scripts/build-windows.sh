@@ -13,7 +13,8 @@ if [ "${1:-}" = --unit-tests ]; then
   targets+=(platform_tests text_tests)
 fi
 cd "$(dirname "$0")/.."
-scripts/apt-install.sh --no-install-recommends cmake g++ make g++-mingw-w64-x86-64-posix wine64 googletest
+scripts/apt-install.sh --no-install-recommends cmake g++ make g++-mingw-w64-x86-64-posix wine64 googletest \
+  libgcrypt20-dev libgcrypt-mingw-w64-dev
 jobs=${JOBS:-$(nproc)}
 
 cmake -S . -B build-win-host -DORVALENGATE_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null

@@ -169,6 +169,31 @@ std::string ReadWholeFile(const std::string& path) {
   return out;
 }
 
+bool AppendToFile(const std::string& path, std::string_view bytes) {
+  // O_NONBLOCK: a FIFO in the log's place must not hold the request.
+  Fd fd(RobustOpen(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY, 0640));
+  if (!fd.ok()) return false;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return false;
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return false;
+  }
+  // One write: O_APPEND places it at the end as a whole. Writing a short
+  // remainder again could land after another process's line, so a short
+  // write is a failure, not a reason to go on.
+  while (true) {
+    const ssize_t n = ::write(fd.get(), bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (static_cast<std::size_t>(n) != bytes.size()) {
+      errno = EIO;
+      return false;
+    }
+    return fd.Close() == 0;
+  }
+}
+
 void ReplaceFile(const std::string& path, const Bytes& bytes) {
   struct stat old;
   const bool replacing = ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);

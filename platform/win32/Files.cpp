@@ -134,6 +134,31 @@ std::string ReadWholeFile(const std::string& path) {
   return out;
 }
 
+bool AppendToFile(const std::string& path, std::string_view bytes) {
+  // FILE_APPEND_DATA without FILE_WRITE_DATA: the system puts every write
+  // at the end of the file as a whole, as O_APPEND does.
+  Handle h(Open(path, FILE_APPEND_DATA | SYNCHRONIZE, OPEN_ALWAYS));
+  if (!h.ok()) return false;
+  if (::GetFileType(h.get()) != FILE_TYPE_DISK) {
+    errno = EINVAL;
+    return false;
+  }
+  if (bytes.size() > 0xffffffffu) {
+    errno = EINVAL;
+    return false;
+  }
+  DWORD written = 0;
+  if (!::WriteFile(h.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+    errno = ErrnoFromWin32(::GetLastError());
+    return false;
+  }
+  if (written != bytes.size()) {
+    errno = EIO;
+    return false;
+  }
+  return true;
+}
+
 void ReplaceFile(const std::string& path, const Bytes& bytes) {
   // The replaced file's hidden, system and indexing attributes carry over.
   // Read-only does not: Windows would refuse every later replace of it,
