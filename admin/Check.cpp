@@ -181,9 +181,9 @@ void CheckSession(Site& site, const std::string& name, Report& report, Folders& 
     report.Problem(file + ": DefaultImgFile=" + std::string(image) + ": no such file, posts without one are refused");
   }
   const std::string_view hash = session.settings.Value("PasswordHash");
-  if (!hash.empty() && session.storage == member::PasswordStorage::kClear) {
+  if (!member::IsKnownPasswordHash(hash)) {
     report.Warning(file + ": PasswordHash=" + std::string(hash) +
-                   " selects no hashing this program knows: passwords are stored in the clear");
+                   " is no value this program knows: new passwords are hashed with argon2id");
   }
   // Sessions may share a members folder; its records are looked at once.
   if (members_dir.empty() || !member_dirs.insert(members_dir).second) return;

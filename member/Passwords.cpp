@@ -241,12 +241,13 @@ std::string StoredPassword(PasswordStorage storage, std::string_view password) {
 }
 
 bool PasswordMatches(std::string_view stored, std::string_view password) {
-  // A value that begins like a hash is only ever checked as one: were a
-  // damaged hash, or one of a variant we do not compute, compared as clear
-  // text, whoever has read the record could log in with it.
-  if (!IsHash(stored)) return ConstantTimeEquals(stored, password);
+  // Only a hash we can check is checked as one. Anything else is a password
+  // in the clear, however it begins: a site that never hashed may have a
+  // member whose password starts with "$argon2", and a damaged hash locks
+  // its member out either way until the operator resets it.
   Argon2Hash parsed;
-  if (password.empty() || !ParseArgon2id(stored, parsed)) return false;
+  if (!IsHash(stored) || !ParseArgon2id(stored, parsed)) return ConstantTimeEquals(stored, password);
+  if (password.empty()) return false;
   const std::string computed = Argon2id(password, parsed.salt, parsed.params, parsed.hash.size());
   return ConstantTimeEquals(parsed.hash, computed);
 }

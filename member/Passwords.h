@@ -23,11 +23,11 @@ bool IsKnownPasswordHash(std::string_view setting);
 // throws platform::Exception: no command stores one.
 std::string StoredPassword(PasswordStorage storage, std::string_view password);
 
-// Whether a posted password matches a stored pw= value of either form; a
-// value in the clear is compared in constant time. A value that begins with
-// "$argon2" is checked only as an Argon2id hash: one that does not parse, or
-// asks for more than 256 MiB or 16 passes, matches nothing, nor does an
-// empty password match any hash.
+// Whether a posted password matches a stored pw= value of either form,
+// compared in constant time. Only a well-formed Argon2id value within the
+// bounds a check may cost (256 MiB, 16 passes) is checked as a hash; any
+// other value, one that merely begins with "$argon2" included, is a
+// password in the clear. An empty password matches no hash.
 bool PasswordMatches(std::string_view stored, std::string_view password);
 
 // Whether a stored value that matched should be rewritten in the session's

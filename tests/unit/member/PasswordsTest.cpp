@@ -42,8 +42,11 @@ TEST(Passwords, MatchesEitherFormAndNothingElse) {
       {kRef, "", false},
       // The stored hash is no password.
       {kRef, kRef, false},
-      {"$argon2i$v=19$m=19456,t=2,p=1" + kRefTail, "$argon2i$v=19$m=19456,t=2,p=1" + kRefTail, false},
-      // Damaged, or asking for more than a check may cost: nothing matches.
+      // Only a hash we check is one: a site that never hashed keeps a
+      // password that merely looks like one.
+      {"$argon2rocks", "$argon2rocks", true},
+      {"$argon2i$v=19$m=19456,t=2,p=1" + kRefTail, "password", false},
+      // Damaged, or asking for more than a check may cost: the password does not match.
       {"$argon2id$v=16$m=19456,t=2,p=1" + kRefTail, "password", false},
       {"$argon2id$m=19456,t=2,p=1" + kRefTail, "password", false},
       {"$argon2id$v=19$m=019456,t=2,p=1" + kRefTail, "password", false},
