@@ -157,8 +157,8 @@ as above.
   service instance per process; lighttpd: \`max-procs\`.
 - **A process that dies** (a crash, no memory left) is started again by its
   manager (systemd's \`Restart=always\` below; lighttpd restarts its own).
-  Only the request it was serving is lost, answered with the server's 502
-  page; the atomic saves leave no half-written file.
+  Only the request it was serving is lost, answered with the server's own
+  error page (nginx: 502); the atomic saves leave no half-written file.
 - **After an upgrade** the resident processes go on running the old program:
   install the new one (\`install\` replaces the file rather than writing
   into the running one), then restart them: \`systemctl restart
