@@ -1,7 +1,6 @@
 #include "text/Fields.h"
 
 #include "platform/Sjis.h"
-#include "platform/System.h"
 
 namespace text {
 namespace {
@@ -164,8 +163,6 @@ void AppendEscaped(std::string& out, std::string_view text, bool posted) {
 }
 
 }  // namespace
-
-std::string GetEnvValue(const std::string& name) { return platform::GetEnv(name); }
 
 std::string UrlDecode(std::string_view text) {
   std::string out;

@@ -20,8 +20,6 @@ struct PostedForm {
   std::string_view PostedFileData; // bytes of the attached JPEG
 };
 
-// The variable's value; empty when unset.
-std::string GetEnvValue(const std::string& name);
 // "%XX" and "+" decoding; malformed escapes give 0x00 (see the .cpp).
 std::string UrlDecode(std::string_view text);
 // Splits at "&" and decodes each item; the list is emptied first.

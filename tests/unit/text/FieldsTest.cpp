@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "Portable.h"
 
 using namespace std::string_literals;
 
@@ -298,14 +297,6 @@ TEST(ParseUrlEncodedBody, ManyFieldsSurviveEveryRoutine) {
   EXPECT_FALSE(text::RequiredFieldsFilled(form.PostedFields + "blank-new=\r\n"));
   EXPECT_EQ(text::FieldValue(form.PostedFields, "BLANK-F19999"), "some&nbsp;value!");
   EXPECT_EQ(text::FieldValue(form.PostedFields, "blank-f7"), "");
-}
-
-TEST(GetEnvValue, WholeValueOrEmpty) {
-  const std::string long_value(5000, 'v');
-  testing_os::SetEnv("ORVALENGATE_TEXT_TEST", long_value);
-  EXPECT_EQ(text::GetEnvValue("ORVALENGATE_TEXT_TEST"), long_value);
-  testing_os::UnsetEnv("ORVALENGATE_TEXT_TEST");
-  EXPECT_EQ(text::GetEnvValue("ORVALENGATE_TEXT_TEST"), "");
 }
 
 }  // namespace
