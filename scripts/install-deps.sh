@@ -15,6 +15,8 @@ if ! $demo_only; then
   packages+=(apache2 nginx fcgiwrap)
   # The fuzz targets: clang with its libFuzzer and sanitizer runtimes.
   packages+=(clang libclang-rt-14-dev)
+  # GlusterFS, for the test of two web servers sharing one site (tests/shared-storage).
+  packages+=(glusterfs-server glusterfs-client)
   # The browser test needs Node.js; a machine that already has it (from
   # another source than Debian) keeps its own.
   command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)

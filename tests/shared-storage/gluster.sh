@@ -22,9 +22,14 @@ guide=$here/../../docs/operators.md
 # another mount has replaced: quick-read and open-behind serve old content,
 # stat-prefetch (md-cache) serves stale handles, write-behind acknowledges
 # a write before the bricks have it. io-cache, read-ahead and readdir-ahead
-# are off by default.
+# are off by default. With lookup-optimize on, a distribute volume answers
+# "no such file" for a name another mount is renaming over.
 recommended_options=(performance.quick-read performance.open-behind performance.stat-prefetch
-  performance.write-behind)
+  performance.write-behind cluster.lookup-optimize)
+# The kernel's own caches of names and attributes: without these, a mount
+# may open the file a name held before another mount's rename for up to a
+# second.
+recommended_mount_options="--entry-timeout=0 --attribute-timeout=0"
 
 # The commands, one a line, as the guide shows them and as this script runs
 # them: volume_commands VOLUME HOST1 BRICK1 HOST2 BRICK2 recommended|defaults
@@ -36,8 +41,10 @@ volume_commands() {
   fi
   echo "gluster volume start $vol"
 }
-# mount_command HOST VOLUME DIR
-mount_command() { echo "glusterfs --volfile-server=$1 --volfile-id=$2 $3"; }
+# mount_command HOST VOLUME DIR recommended|defaults
+mount_command() {
+  echo "glusterfs $([ "$4" = recommended ] && echo "$recommended_mount_options ")--volfile-server=$1 --volfile-id=$2 $3"
+}
 
 guide_block() {
   printf '```sh\n'
@@ -45,7 +52,7 @@ guide_block() {
   volume_commands orvalengate storage1 /srv/gluster/brick1 storage2 /srv/gluster/brick2 recommended
   echo "# on every web server:"
   echo "mkdir -p /srv/orvalengate/data"
-  mount_command storage1 orvalengate /srv/orvalengate/data
+  mount_command storage1 orvalengate /srv/orvalengate/data recommended
   printf '```\n'
 }
 
@@ -76,7 +83,7 @@ hosts_line="127.0.0.1 $host"
 added_host=false
 glusterd_pid=
 mounts=()
-sockets_before=$(ls /var/run/gluster/*.socket 2>/dev/null || true)
+sockets_before=$(ls /var/run/gluster/*.socket /var/run/glusterd.socket 2>/dev/null || true)
 
 teardown() {
   local status=$? dir pidfile pid
@@ -99,7 +106,7 @@ teardown() {
   # What glusterd keeps outside its working folder, for this volume only.
   rm -rf /var/run/gluster/vols/"$vol"
   rm -f /var/log/glusterfs/bricks/"$(echo "${work#/}" | tr / -)"-brick*.log
-  for sock in /var/run/gluster/*.socket; do
+  for sock in /var/run/gluster/*.socket /var/run/glusterd.socket; do
     [ -S "$sock" ] && ! grep -qxF "$sock" <<<"$sockets_before" && rm -f "$sock"
   done
   if $added_host; then
@@ -150,7 +157,7 @@ for _ in $(seq 100); do
 done
 
 run_commands < <(volume_commands "$vol" "$host" "$work/brick1" "$host" "$work/brick2" "$options")
-run_commands < <(mount_command "$host" "$vol" "$work/a"; mount_command "$host" "$vol" "$work/b")
+run_commands < <(mount_command "$host" "$vol" "$work/a" "$options"; mount_command "$host" "$vol" "$work/b" "$options")
 for dir in "$work/a" "$work/b"; do
   mountpoint -q "$dir" || { echo "gluster.sh: $dir is not mounted:" >&2; tail -20 "$work/log/mount-$(basename "$dir").log" >&2; exit 1; }
 done

@@ -237,7 +237,8 @@ function checkPosts() {
       if (names.join() !== expectedNames.join()) count('duplicated', `${rule}: names ${names.join(' ')} for ${acked} posts`);
     }
     const counter = rule === 'counter' ? read('A', 'counter.txt') : null;
-    if (rule === 'counter' && counter !== `${acked}\r\n`) count('duplicated', `counter holds ${JSON.stringify(counter)} after ${acked} posts`);
+    if (rule === 'counter' && counter === null) count('errors', 'the counter cannot be read');
+    else if (rule === 'counter' && counter !== `${acked}\r\n`) count('lost', `counter holds ${JSON.stringify(counter)} after ${acked} posts`);
   }
 }
 
