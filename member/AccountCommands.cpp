@@ -54,8 +54,9 @@ std::string TWebModule1::CommandRegistration() {
   const std::string path = MemberRecordPath(MembersDb, id);
   if (text::FileExists(path)) return ErrorPage(texts::IdAlreadyRegistered);
 
+  const std::string stored_pw = StoredPassword(Passwords, pw);
   const std::pair<std::string_view, std::string_view> lines[] = {
-      {"id", id}, {"pw", pw}, {"realname", realname}, {"country", country}, {"mail", mail}};
+      {"id", id}, {"pw", stored_pw}, {"realname", realname}, {"country", country}, {"mail", mail}};
   std::size_t size = 0;
   for (const auto& [key, value] : lines) size += key.size() + 1 + value.size() + 2;
   if (size > kMaxRecordBytes) return ErrorPage(texts::RecordTooLarge);
@@ -78,12 +79,15 @@ std::string TWebModule1::CommandChangePw() {
   // An ID that can never be registered has no record, whatever its path
   // would reach.
   if (!IsUsableName(id) || !text::FileExists(MemberRecordPath(MembersDb, id))) {
+    LogFailedLogin(id);
     return ErrorPage(texts::IdDoesNotExist);
   }
   if (pw1 != pw2) return ErrorPage(texts::NewPasswordMismatch);
   if (pw1.size() < kMinPasswordLength) return ErrorPage(texts::PasswordTooShort);
-  switch (ChangeMemberPassword(MembersDb, id, pw0, pw1)) {
-    case UpdateResult::kRefused: return ErrorPage(texts::PasswordNotChanged);
+  switch (ChangeMemberPassword(MembersDb, id, pw0, pw1, Passwords)) {
+    case UpdateResult::kRefused:
+      LogFailedLogin(id);
+      return ErrorPage(texts::PasswordNotChanged);
     case UpdateResult::kTooLarge: return ErrorPage(texts::RecordTooLarge);
     case UpdateResult::kSaved: break;
   }

@@ -48,6 +48,7 @@ std::string ProgramDir() {
 void TWebModule1::LoadConfig() {
   SessionDb.clear();
   DumpPath.clear();
+  AuthLog.clear();
   BodyLimit = kDefaultBodyLimit;
   const std::string path = ProgramDir() + "config.txt";
   if (!text::FileExists(path)) return;
@@ -56,6 +57,7 @@ void TWebModule1::LoadConfig() {
   SessionDb = DirectoryValue(list, "sessiondb");
   DumpPath = DirectoryValue(list, "dumppath");
   BodyLimit = BodyLimitValue(list.Value("bodylimit"));
+  AuthLog = list.Value("authlog");
 }
 
 void TWebModule1::LoadSession(std::string_view name) {
@@ -65,6 +67,7 @@ void TWebModule1::LoadSession(std::string_view name) {
   FileNameTemplate.clear();
   FileNameCounter.clear();
   DefaultImgFile.clear();
+  Passwords = PasswordStorage::kClear;
   // The name comes from the request; one that could point outside SessionDb
   // is a session without settings.
   if (!IsUsableName(name)) return;
@@ -80,6 +83,7 @@ void TWebModule1::LoadSession(std::string_view name) {
   FileNameTemplate = list.Value("FileNameTemplate");
   FileNameCounter = list.Value("FileNameCounter");
   DefaultImgFile = list.Value("DefaultImgFile");
+  Passwords = PasswordStorageFrom(list.Value("PasswordHash"));
 }
 
 }  // namespace member

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "member/Passwords.h"
+#include "platform/Exception.h"
 #include "platform/Files.h"
 #include "text/NameValueList.h"
 
@@ -27,38 +29,108 @@ platform::FileLock LockMembersDirectory(std::string_view dir) {
   return platform::FileLock::Acquire(platform::LockPathFor(text::IncludeTrailingDelimiter(dir) + "members"));
 }
 
-int CheckMemberPassword(std::string_view dir, std::string_view id, std::string_view password) {
-  if (!IsUsableName(id)) return 2;
-  const std::string path = MemberRecordPath(dir, id);
-  if (!text::FileExists(path)) return 2;
+namespace {
+
+// The record's pw value, into `stored`; true when `password` matches it.
+bool MatchesRecord(const std::string& path, std::string_view password, std::string& stored) {
   text::NameValueList record;
   record.LoadFromFile(path);
-  return record.Value("pw") == password ? 0 : 1;
+  stored = record.Value("pw");
+  return PasswordMatches(stored, password);
 }
 
-UpdateResult UpdateMemberRecord(std::string_view dir, std::string_view id, std::string_view password,
-                                const std::function<void(text::NameValueList&)>& change) {
+// Load, check, change and save. `new_password`, when given, becomes the
+// record's password; otherwise a password still in the clear is upgraded
+// as `storage` asks.
+UpdateResult UpdateRecord(std::string_view dir, std::string_view id, std::string_view password,
+                          PasswordStorage storage, const std::string_view* new_password,
+                          const std::function<void(text::NameValueList&)>& change) {
   if (!IsUsableName(id)) return UpdateResult::kRefused;
   const std::string path = MemberRecordPath(dir, id);
   if (!text::FileExists(path)) return UpdateResult::kRefused;
+  std::string checked;
+  try {
+    if (!MatchesRecord(path, password, checked)) return UpdateResult::kRefused;
+  } catch (const platform::EFOpenError&) {
+    // Read before the lock: a record removed meanwhile is no record.
+    if (!text::FileExists(path)) return UpdateResult::kRefused;
+    throw;
+  }
+  // The pw value to store: a new hash costs as much as a check, so it is
+  // made before the lock too. Empty: the pw line stays as it is.
+  auto value_for = [&](std::string_view stored) {
+    if (new_password != nullptr) return StoredPassword(storage, *new_password);
+    return NeedsRehash(storage, stored) ? StoredPassword(storage, password) : std::string();
+  };
+  std::string pw_value = value_for(checked);
   // Without the lock, a change saved between our load and our save would be
   // overwritten by the record as we loaded it.
   const platform::FileLock lock = LockMembersDirectory(dir);
   if (!text::FileExists(path)) return UpdateResult::kRefused;
   text::NameValueList record;
   record.LoadFromFile(path);
-  if (record.Value("pw") != password) return UpdateResult::kRefused;
+  const std::string stored(record.Value("pw"));
+  if (stored != checked) {
+    // Changed since the check: checked again, under the lock this time.
+    if (!PasswordMatches(stored, password)) return UpdateResult::kRefused;
+    if (new_password == nullptr) pw_value = value_for(stored);
+  }
+  if (new_password != nullptr || !pw_value.empty()) record.SetValue("pw", pw_value);
   change(record);
-  const std::string saved = record.GetText();
+  std::string saved = record.GetText();
+  if (saved.size() > kMaxRecordBytes && new_password == nullptr && !pw_value.empty()) {
+    // The longer hash alone must not make a save fail: the password stays
+    // as it was.
+    record.SetValue("pw", stored);
+    saved = record.GetText();
+  }
   if (saved.size() > kMaxRecordBytes) return UpdateResult::kTooLarge;
   platform::ReplaceFile(path, saved);
   return UpdateResult::kSaved;
 }
 
+}  // namespace
+
+int CheckMemberPassword(std::string_view dir, std::string_view id, std::string_view password,
+                        PasswordStorage storage) {
+  if (!IsUsableName(id)) return 2;
+  const std::string path = MemberRecordPath(dir, id);
+  if (!text::FileExists(path)) return 2;
+  std::string stored;
+  if (!MatchesRecord(path, password, stored)) return 1;
+  UpgradeStoredPassword(dir, id, stored, password, storage);
+  return 0;
+}
+
+UpdateResult UpdateMemberRecord(std::string_view dir, std::string_view id, std::string_view password,
+                                const std::function<void(text::NameValueList&)>& change, PasswordStorage storage) {
+  return UpdateRecord(dir, id, password, storage, nullptr, change);
+}
+
 UpdateResult ChangeMemberPassword(std::string_view dir, std::string_view id, std::string_view old_password,
-                          std::string_view new_password) {
-  return UpdateMemberRecord(dir, id, old_password,
-                            [&](text::NameValueList& record) { record.SetValue("pw", new_password); });
+                                  std::string_view new_password, PasswordStorage storage) {
+  return UpdateRecord(dir, id, old_password, storage, &new_password, [](text::NameValueList&) {});
+}
+
+void UpgradeStoredPassword(std::string_view dir, std::string_view id, std::string_view checked,
+                           std::string_view password, PasswordStorage storage) {
+  if (!NeedsRehash(storage, checked) || !IsUsableName(id)) return;
+  const std::string path = MemberRecordPath(dir, id);
+  try {
+    const std::string hashed = StoredPassword(storage, password);
+    const platform::FileLock lock = LockMembersDirectory(dir);
+    if (!text::FileExists(path)) return;
+    text::NameValueList record;
+    record.LoadFromFile(path);
+    if (record.Value("pw") != checked) return;
+    record.SetValue("pw", hashed);
+    const std::string saved = record.GetText();
+    if (saved.size() > kMaxRecordBytes) return;
+    platform::ReplaceFile(path, saved);
+  } catch (const platform::Exception&) {
+    // The check has passed and the record still holds a valid password: the
+    // request goes on, and the next login tries again.
+  }
 }
 
 }  // namespace member

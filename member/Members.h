@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "member/Passwords.h"
 #include "platform/Files.h"
 #include "text/NameValueList.h"
 
@@ -37,19 +38,36 @@ enum class UpdateResult {
   kTooLarge,  // the changed record would exceed kMaxRecordBytes: nothing written
 };
 
+// Every operation below checks a password with PasswordMatches, so a record
+// may hold it in the clear or hashed. Given a hashing `storage`, a record
+// still in the clear whose password matched is rewritten with the hash
+// (upgrade on login). The costly parts, a hash check and a new hash, run
+// before the members directory lock is taken; under the lock a pw value is
+// trusted only while it is the one that was checked.
+
 // 0: record exists, password matches; 1: wrong password; 2: no such record
 // (an unusable ID counts as no record).
-int CheckMemberPassword(std::string_view dir, std::string_view id, std::string_view password);
+int CheckMemberPassword(std::string_view dir, std::string_view id, std::string_view password,
+                        PasswordStorage storage = PasswordStorage::kClear);
 
-// Loads the record, and when its pw equals `password` lets `change` alter it
+// Loads the record, and when its pw matches `password` lets `change` alter it
 // and saves it whole, all under the members directory lock, so two changes
 // at once both survive.
 UpdateResult UpdateMemberRecord(std::string_view dir, std::string_view id, std::string_view password,
-                        const std::function<void(text::NameValueList&)>& change);
+                                const std::function<void(text::NameValueList&)>& change,
+                                PasswordStorage storage = PasswordStorage::kClear);
 
-// kSaved when the record existed, its pw equalled old_password and it was
-// saved with the new one; otherwise the record is untouched.
+// kSaved when the record existed, its pw matched old_password and it was
+// saved with the new one (in the form `storage` stores); otherwise the
+// record is untouched.
 UpdateResult ChangeMemberPassword(std::string_view dir, std::string_view id, std::string_view old_password,
-                          std::string_view new_password);
+                                  std::string_view new_password, PasswordStorage storage = PasswordStorage::kClear);
+
+// After `password` matched `checked`, the record's pw value: rewrites the
+// record with the password in the form `storage` stores, when NeedsRehash
+// says so and the record still holds `checked`. A change saved since wins;
+// an upgrade that cannot be saved is left for the next login.
+void UpgradeStoredPassword(std::string_view dir, std::string_view id, std::string_view checked,
+                           std::string_view password, PasswordStorage storage);
 
 }  // namespace member

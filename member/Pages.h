@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "member/Passwords.h"
+
 namespace member {
 
 std::string ErrorPage(std::string_view message);
@@ -16,11 +18,12 @@ std::string RegistrationAcceptedPage();
 // directory is empty, or the ID is unusable).
 std::string ProfilePage(std::string_view members_db, std::string_view id);
 
-// The profile forms, pre-filled from the record; empty unless the record
-// exists and its pw equals the password.
+// The profile forms, pre-filled from the record, the password box with the
+// posted password; empty unless the record exists and its pw matches the
+// password (a match in the clear is upgraded as `storage` asks).
 std::string ProfileFormPage(std::string_view session, std::string_view members_db, std::string_view id,
-                            std::string_view password);
+                            std::string_view password, PasswordStorage storage = PasswordStorage::kClear);
 std::string ProfileFormPageE(std::string_view session, std::string_view members_db, std::string_view id,
-                             std::string_view password);
+                             std::string_view password, PasswordStorage storage = PasswordStorage::kClear);
 
 }  // namespace member

@@ -10,18 +10,28 @@ namespace member {
 
 enum class PasswordStorage { kClear, kArgon2id };
 
-// The session file's "PasswordHash" value.
+// The session file's "PasswordHash" value. Empty (or absent) keeps
+// passwords as posted; any other value hashes with Argon2id, so that a
+// misspelt setting never leaves new passwords in the clear.
 PasswordStorage PasswordStorageFrom(std::string_view setting);
 
-// The pw= value to store for a new password.
+// Whether the value is one the setting documents ("" or "argon2id"), for
+// tools that point out a misspelt setting.
+bool IsKnownPasswordHash(std::string_view setting);
+
+// The pw= value to store for a new password. Hashing an empty password
+// throws platform::Exception: no command stores one.
 std::string StoredPassword(PasswordStorage storage, std::string_view password);
 
-// Whether a posted password matches a stored pw= value of either form; a
-// value in the clear is compared in constant time.
+// Whether a posted password matches a stored pw= value of either form,
+// compared in constant time. Only a well-formed Argon2id value within the
+// bounds a check may cost (256 MiB, 16 passes) is checked as a hash; any
+// other value, one that merely begins with "$argon2" included, is a
+// password in the clear. An empty password matches no hash.
 bool PasswordMatches(std::string_view stored, std::string_view password);
 
 // Whether a stored value that matched should be rewritten in the session's
-// form (a record still in the clear in a hashing session).
+// form (a record still in the clear, and not empty, in a hashing session).
 bool NeedsRehash(PasswordStorage storage, std::string_view stored);
 
 }  // namespace member

@@ -240,7 +240,8 @@ std::string TWebModule1::CommandPostLeaf() {
   // Views into the field list, used before the list changes below.
   const std::string_view id = text::FieldView(PostedFields, "id");
   const std::string_view pw = text::FieldView(PostedFields, "pw");
-  const int account = CheckMemberPassword(MembersDb, id, pw);
+  const int account = CheckMemberPassword(MembersDb, id, pw, Passwords);
+  if (account != 0) LogFailedLogin(id);
   // The password never reaches the stored record.
   text::RemoveField(PostedFields, "pw");
 

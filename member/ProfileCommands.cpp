@@ -67,13 +67,14 @@ void AppendRow(std::string& page, const FormRow& row, std::string_view value, bo
 }
 
 std::string BuildFormPage(std::string_view session, std::string_view members_db, std::string_view id,
-                          std::string_view password, bool english) {
+                          std::string_view password, PasswordStorage storage, bool english) {
   if (!IsUsableName(id)) return {};
   const std::string path = MemberRecordPath(members_db, id);
   if (!text::FileExists(path)) return {};
   text::NameValueList record;
   record.LoadFromFile(path);
-  if (record.Value("pw") != password) return {};
+  if (!PasswordMatches(record.Value("pw"), password)) return {};
+  UpgradeStoredPassword(members_db, id, record.Value("pw"), password, storage);
 
   std::string page;
   page.reserve(4096);
@@ -83,8 +84,10 @@ std::string BuildFormPage(std::string_view session, std::string_view members_db,
   page += session;
   page += texts::FormAfterSession;
   for (const FormRow& row : kFormRows) {
-    // The ID row shows the ID as posted; every other row the record's value.
-    AppendRow(page, row, row.key == "id" ? id : record.Value(row.key), english);
+    // The ID and password rows show the values as posted (a stored hash is
+    // no password); every other row the record's value.
+    const std::string_view value = row.key == "id" ? id : row.key == "pw" ? password : record.Value(row.key);
+    AppendRow(page, row, value, english);
     if (!english && row.key == kNoteAfter) {
       page += texts::FormNoteRow;
       page += texts::FormRowGap;
@@ -97,17 +100,17 @@ std::string BuildFormPage(std::string_view session, std::string_view members_db,
 }  // namespace
 
 std::string ProfileFormPage(std::string_view session, std::string_view members_db, std::string_view id,
-                            std::string_view password) {
-  return BuildFormPage(session, members_db, id, password, false);
+                            std::string_view password, PasswordStorage storage) {
+  return BuildFormPage(session, members_db, id, password, storage, false);
 }
 
 std::string ProfileFormPageE(std::string_view session, std::string_view members_db, std::string_view id,
-                             std::string_view password) {
-  return BuildFormPage(session, members_db, id, password, true);
+                             std::string_view password, PasswordStorage storage) {
+  return BuildFormPage(session, members_db, id, password, storage, true);
 }
 
 UpdateResult UpdateProfile(std::string_view members_db, std::string_view id, std::string_view password,
-                   const ProfileValues& values) {
+                           const ProfileValues& values, PasswordStorage storage) {
   // This order decides where first-time keys are appended.
   const std::pair<std::string_view, std::string_view> changes[] = {
       {"realname", values.realname}, {"mail", values.mail},         {"comment", values.comment},
@@ -121,7 +124,7 @@ UpdateResult UpdateProfile(std::string_view members_db, std::string_view id, std
       // spelling of the key; leaving it alone keeps the record as it was.
       if (record.Value(key) != value) record.SetValue(key, value);
     }
-  });
+  }, storage);
 }
 
 std::string TWebModule1::CommandChangeProf1(bool english) {
@@ -131,10 +134,14 @@ std::string TWebModule1::CommandChangeProf1(bool english) {
     return ErrorPage(english ? texts::IdPasswordRequiredE : texts::IdPasswordRequired);
   }
   if (!IsUsableName(id) || !text::FileExists(MemberRecordPath(MembersDb, id))) {
+    LogFailedLogin(id);
     return ErrorPage(english ? texts::ProfileIdMissingE : texts::ProfileIdMissing);
   }
   // A wrong password gives the empty page, not an error page.
-  return english ? ProfileFormPageE(SessionName, MembersDb, id, pw) : ProfileFormPage(SessionName, MembersDb, id, pw);
+  std::string page = english ? ProfileFormPageE(SessionName, MembersDb, id, pw, Passwords)
+                             : ProfileFormPage(SessionName, MembersDb, id, pw, Passwords);
+  if (page.empty()) LogFailedLogin(id);
+  return page;
 }
 
 std::string TWebModule1::CommandChangeProf2() {
@@ -154,10 +161,13 @@ std::string TWebModule1::CommandChangeProf2() {
 
   if (id.empty() || pw.empty()) return ErrorPage(texts::IdPasswordRequired);
   if (!IsUsableName(id) || !text::FileExists(MemberRecordPath(MembersDb, id))) {
+    LogFailedLogin(id);
     return ErrorPage(texts::ProfileIdMissing);
   }
-  switch (UpdateProfile(MembersDb, id, pw, values)) {
-    case UpdateResult::kRefused: return ErrorPage(texts::ProfileNotChanged);
+  switch (UpdateProfile(MembersDb, id, pw, values, Passwords)) {
+    case UpdateResult::kRefused:
+      LogFailedLogin(id);
+      return ErrorPage(texts::ProfileNotChanged);
     case UpdateResult::kTooLarge: return ErrorPage(texts::RecordTooLarge);
     case UpdateResult::kSaved: break;
   }

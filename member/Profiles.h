@@ -23,11 +23,11 @@ struct ProfileValues {
   std::string_view country;
 };
 
-// kSaved when the record exists and its pw equals the password, after every
+// kSaved when the record exists and its pw matches the password, after every
 // value that differs from the stored one has been set (an empty value
 // deletes its line) and the record saved; otherwise the file is untouched. Load, check, change and save run under the members directory
 // lock, so a password change or another save at the same time is not lost.
 UpdateResult UpdateProfile(std::string_view members_db, std::string_view id, std::string_view password,
-                   const ProfileValues& values);
+                           const ProfileValues& values, PasswordStorage storage = PasswordStorage::kClear);
 
 }  // namespace member

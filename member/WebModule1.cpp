@@ -142,6 +142,8 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
   // The command is taken out so that no stored record carries it.
   const std::string command(text::FieldView(PostedFields, "command"));
   text::RemoveField(PostedFields, "command");
+  CommandName = command;
+  RemoteAddr = request.StringVariable(frontend::rvRemoteAddr);
   for (const CommandEntry& entry : kCommands) {
     if (command == entry.name) {
       response.SetContent(entry.run(*this));

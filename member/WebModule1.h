@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "frontend/WebModule.h"
+#include "member/Passwords.h"
 #include "platform/System.h"
 
 namespace member {
@@ -24,6 +25,9 @@ class TWebModule1 : public frontend::TWebModule {
   // Configuration (config.txt). Directory fields end with "/"; empty = not set.
   std::string SessionDb;
   std::string DumpPath;
+  // Where failed password checks are appended (config.txt "authlog");
+  // empty: not logged.
+  std::string AuthLog;
   // The most body bytes a request may declare (config.txt "bodylimit");
   // a larger body is refused without being read.
   std::int64_t BodyLimit = kDefaultBodyLimit;
@@ -35,6 +39,8 @@ class TWebModule1 : public frontend::TWebModule {
   std::string FileNameTemplate;
   std::string FileNameCounter;
   std::string DefaultImgFile;
+  // How passwords are stored (session key "PasswordHash").
+  PasswordStorage Passwords = PasswordStorage::kClear;
   // The parsed request. PostedFileData views the request body, or
   // DefaultImgData when the default file stands in for a missing attachment.
   std::string PostedFileName;
@@ -46,11 +52,13 @@ class TWebModule1 : public frontend::TWebModule {
   std::string Stamp;        // yyyymmdd-hhmmss-zzz
   std::string Day;          // yyyymmdd
   std::string SessionName;  // as posted (or from the query string)
+  std::string RemoteAddr;   // the client's address as the web server gives it
+  std::string CommandName;  // the command being run
 
-  // Clears and loads SessionDb, DumpPath and BodyLimit from ProgramDir() +
-  // "config.txt".
+  // Clears and loads SessionDb, DumpPath, AuthLog and BodyLimit from
+  // ProgramDir() + "config.txt".
   void LoadConfig();
-  // Clears and loads the six session fields from SessionDb + name + ".txt".
+  // Clears and loads the session fields from SessionDb + name + ".txt".
   // A name that could leave SessionDb loads nothing.
   void LoadSession(std::string_view name);
 
@@ -60,6 +68,11 @@ class TWebModule1 : public frontend::TWebModule {
   std::string CommandChangeProf1(bool english);
   std::string CommandChangeProf2();
   std::string CommandPostLeaf();
+
+  // Appends one line for a failed password check of the posted ID to
+  // AuthLog, when one is configured. A log that cannot be written never
+  // fails the request; the error log says so.
+  void LogFailedLogin(std::string_view id) const;
 
   // Seeded once per request; spreads the retries of contending posters.
   platform::Random Rng;

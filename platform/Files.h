@@ -10,9 +10,13 @@
 #include <array>
 #include <concepts>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "platform/System.h"
 
 namespace platform {
 
@@ -64,6 +68,13 @@ void ReplaceFile(const std::string& path, const Bytes& bytes);
 // racing for one path exactly one gets true. Errors as for ReplaceFile.
 bool CreateFileExclusive(const std::string& path, const Bytes& bytes);
 
+// Appends the bytes to the end of the file (created when missing, mode 0640
+// before the umask) in one write through an append-only handle, so lines
+// appended by many processes at once never mix or overwrite each other.
+// False, with errno (EINVAL for a path that is no regular file), when the
+// file cannot be opened or not every byte reached it.
+bool AppendToFile(const std::string& path, std::string_view bytes);
+
 // True when `name` followed by `suffix` can be one file name inside a
 // directory: no path delimiter ("/", or "\" outside a double-byte character),
 // no NUL, CR or LF, and no longer than the file system takes (255 bytes).
@@ -78,6 +89,26 @@ void RemoveFile(const std::string& path);
 // Creates the directory and every missing parent. Failures are not reported;
 // they show when a file is then created inside.
 void CreateDirectories(const std::string& path);
+
+// The hidden temporary files of ReplaceFile and CreateFileExclusive start
+// with this; one left behind is the trace of a save that never finished.
+inline constexpr std::string_view kTemporaryPrefix = ".tmp-";
+
+// One name in a directory, as ListDirectory reports it.
+struct DirectoryEntry {
+  std::string name;
+  bool regular = false;    // a regular file (what FileExists accepts)
+  bool directory = false;
+  std::int64_t modified = 0;  // last change, in nanoseconds of the system clock: only for ordering
+  LocalTime modified_local;   // the same moment in local time
+};
+
+// Every name in the directory but "." and "..", in no particular order.
+// Throws EFOpenError when the directory cannot be read.
+std::vector<DirectoryEntry> ListDirectory(const std::string& dir);
+
+// True when this process may create files in the directory.
+bool DirectoryWritable(const std::string& dir);
 
 // The running executable's full path.
 std::string ExecutablePath();

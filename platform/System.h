@@ -19,6 +19,19 @@ std::size_t ReadStdin(char* buf, std::size_t count);
 
 // Writes all bytes to standard output; false when some could not be written.
 bool WriteStdout(std::string_view bytes);
+bool WriteStderr(std::string_view bytes);
+
+// True when standard input is a terminal (a person typing), not a pipe or file.
+bool StdinIsTerminal();
+// Reads one line typed at the terminal without showing it (the line end is
+// not kept); echo is back on when it returns. False at end of input.
+bool ReadLineWithoutEcho(std::string& line);
+
+// What kind of file system holds a path. Files shared by several machines
+// (FUSE mounts such as GlusterFS, NFS, SMB) keep the site's locks and atomic
+// replaces only with the right mount and volume options.
+enum class FileSystemKind { kLocal, kFuse, kNetwork, kUnknown };
+FileSystemKind FileSystemKindOf(const std::string& path);
 
 // A web server that stops reading the answer early must not kill the
 // process mid-way (SIGPIPE): the write fails instead, and files already

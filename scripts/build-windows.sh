@@ -7,13 +7,14 @@
 # (googletest built from Debian's sources), which scripts/test.sh runs under Wine.
 set -euo pipefail
 unit_tests=OFF
-targets=(orvalengate)
+targets=(orvalengate orvalengate-admin)
 if [ "${1:-}" = --unit-tests ]; then
   unit_tests=ON
   targets+=(platform_tests text_tests)
 fi
 cd "$(dirname "$0")/.."
-scripts/apt-install.sh --no-install-recommends cmake g++ make g++-mingw-w64-x86-64-posix wine64 googletest
+scripts/apt-install.sh --no-install-recommends cmake g++ make g++-mingw-w64-x86-64-posix wine64 googletest \
+  libgcrypt20-dev libgcrypt-mingw-w64-dev
 jobs=${JOBS:-$(nproc)}
 
 cmake -S . -B build-win-host -DORVALENGATE_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -22,4 +23,4 @@ cmake --build build-win-host -j"$jobs" --target sjistexts
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
   -DORVALENGATE_WERROR=ON -DORVALENGATE_TESTS=$unit_tests -DORVALENGATE_SJISTEXTS="$PWD/build-win-host/sjistexts" >/dev/null
 cmake --build build-win -j"$jobs" --target "${targets[@]}"
-echo "Built $PWD/build-win/orvalengate.exe"
+echo "Built $PWD/build-win/orvalengate.exe and orvalengate-admin.exe"

@@ -6,6 +6,8 @@ demo_only=false
 [ "${1:-}" = "--demo" ] && demo_only=true
 
 packages=(cmake g++ make lighttpd)
+# Argon2id password hashes: libgcrypt, linked into the program (the demo's too).
+packages+=(libgcrypt20-dev)
 if ! $demo_only; then
   packages+=(libgtest-dev libbenchmark-dev curl chromium strace wrk)
   # Fonts for the browser test's screenshots: Japanese and emoji, which would
@@ -15,6 +17,9 @@ if ! $demo_only; then
   packages+=(apache2 nginx fcgiwrap)
   # The fuzz targets: clang with its libFuzzer and sanitizer runtimes.
   packages+=(clang libclang-rt-14-dev)
+  # The failed-login log's fail2ban filter is tested with fail2ban-regex; our
+  # hashes are checked against Debian's libargon2 and its command-line tool.
+  packages+=(fail2ban libargon2-dev argon2)
   # GlusterFS, for the test of two web servers sharing one site (tests/shared-storage).
   packages+=(glusterfs-server glusterfs-client)
   # The browser test needs Node.js; a machine that already has it (from

@@ -1,5 +1,6 @@
 #include "platform/Files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -8,6 +9,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
+#include <ctime>
 #include <random>
 
 #include "platform/Detail.h"
@@ -72,7 +75,8 @@ std::string TempPathFor(const std::string& path) {
   static std::atomic<unsigned> sequence{0};
   static const unsigned salt = std::random_device{}();
   char name[64];
-  std::snprintf(name, sizeof name, ".tmp-%ld-%x-%u", static_cast<long>(::getpid()), salt, sequence++);
+  std::snprintf(name, sizeof name, "%.*s%ld-%x-%u", static_cast<int>(kTemporaryPrefix.size()), kTemporaryPrefix.data(),
+                static_cast<long>(::getpid()), salt, sequence++);
   return SplitDirName(path).first + name;
 }
 
@@ -165,6 +169,31 @@ int detail::ReadFileOnce(const std::string& path, std::string& out) {
   }
 }
 
+bool AppendToFile(const std::string& path, std::string_view bytes) {
+  // O_NONBLOCK: a FIFO in the log's place must not hold the request.
+  Fd fd(RobustOpen(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY, 0640));
+  if (!fd.ok()) return false;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return false;
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return false;
+  }
+  // One write: O_APPEND places it at the end as a whole. Writing a short
+  // remainder again could land after another process's line, so a short
+  // write is a failure, not a reason to go on.
+  while (true) {
+    const ssize_t n = ::write(fd.get(), bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (static_cast<std::size_t>(n) != bytes.size()) {
+      errno = EIO;
+      return false;
+    }
+    return fd.Close() == 0;
+  }
+}
+
 void ReplaceFile(const std::string& path, const Bytes& bytes) {
   struct stat old;
   const bool replacing = ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
@@ -229,6 +258,41 @@ void CreateDirectories(const std::string& path) {
     }
   }
 }
+
+std::vector<DirectoryEntry> ListDirectory(const std::string& dir) {
+  std::unique_ptr<DIR, int (*)(DIR*)> stream(::opendir(dir.empty() ? "." : dir.c_str()), ::closedir);
+  if (!stream) throw EFOpenError(dir, errno);
+  const std::string prefix = dir.empty() || dir.back() == kPathDelimiter ? dir : dir + kPathDelimiter;
+  std::vector<DirectoryEntry> entries;
+  while (true) {
+    errno = 0;
+    const struct dirent* item = ::readdir(stream.get());
+    if (item == nullptr) {
+      if (errno != 0) throw EFOpenError(dir, errno);
+      break;
+    }
+    const std::string_view name = item->d_name;
+    if (name == "." || name == "..") continue;
+    DirectoryEntry entry;
+    entry.name = name;
+    struct stat st;
+    // A name gone between the listing and the look is listed as neither kind.
+    if (::stat((prefix + entry.name).c_str(), &st) == 0) {
+      entry.regular = S_ISREG(st.st_mode);
+      entry.directory = S_ISDIR(st.st_mode);
+      entry.modified = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+      struct tm tm;
+      const time_t secs = st.st_mtim.tv_sec;
+      ::localtime_r(&secs, &tm);
+      entry.modified_local = {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                              static_cast<int>(st.st_mtim.tv_nsec / 1000000)};
+    }
+    entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+bool DirectoryWritable(const std::string& dir) { return !dir.empty() && ::access(dir.c_str(), W_OK | X_OK) == 0; }
 
 std::string ExecutablePath() {
   std::string buf(4096, '\0');

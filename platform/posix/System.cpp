@@ -2,7 +2,11 @@
 
 #include <signal.h>
 #include <sys/time.h>
+#include <termios.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/vfs.h>
+#endif
 
 #include <cerrno>
 #include <cstdlib>
@@ -26,6 +30,67 @@ std::size_t ReadStdin(char* buf, std::size_t count) {
 }
 
 bool WriteStdout(std::string_view bytes) { return detail::WriteAll(STDOUT_FILENO, bytes); }
+
+bool WriteStderr(std::string_view bytes) { return detail::WriteAll(STDERR_FILENO, bytes); }
+
+bool StdinIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
+
+bool ReadLineWithoutEcho(std::string& line) {
+  line.clear();
+  struct termios saved;
+  const bool terminal = ::tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (terminal) {
+    struct termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    quiet.c_lflag |= ECHONL;  // the Enter key still moves to the next line
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  // Echo comes back on however the read ends.
+  struct Restore {
+    bool on;
+    const struct termios& mode;
+    ~Restore() {
+      if (on) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &mode);
+    }
+  } restore{terminal, saved};
+  char c = 0;
+  while (true) {
+    const std::size_t n = ReadStdin(&c, 1);
+    if (n == 0) return !line.empty();
+    if (c == '\n') return true;
+    if (c != '\r') line.push_back(c);
+  }
+}
+
+FileSystemKind FileSystemKindOf(const std::string& path) {
+#ifdef __linux__
+  struct statfs fs;
+  if (::statfs(path.c_str(), &fs) != 0) return FileSystemKind::kUnknown;
+  // The magic numbers of <linux/magic.h> and the kernel's network file
+  // systems, spelt out: not every one is in the installed headers.
+  switch (static_cast<unsigned long>(fs.f_type) & 0xFFFFFFFFul) {
+    case 0x65735546ul:  // FUSE (GlusterFS, sshfs, ...)
+      return FileSystemKind::kFuse;
+    case 0x6969ul:        // NFS
+    case 0xFF534D42ul:    // CIFS
+    case 0xFE534D42ul:    // SMB2
+    case 0x517Bul:        // SMB
+    case 0x00C36400ul:    // Ceph
+    case 0x01021997ul:    // 9P
+    case 0x5346414Ful:    // AFS
+    case 0x6B414653ul:    // kAFS
+    case 0x7461636Ful:    // OCFS2
+    case 0x01161970ul:    // GFS2
+    case 0x73757245ul:    // Coda
+      return FileSystemKind::kNetwork;
+    default:
+      return FileSystemKind::kLocal;
+  }
+#else
+  (void)path;
+  return FileSystemKind::kUnknown;
+#endif
+}
 
 void IgnoreBrokenPipe() { ::signal(SIGPIPE, SIG_IGN); }
 

@@ -63,8 +63,8 @@ std::string TempPathFor(const std::string& path) {
   static std::atomic<unsigned> sequence{0};
   static const unsigned salt = std::random_device{}();
   char name[64];
-  std::snprintf(name, sizeof name, ".tmp-%lu-%x-%u", static_cast<unsigned long>(::GetCurrentProcessId()), salt,
-                sequence++);
+  std::snprintf(name, sizeof name, "%.*s%lu-%x-%u", static_cast<int>(kTemporaryPrefix.size()),
+                kTemporaryPrefix.data(), static_cast<unsigned long>(::GetCurrentProcessId()), salt, sequence++);
   return SplitDirName(path).first + name;
 }
 
@@ -132,6 +132,31 @@ int detail::ReadFileOnce(const std::string& path, std::string& out) {
     if (n == 0) return 0;
     out.append(buf, n);
   }
+}
+
+bool AppendToFile(const std::string& path, std::string_view bytes) {
+  // FILE_APPEND_DATA without FILE_WRITE_DATA: the system puts every write
+  // at the end of the file as a whole, as O_APPEND does.
+  Handle h(Open(path, FILE_APPEND_DATA | SYNCHRONIZE, OPEN_ALWAYS));
+  if (!h.ok()) return false;
+  if (::GetFileType(h.get()) != FILE_TYPE_DISK) {
+    errno = EINVAL;
+    return false;
+  }
+  if (bytes.size() > 0xffffffffu) {
+    errno = EINVAL;
+    return false;
+  }
+  DWORD written = 0;
+  if (!::WriteFile(h.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+    errno = ErrnoFromWin32(::GetLastError());
+    return false;
+  }
+  if (written != bytes.size()) {
+    errno = EIO;
+    return false;
+  }
+  return true;
 }
 
 void ReplaceFile(const std::string& path, const Bytes& bytes) {
@@ -213,6 +238,53 @@ void CreateDirectories(const std::string& path) {
     }
     pos += pos < path.size() ? CharLength(path, pos) : 1;
   }
+}
+
+std::vector<DirectoryEntry> ListDirectory(const std::string& dir) {
+  std::string pattern = dir.empty() ? std::string(".") : dir;
+  if (FindLastDelimiterSjis(pattern, kDelimiters) != pattern.size() - 1) pattern += '/';
+  pattern += '*';
+  std::wstring wide;
+  if (!Widen(pattern, wide)) throw EFOpenError(dir, EINVAL);
+  WIN32_FIND_DATAW found;
+  HANDLE find = ::FindFirstFileW(wide.c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) throw EFOpenError(dir, ErrnoFromWin32(::GetLastError()));
+  struct Closer {
+    HANDLE h;
+    ~Closer() { ::FindClose(h); }
+  } closer{find};
+  std::vector<DirectoryEntry> entries;
+  do {
+    DirectoryEntry entry;
+    entry.name = detail::Narrow(found.cFileName);
+    if (entry.name == "." || entry.name == "..") continue;
+    const DWORD attrs = found.dwFileAttributes;
+    entry.directory = (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    entry.regular = (attrs & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+    const FILETIME written = found.ftLastWriteTime;
+    entry.modified = static_cast<std::int64_t>((static_cast<std::uint64_t>(written.dwHighDateTime) << 32) |
+                                               written.dwLowDateTime) * 100;
+    FILETIME local;
+    SYSTEMTIME st;
+    if (::FileTimeToLocalFileTime(&written, &local) && ::FileTimeToSystemTime(&local, &st)) {
+      entry.modified_local = {st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds};
+    }
+    entries.push_back(std::move(entry));
+  } while (::FindNextFileW(find, &found));
+  const DWORD error = ::GetLastError();
+  if (error != ERROR_NO_MORE_FILES) throw EFOpenError(dir, ErrnoFromWin32(error));
+  return entries;
+}
+
+bool DirectoryWritable(const std::string& dir) {
+  if (!DirectoryExists(dir)) return false;
+  // The rights of a folder are an ACL; the one sure answer is a file made
+  // and gone again at once.
+  std::string probe = dir;
+  if (FindLastDelimiterSjis(probe, kDelimiters) != probe.size() - 1) probe += '/';
+  Handle h(Open(TempPathFor(probe + "probe"), GENERIC_WRITE, CREATE_NEW,
+                FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE));
+  return h.ok();
 }
 
 std::string ExecutablePath() {

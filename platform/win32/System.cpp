@@ -29,6 +29,61 @@ bool WriteStdout(std::string_view bytes) {
   return detail::WriteAll(out, bytes);
 }
 
+bool WriteStderr(std::string_view bytes) {
+  const HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
+  if (err == nullptr || err == INVALID_HANDLE_VALUE) return bytes.empty();
+  return detail::WriteAll(err, bytes);
+}
+
+bool StdinIsTerminal() {
+  DWORD mode = 0;
+  return ::GetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
+bool ReadLineWithoutEcho(std::string& line) {
+  line.clear();
+  const HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
+  DWORD saved = 0;
+  const bool console = ::GetConsoleMode(in, &saved) != 0;
+  if (console) ::SetConsoleMode(in, saved & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+  // Echo comes back on however the read ends.
+  struct Restore {
+    bool on;
+    HANDLE in;
+    DWORD mode;
+    ~Restore() {
+      if (on) {
+        ::SetConsoleMode(in, mode);
+        WriteStderr("\r\n");  // the Enter key was not shown either
+      }
+    }
+  } restore{console, in, saved};
+  char c = 0;
+  while (true) {
+    if (ReadStdin(&c, 1) == 0) return !line.empty();
+    if (c == '\n') return true;
+    if (c != '\r') line.push_back(c);
+  }
+}
+
+FileSystemKind FileSystemKindOf(const std::string& path) {
+  std::wstring wide;
+  if (!detail::Widen(path, wide)) return FileSystemKind::kUnknown;
+  wchar_t volume[MAX_PATH + 1];
+  if (!::GetVolumePathNameW(wide.c_str(), volume, MAX_PATH + 1)) return FileSystemKind::kUnknown;
+  switch (::GetDriveTypeW(volume)) {
+    case DRIVE_REMOTE: return FileSystemKind::kNetwork;
+    case DRIVE_NO_ROOT_DIR:
+    case DRIVE_UNKNOWN: return FileSystemKind::kUnknown;
+    default: break;
+  }
+  // A UNC path (\\server\share) is a network share whatever its drive type.
+  if (wide.size() > 1 && (wide[0] == L'\\' || wide[0] == L'/') && (wide[1] == L'\\' || wide[1] == L'/')) {
+    return FileSystemKind::kNetwork;
+  }
+  return FileSystemKind::kLocal;
+}
+
 // A write to a closed pipe fails without a signal here. What could stall the
 // web server instead is a dialog: a crash or a missing drive must not wait
 // for someone to click it away.

@@ -52,9 +52,9 @@ Build the program (see the README), then lay out the site as root:
 EOF
   fence sh <<EOF
 mkdir -p $site/htdocs $site/cgi $site/log $site/run \\
-  $site/data/sessions $site/data/members $site/data/upload $site/data/dump
+  $site/data/sessions $site/data/members $site/data/upload
 install -m 755 build/orvalengate $site/cgi/orvalengate.exe
-printf 'sessiondb=$site/data/sessions\\r\\ndumppath=$site/data/dump\\r\\n' > $site/cgi/config.txt
+printf 'sessiondb=$site/data/sessions\\r\\n' > $site/cgi/config.txt
 printf 'path=$site/data/upload\\r\\nmembersdb=$site/data/members\\r\\nFileNameTemplate=img####\\r\\n' \\
   > $site/data/sessions/demo.txt
 cp demo/index.html $site/htdocs/   # or the site's own pages
@@ -62,14 +62,16 @@ chown -R $user: $site/data $site/log $site/run
 EOF
   cat <<EOF
 
+- No \`dumppath\`: dumps keep every posted password and image (see the
+  security notes); set it only while looking into a fault.
 - \`config.txt\` lies beside the program, in \`$site/cgi\`; the program and it
   stay owned by root, readable by all.
 - The server runs as \`$user\` (it refuses to serve as root, or drops root
-  itself); \`$user\` owns \`data\` (sessions, members, uploads, dumps), \`log\`
+  itself); \`$user\` owns \`data\` (sessions, members, uploads), \`log\`
   and \`run\` (pid file, sockets, the server's temporary files).
 - Served: \`htdocs\` at \`/\`, the program at \`/cgi/orvalengate.exe\` and the
   uploaded images at \`/upload/\`. Never served: the members folder, the
-  sessions and dumps (none of \`data\` but \`upload\` is mapped), \`config.txt\`
+  sessions (none of \`data\` but \`upload\` is mapped), \`config.txt\`
   (only the program is mapped from \`cgi\`), and in \`upload\` the posted-file
   records (\`img0001.txt\` ...) and \`counter.txt\`: every \`.txt\` there is refused.
 - Each server refuses a request body over 64 MiB, the program's own default

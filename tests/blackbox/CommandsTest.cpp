@@ -177,6 +177,125 @@ TEST_F(Commands, ProfileSaveAppendsInOrderDeletesEmptiedAndShowsTheProfile) {
                           "url1=http://a\r\n");
 }
 
+// ---- hashed passwords and the failed-login log --------------------------------
+
+// The pw value of a record ("<none>" without a pw line).
+std::string StoredPw(const std::string& record) {
+  const std::size_t at = record.find("\r\npw=");
+  if (at == std::string::npos) return "<none>";
+  const std::size_t from = at + 5;
+  return record.substr(from, record.find("\r\n", from) - from);
+}
+
+// A session with PasswordHash=argon2id beside one without, sharing the
+// members directory, and authlog set: every command that checks a password,
+// with records in the clear and hashed, in one table of steps run in order.
+TEST_F(Commands, HashingSessionStoresChecksUpgradesAndLogsFailures) {
+  site_.SetUpSession("s1", "PasswordHash=argon2id\r\n");
+  site_.WriteFile("sessions/s2.txt", "path=" + site_.Path("upload") + "\r\nmembersdb=" + site_.Path("members") + "\r\n");
+  site_.WriteFile("config.txt", "sessiondb=" + site_.Path("sessions") + "\r\nauthlog=" + site_.Path("auth.log") + "\r\n");
+  for (const char* id : {"u1", "u3", "u4", "u5", "c1"}) {
+    AddMember(id, "id=" + std::string(id) + "\r\npw=secret1\r\nrealname=R\r\n");
+  }
+  const std::string hash = "$argon2id$v=19$m=19456,t=2,p=1$";
+  const struct Step {
+    std::string body;
+    std::string page;      // the content, or a part of it when not `whole`
+    bool whole;
+    std::string id;        // the record whose pw is then looked at
+    std::string pw;        // its pw value, or the start of it when it ends in "$"
+    std::string logged;    // the failed-login line's tail, "" for none
+  } steps[] = {
+      {"session=s1&command=registration&id=u2&pw=abcde&pw2=abcde&realname=R&mail=m", kRegistrationAccepted, true,
+       "u2", hash, ""},
+      // A failed check leaves a clear record as it is; the first good one
+      // rewrites it hashed, and the form shows the posted password.
+      {"session=s1&command=changeprof1&id=u1&pw=secret2", "", true, "u1", "secret1", "changeprof1 id=u1"},
+      {"session=s1&command=changeprof1&id=u1&pw=secret1", "name=\"pw\" size=\"15\" Value=\"secret1\">", false, "u1",
+       hash, ""},
+      {"session=s1&command=changeprof1e&id=u2&pw=abcde", "name=\"pw\" size=\"15\" Value=\"abcde\">", false, "u2",
+       hash, ""},
+      {"session=s1&command=changeprof1e&id=u9&pw=abcde", ErrorPageFor(msg::kProfileIdMissingE), true, "", "",
+       "changeprof1e id=u9"},
+      {"session=s1&command=changeprof2&id=u2&pw=abcdf&realname=X", ErrorPageFor(msg::kProfileNotChanged), true, "", "",
+       "changeprof2 id=u2"},
+      {"session=s1&command=changeprof2&id=u9&pw=abcde&realname=X", ErrorPageFor(msg::kProfileIdMissing), true, "", "",
+       "changeprof2 id=u9"},
+      {"session=s1&command=changeprof2&id=u2&pw=abcde&realname=Bob", "Bob", false, "u2", hash, ""},
+      {"session=s1&command=changeprof2&id=u4&pw=secret1&realname=Dan", "Dan", false, "u4", hash, ""},
+      {"session=s1&command=changepw&id=u2&pw0=abcdf&pw1=fresh2&pw2=fresh2", ErrorPageFor(msg::kPasswordNotChanged),
+       true, "", "", "changepw id=u2"},
+      {"session=s1&command=changepw&id=u9&pw0=abcde&pw1=fresh2&pw2=fresh2", ErrorPageFor(msg::kIdDoesNotExist), true,
+       "", "", "changepw id=u9"},
+      {"session=s1&command=changepw&id=u2&pw0=abcde&pw1=fresh2&pw2=fresh2", kRegistrationAccepted, true, "u2", hash,
+       ""},
+      {"session=s1&command=changeprof1&id=u2&pw=abcde", "", true, "", "", "changeprof1 id=u2"},
+      {"session=s1&command=changeprof1&id=u2&pw=fresh2", "Value=\"fresh2\">", false, "", "", ""},
+      {"session=s1&command=changepw&id=u5&pw0=secret1&pw1=fresh5&pw2=fresh5", kRegistrationAccepted, true, "u5", hash,
+       ""},
+      // postleaf: a good password gets as far as the missing attachment.
+      {"session=s1&command=postleaf&id=u3&pw=secret2", ErrorPageFor(msg::kPasswordWrong), true, "u3", "secret1",
+       "postleaf id=u3"},
+      {"session=s1&command=postleaf&id=u9&pw=secret1", ErrorPageFor(msg::kMemberDoesNotExist), true, "", "",
+       "postleaf id=u9"},
+      {"session=s1&command=postleaf&id=u3&pw=secret1", ErrorPageFor(msg::kNoAttachedFile), true, "u3", hash, ""},
+      // A value that could break the line is written escaped.
+      {"session=s1&command=postleaf&id=a+b%09c%25&pw=x", ErrorPageFor(msg::kMemberDoesNotExist), true, "", "",
+       "postleaf id=a&nbsp;b%09c%25"},
+      // The session without the setting keeps passwords in the clear, and
+      // checks the hashed ones too.
+      {"session=s2&command=changeprof1&id=c1&pw=secret1", "Value=\"secret1\">", false, "c1", "secret1", ""},
+      {"session=s2&command=registration&id=c2&pw=abcde&pw2=abcde&realname=R&mail=m", kRegistrationAccepted, true,
+       "c2", "abcde", ""},
+      {"session=s2&command=changepw&id=c2&pw0=abcde&pw1=fresh3&pw2=fresh3", kRegistrationAccepted, true, "c2",
+       "fresh3", ""},
+      {"session=s2&command=changeprof1&id=u1&pw=secret1", "Value=\"secret1\">", false, "u1", hash, ""},
+      {"session=s2&command=changeprof1&id=u1&pw=secret2", "", true, "", "", "changeprof1 id=u1"},
+  };
+  std::string log_shape;
+  int n = 0;
+  for (const Step& step : steps) {
+    const std::string addr = "192.0.2." + std::to_string(++n);
+    auto [env, body] = UrlEncodedRequest(step.body);
+    env["REMOTE_ADDR"] = addr;
+    const std::string page = Content(site_.Run(env, body));
+    if (step.whole) {
+      EXPECT_EQ(page, step.page) << step.body;
+    } else {
+      EXPECT_NE(page.find(step.page), std::string::npos) << step.body << "\n" << page;
+    }
+    if (!step.id.empty()) {
+      const std::string pw = StoredPw(Record(step.id));
+      if (step.pw.ends_with("$")) {
+        EXPECT_TRUE(pw.starts_with(step.pw)) << step.body << ": " << pw;
+      } else {
+        EXPECT_EQ(pw, step.pw) << step.body;
+      }
+    }
+    if (!step.logged.empty()) {
+      const std::string session = step.body.substr(8, 2);
+      log_shape += "####-##-## ##:##:## orvalengate failed login from " + addr + " session=" + session + " command=" +
+                   step.logged + "\n";
+    }
+  }
+  const std::string log = site_.ReadFile("auth.log");
+  EXPECT_TRUE(HasShape(log, log_shape)) << log << "\nexpected\n" << log_shape;
+  // Checking the hashed u1 in the clear session did not turn it back.
+  EXPECT_EQ(Record("u1"), "id=u1\r\npw=" + StoredPw(Record("u1")) + "\r\nrealname=R\r\n");
+}
+
+// Where the log cannot be written, the member's answer is the same and the
+// error log says why.
+TEST_F(Commands, UnwritableAuthLogFailsNoRequest) {
+  site_.WriteFile("config.txt", "sessiondb=" + site_.Path("sessions") + "\r\nauthlog=" + site_.Path("nodir/auth.log") +
+                                    "\r\n");
+  AddMember("u1", kUser1Record);
+  EXPECT_EQ(Post("session=s1&command=changepw&id=u1&pw0=wrong&pw1=fresh&pw2=fresh"),
+            ErrorPageFor(msg::kPasswordNotChanged));
+  EXPECT_TRUE(HasShape(site_.ReadFile("error.txt"), "########-##:##:##\r\nauthlog error\r\n"))
+      << site_.ReadFile("error.txt");
+}
+
 // ---- file posting ------------------------------------------------------------
 
 class Posting : public ::testing::Test {

@@ -329,6 +329,81 @@ TEST(Concurrency, PasswordChangesAndProfileSavesLoseNothing) {
             << refused_saves << "\n";
 }
 
+// In a hashing session with the failed-login log on, one record in the clear
+// meets wrong passwords, good ones (each may upgrade it) and profile saves,
+// all at once: every good request is served (the password never changed),
+// the record ends hashed with the saved profile, and the log holds exactly
+// one whole line per failure.
+TEST(Concurrency, FailedLoginsAndUpgradesOfOneRecordLoseNothing) {
+  Site site;
+  site.SetUpSession("s1", "PasswordHash=argon2id\r\n");
+  site.WriteFile("config.txt", "sessiondb=" + site.Path("sessions") + "\r\nauthlog=" + site.Path("auth.log") + "\r\n");
+  constexpr int kRounds = 2;
+  const char* const kFailing[] = {"changepw&pw0=wrong&pw1=abcde&pw2=abcde", "changeprof1&pw=wrong",
+                                  "changeprof2&pw=wrong&realname=X", "postleaf&pw=wrong"};
+  std::vector<std::string> expected_lines;
+  int served = 0, failures = 0;
+  const auto start = Clock::now();
+  for (int round = 1; round <= kRounds; ++round) {
+    const std::string values = "name" + std::to_string(round);
+    site.WriteFile("members/u1.txt", "id=u1\r\npw=secret1\r\nrealname=old\r\n");
+    std::vector<std::pair<Env, std::string>> requests;
+    std::vector<int> kinds;  // 0 failing, 1 form, 2 save
+    for (int i = 0; i < kProcesses; ++i) {
+      const int kind = i % 3;
+      std::string body = "session=s1&command=";
+      if (kind == 0) {
+        body += std::string(kFailing[i % 4]) + "&id=u1";
+      } else if (kind == 1) {
+        body += "changeprof1&id=u1&pw=secret1";
+      } else {
+        body += "changeprof2&id=u1&pw=secret1&realname=" + values;
+      }
+      auto request = UrlEncodedRequest(body);
+      const std::string addr = "198.51." + std::to_string(round) + "." + std::to_string(i);
+      request.first["REMOTE_ADDR"] = addr;
+      if (kind == 0) {
+        const std::string command = kFailing[i % 4];
+        expected_lines.push_back("from " + addr + " session=s1 command=" + command.substr(0, command.find('&')) +
+                                 " id=u1");
+      }
+      requests.push_back(std::move(request));
+      kinds.push_back(kind);
+    }
+    const std::vector<Result> results = site.RunAll(requests);
+    for (std::size_t i = 0; i < results.size(); ++i) {
+      const std::string page = Content(results[i]);
+      const bool ok = kinds[i] == 0   ? page.find("ACCEPTED") == std::string::npos && results[i].exit_code == 0
+                      : kinds[i] == 1 ? page.find("Value=\"secret1\">") != std::string::npos
+                                      : page.find(values) != std::string::npos && page.rfind("<!DOCTYPE", 0) == 0;
+      if (ok && kinds[i] != 0) ++served;
+      if (!ok) {
+        ++failures;
+        ADD_FAILURE() << "round " << round << ", request " << i << ": " << results[i].out;
+      }
+    }
+    const std::string record = site.ReadFile("members/u1.txt");
+    EXPECT_TRUE(record.starts_with("id=u1\r\npw=$argon2id$v=19$m=19456,t=2,p=1$")) << record;
+    EXPECT_TRUE(record.ends_with("\r\nrealname=" + values + "\r\n")) << record;
+    EXPECT_EQ(std::count(record.begin(), record.end(), '\n'), 3) << record;
+  }
+  // Whole lines only, each failure once.
+  std::vector<std::string> lines;
+  const std::string log = site.ReadFile("auth.log");
+  for (std::size_t from = 0; from < log.size();) {
+    const std::size_t end = log.find('\n', from);
+    ASSERT_NE(end, std::string::npos) << "a line without its end: " << log.substr(from);
+    const std::string line = log.substr(from, end - from);
+    EXPECT_TRUE(HasShape(line.substr(0, 45), "####-##-## ##:##:## orvalengate failed login ")) << line;
+    lines.push_back(line.substr(std::min<std::size_t>(line.size(), 45)));
+    from = end + 1;
+  }
+  std::sort(lines.begin(), lines.end());
+  std::sort(expected_lines.begin(), expected_lines.end());
+  EXPECT_EQ(lines, expected_lines);
+  Report("failed logins + upgrades of one record", kRounds * kProcesses, served, failures, 0, SecondsSince(start));
+}
+
 // Starts one request in its own process and kills it after `delay_us`.
 // Returns true when the process had already finished.
 bool RunAndKill(const Site& site, const Env& env, const std::string& body, int delay_us) {

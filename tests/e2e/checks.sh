@@ -95,6 +95,15 @@ reply=$(curl -s -d "session=demo&command=changepw&id=alice&pw0=secret1&pw1=secre
 check "url-encoded password change" contains "$reply" "<title>Registration acceptance</title>"
 check "password changed in place" grep -q $'^pw=secret2\r$' "$data/members/alice.txt"
 
+# A session that hashes passwords beside the clear one, sharing its members:
+# alice's clear record is rewritten hashed at her first good check there.
+{ cat "$data/sessions/demo.txt"; printf 'PasswordHash=argon2id\r\n'; } > "$data/sessions/hashed.txt"
+reply=$(curl -s -d "session=hashed&command=changeprof1e&id=alice&pw=secret2" "$cgi")
+check "hashing session takes the clear password" contains "$reply" 'name="pw" size="15" Value="secret2"'
+check "record upgraded to a hash" grep -q '^pw=\$argon2id\$v=19\$m=19456,t=2,p=1\$' "$data/members/alice.txt"
+reply=$(curl -s -d "session=demo&command=changeprof1e&id=alice&pw=secret2" "$cgi")
+check "the hashed record serves the clear session too" contains "$reply" 'Value="secret2"'
+
 dumps=$(find "$data/dump" -type f | wc -l)
 check "every post was dumped" test "$dumps" -ge 10
 

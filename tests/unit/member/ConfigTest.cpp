@@ -27,9 +27,11 @@ class ConfigTest : public ::testing::Test {
 TEST_F(ConfigTest, NoConfigFileLeavesBothEmpty) {
   module_.SessionDb = "stale/";
   module_.DumpPath = "stale/";
+  module_.AuthLog = "stale";
   module_.LoadConfig();
   EXPECT_EQ(module_.SessionDb, "");
   EXPECT_EQ(module_.DumpPath, "");
+  EXPECT_EQ(module_.AuthLog, "");
 }
 
 TEST_F(ConfigTest, DirectoriesGetOneDelimiter) {
@@ -82,6 +84,7 @@ class SessionTest : public ::testing::Test {
     EXPECT_EQ(module_.FileNameTemplate, "");
     EXPECT_EQ(module_.FileNameCounter, "");
     EXPECT_EQ(module_.DefaultImgFile, "");
+    EXPECT_EQ(module_.Passwords, member::PasswordStorage::kClear);
   }
   ScratchDir dir_;
   member::TWebModule1 module_;
@@ -90,7 +93,7 @@ class SessionTest : public ::testing::Test {
 TEST_F(SessionTest, LoadsEveryKey) {
   Settings("s1", "PATH=" + dir_.Path("upload") + "\r\nmembersdb=" + dir_.Path("members/") +
                      "\r\nnameorder=Num3D\r\nfilenametemplate=img###\r\nFileNameCounter=c.txt\r\n"
-                     "DefaultImgFile=d.jpg\r\nother=1\r\n");
+                     "DefaultImgFile=d.jpg\r\npasswordhash=argon2id\r\nother=1\r\n");
   module_.LoadSession("s1");
   EXPECT_EQ(module_.UploadPath, dir_.Path("upload/"));
   EXPECT_EQ(module_.MembersDb, dir_.Path("members/"));
@@ -98,14 +101,17 @@ TEST_F(SessionTest, LoadsEveryKey) {
   EXPECT_EQ(module_.FileNameTemplate, "img###");
   EXPECT_EQ(module_.FileNameCounter, "c.txt");
   EXPECT_EQ(module_.DefaultImgFile, "d.jpg");
+  EXPECT_EQ(module_.Passwords, member::PasswordStorage::kArgon2id);
 }
 
 TEST_F(SessionTest, EachLoadStartsAfresh) {
   Settings("full", "path=" + dir_.Path("upload") + "\r\nmembersdb=" + dir_.Path("members") +
-                       "\r\nnameorder=num3d\r\nFileNameTemplate=t#\r\nFileNameCounter=c\r\nDefaultImgFile=d\r\n");
+                       "\r\nnameorder=num3d\r\nFileNameTemplate=t#\r\nFileNameCounter=c\r\nDefaultImgFile=d\r\n"
+                       "PasswordHash=argon2id\r\n");
   Settings("partial", "path=" + dir_.Path("upload") + "\r\nmembersdb=" + dir_.Path("nowhere") + "\r\nnameorder=\r\n");
   module_.LoadSession("full");
   module_.LoadSession("partial");
+  EXPECT_EQ(module_.Passwords, member::PasswordStorage::kClear);
   EXPECT_EQ(module_.UploadPath, dir_.Path("upload/"));
   EXPECT_EQ(module_.MembersDb, "");
   EXPECT_EQ(module_.NameOrder, "");

@@ -123,6 +123,17 @@ TEST(Files, ExclusiveCreateNeverReplaces) {
   EXPECT_EQ(dir.Names(), std::vector<std::string>{"m.txt"});
 }
 
+TEST(Files, AppendCreatesThenExtendsAndRefusesADirectory) {
+  TempDir dir;
+  EXPECT_TRUE(platform::AppendToFile(dir / "log", "one\n"));
+  EXPECT_TRUE(platform::AppendToFile(dir / "log", std::string("t\0o\r\n", 5)));
+  EXPECT_EQ(platform::ReadWholeFile(dir / "log"), std::string("one\nt\0o\r\n", 9));
+  platform::CreateDirectories(dir / "sub/");
+  EXPECT_FALSE(platform::AppendToFile(dir / "sub", "x\n"));
+  EXPECT_FALSE(platform::AppendToFile(dir / "no/such/log", "x\n"));
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"log", "sub"}));
+}
+
 TEST(Files, LockIsExclusiveUntilReleased) {
   TempDir dir;
   const std::string lock_path = platform::LockPathFor(dir / "counter.txt");
@@ -155,6 +166,12 @@ TEST(PosixFiles, FifoIsNoRecord) {
   ASSERT_EQ(::mkfifo((dir / "fifo.txt").c_str(), 0600), 0);
   EXPECT_FALSE(platform::FileExists(dir / "fifo.txt"));
   EXPECT_THROW(platform::ReadWholeFile(dir / "fifo.txt"), platform::EFOpenError);
+}
+
+TEST(PosixFiles, AppendToAFifoFailsAtOnce) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo((dir / "log").c_str(), 0600), 0);
+  EXPECT_FALSE(platform::AppendToFile(dir / "log", "x\n"));
 }
 
 TEST(PosixFiles, ReplacedFileKeepsItsPermissions) {

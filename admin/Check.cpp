@@ -1,0 +1,301 @@
+// The check command: everything in a site's files that keeps the site from
+// working as configured, one line each, and the settings that are risky.
+#include <set>
+#include <string>
+#include <vector>
+
+#include "admin/Admin.h"
+#include "member/Maintenance.h"
+#include "member/Members.h"
+#include "member/Posting.h"
+#include "platform/Exception.h"
+#include "platform/Files.h"
+#include "platform/System.h"
+
+namespace admin {
+namespace {
+
+// The keys the program reads; any other line is a typing error or a
+// setting of another program, and is ignored by the site.
+constexpr std::string_view kConfigKeys[] = {"sessiondb", "dumppath", "bodylimit", "authlog"};
+constexpr std::string_view kSessionKeys[] = {"path",           "membersdb",       "nameorder",    "FileNameTemplate",
+                                             "FileNameCounter", "DefaultImgFile", "PasswordHash"};
+
+bool SameKey(std::string_view a, std::string_view b) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+class Report {
+ public:
+  void Problem(const std::string& line) {
+    text_ += "problem: " + line + "\n";
+    ++problems_;
+  }
+  void Warning(const std::string& line) {
+    text_ += "warning: " + line + "\n";
+    ++warnings_;
+  }
+  const std::string& Text() const { return text_; }
+  int Problems() const { return problems_; }
+  int Warnings() const { return warnings_; }
+
+ private:
+  std::string text_;
+  int problems_ = 0;
+  int warnings_ = 0;
+};
+
+std::string Plural(int n, std::string_view word) {
+  return std::to_string(n) + " " + std::string(word) + (n == 1 ? "" : "s");
+}
+
+void CheckKeys(const text::NameValueList& list, const std::string& file, std::span<const std::string_view> known,
+               Report& report) {
+  for (std::size_t i = 0; i < list.Count(); ++i) {
+    if (list.Line(i).empty()) continue;
+    const std::string where = file + " line " + std::to_string(i + 1) + ": ";
+    if (list.Line(i).find('=') == std::string::npos) {
+      report.Problem(where + "no name=value, ignored");
+      continue;
+    }
+    const std::string_view name = list.NameAt(i);
+    bool is_known = false;
+    for (std::string_view key : known) is_known = is_known || SameKey(name, key);
+    if (!is_known) {
+      report.Problem(where + "unknown key " + Quoted(name) + ", ignored");
+    } else if (list.IndexOfName(name) != static_cast<long>(i)) {
+      report.Problem(where + "a second " + Quoted(name) + " line, ignored: the first counts");
+    }
+  }
+}
+
+// The folders the site writes into, each looked at once at the end.
+using Folders = std::set<std::string>;
+
+// A folder setting of `file`: reports it unset (when required), missing or
+// unwritable, with what that means to the site; returns the folder taken.
+std::string CheckFolderKey(const text::NameValueList& list, const std::string& file, std::string_view key,
+                           bool required, bool written, std::string_view consequence, Report& report,
+                           Folders& folders) {
+  const std::string_view value = list.Value(key);
+  if (value.empty()) {
+    if (required) report.Problem(file + ": " + std::string(key) + " is not set: " + std::string(consequence));
+    return {};
+  }
+  const std::string where = file + ": " + std::string(key) + "=" + std::string(value) + ": ";
+  const std::string dir = DirectoryValue(list, key);
+  if (dir.empty()) {
+    report.Problem(where + "no such folder: " + std::string(consequence));
+    return {};
+  }
+  if (written && !platform::DirectoryWritable(dir)) report.Problem(where + "folder not writable");
+  folders.insert(dir);
+  return dir;
+}
+
+void CheckRecords(const std::string& dir, const Session& session, Report& report, int& members) {
+  int clear = 0;
+  for (const std::string& id : member::MemberIds(dir)) {
+    ++members;
+    const std::string path = dir + id + ".txt";
+    std::string bytes;
+    try {
+      bytes = platform::ReadWholeFile(path);
+    } catch (const platform::Exception& e) {
+      report.Problem(path + ": " + e.Message());
+      continue;
+    }
+    switch (member::JudgeRecord(id, bytes)) {
+      case member::RecordFault::kNone: break;
+      case member::RecordFault::kUnusableName:
+        report.Problem(path + ": the name is no ID the site accepts, the record is never used");
+        break;
+      case member::RecordFault::kTooLarge:
+        report.Problem(path + ": over " + std::to_string(member::kMaxRecordBytes) +
+                       " bytes, the site refuses to save it");
+        break;
+      case member::RecordFault::kNoId: report.Problem(path + ": no id= line"); break;
+      case member::RecordFault::kNoPassword:
+        report.Problem(path + ": no pw= line, the empty password matches");
+        break;
+      case member::RecordFault::kIdMismatch:
+        report.Problem(path + ": its id= line names another ID than its file name");
+        break;
+    }
+    text::NameValueList record;
+    record.SetText(bytes);
+    if (record.IndexOfName("pw") >= 0 && member::NeedsRehash(session.storage, record.Value("pw"))) ++clear;
+  }
+  if (clear > 0) {
+    report.Warning(dir + ": " + Plural(clear, "record") + " keep the password in the clear: orvalengate-admin " +
+                   "hash-passwords " + session.name + " converts them");
+  }
+}
+
+// The counter of the template rule: it must hold a number, or be creatable.
+void CheckCounter(const Site& site, Report& report, Folders& folders) {
+  const member::TWebModule1& m = site.module;
+  if (m.FileNameTemplate.empty() || m.UploadPath.empty()) return;
+  const std::string counter = m.FileNameCounter.empty() ? m.UploadPath + "counter.txt" : m.FileNameCounter;
+  if (text::FileExists(counter)) {
+    try {
+      member::ParseCounter(platform::ReadWholeFile(counter));
+    } catch (const platform::Exception&) {
+      report.Problem(counter + ": the counter holds no number, every post fails");
+    }
+  }
+  const char delimiters[] = {platform::kPathDelimiter, '\0'};
+  const std::size_t last = counter.find_last_of(delimiters);
+  const std::string dir = last == std::string::npos ? "./" : counter.substr(0, last + 1);
+  if (!text::DirectoryExists(dir)) {
+    report.Problem(counter + ": the counter's folder does not exist, every post fails");
+  } else {
+    if (!platform::DirectoryWritable(dir)) report.Problem(dir + ": the counter's folder is not writable");
+    folders.insert(dir);
+  }
+}
+
+void CheckSession(Site& site, const std::string& name, Report& report, Folders& folders, Folders& member_dirs,
+                  int& members) {
+  Session session;
+  std::string err;
+  if (!LoadSession(site, name, session, err)) {
+    report.Problem(site.module.SessionDb + name + ".txt: the name is no session name the site accepts");
+    return;
+  }
+  const std::string& file = session.settings_path;
+  CheckKeys(session.settings, file, kSessionKeys, report);
+  CheckFolderKey(session.settings, file, "path", true, true, "the site answers \"The session does not exist\"",
+                 report, folders);
+  const std::string members_dir =
+      CheckFolderKey(session.settings, file, "membersdb", true, true,
+                     "the site answers \"MemberDB does not exist\"", report, folders);
+  CheckCounter(site, report, folders);
+  const std::string_view image = session.settings.Value("DefaultImgFile");
+  if (!image.empty() && !text::FileExists(std::string(image))) {
+    report.Problem(file + ": DefaultImgFile=" + std::string(image) + ": no such file, posts without one are refused");
+  }
+  const std::string_view hash = session.settings.Value("PasswordHash");
+  if (!member::IsKnownPasswordHash(hash)) {
+    report.Warning(file + ": PasswordHash=" + std::string(hash) +
+                   " is no value this program knows: new passwords are hashed with argon2id");
+  }
+  // Sessions may share a members folder; its records are looked at once.
+  if (members_dir.empty() || !member_dirs.insert(members_dir).second) return;
+  try {
+    CheckRecords(members_dir, session, report, members);
+  } catch (const platform::Exception& e) {
+    report.Problem(members_dir + ": " + e.Message());
+  }
+}
+
+// Leftover temporaries and the kind of file system, once per folder.
+void CheckFolders(const Folders& folders, Report& report) {
+  for (const std::string& dir : folders) {
+    try {
+      for (const platform::DirectoryEntry& entry : platform::ListDirectory(dir)) {
+        if (entry.name.starts_with(platform::kTemporaryPrefix)) {
+          report.Problem(dir + entry.name + ": a leftover temporary file of an interrupted save; delete it while " +
+                         "the site is idle");
+        }
+      }
+    } catch (const platform::Exception& e) {
+      report.Problem(dir + ": " + e.Message());
+    }
+    switch (platform::FileSystemKindOf(dir)) {
+      case platform::FileSystemKind::kFuse:
+        report.Warning(dir + ": on a FUSE file system; if it is GlusterFS, check that the volume has " +
+                       "performance.quick-read, performance.open-behind, performance.stat-prefetch and " +
+                       "performance.write-behind off, or changes get lost between web servers");
+        break;
+      case platform::FileSystemKind::kNetwork:
+        report.Warning(dir + ": on a network file system (untested): it must keep locks across clients, " +
+                       "refuse link() onto an existing name and show every finished rename() to a fresh open");
+        break;
+      case platform::FileSystemKind::kLocal:
+      case platform::FileSystemKind::kUnknown: break;
+    }
+  }
+}
+
+bool IsBodyLimit(std::string_view value) {
+  if (value.empty() || value.size() > 18 || value.find_first_not_of("0123456789") != std::string_view::npos) {
+    return false;
+  }
+  return value.find_first_not_of('0') != std::string_view::npos;
+}
+
+}  // namespace
+
+int Check(Site& site, Output& output) {
+  Report report;
+  if (!site.has_config) {
+    report.Problem(site.config_path + ": no such file, the site serves no request");
+    output.out += report.Text() + "1 problem\n";
+    return kProblems;
+  }
+  Folders folders{site.dir};
+  const std::string& file = site.config_path;
+  const text::NameValueList& config = site.config;
+  CheckKeys(config, file, kConfigKeys, report);
+  const std::string sessions = CheckFolderKey(config, file, "sessiondb", true, false,
+                                              "the site serves no request", report, folders);
+  const std::string dumps =
+      CheckFolderKey(config, file, "dumppath", false, true, "nothing is dumped", report, folders);
+  if (!dumps.empty()) {
+    report.Warning(file + ": dumppath is set: every posted request is kept in " + dumps +
+                   ", passwords in the clear included (in a hashing session too)");
+  }
+  const std::string_view limit = config.Value("bodylimit");
+  if (!limit.empty() && !IsBodyLimit(limit)) {
+    report.Problem(file + ": bodylimit=" + std::string(limit) + " is no positive whole number, " +
+                   std::to_string(member::TWebModule1::kDefaultBodyLimit) + " applies");
+  }
+  const std::string auth_log(config.Value("authlog"));
+  if (!auth_log.empty()) {
+    const std::size_t last = auth_log.rfind(platform::kPathDelimiter);
+    const std::string dir = last == std::string::npos ? "./" : auth_log.substr(0, last + 1);
+    if (!text::DirectoryExists(dir)) {
+      report.Problem(file + ": authlog=" + auth_log + ": its folder does not exist, nothing is logged");
+    } else if (!platform::DirectoryWritable(dir)) {
+      report.Problem(file + ": authlog=" + auth_log + ": its folder is not writable");
+    }
+  }
+
+  int session_count = 0;
+  int members = 0;
+  Folders member_dirs;
+  if (!sessions.empty()) {
+    try {
+      std::vector<std::string> names;
+      for (const platform::DirectoryEntry& entry : platform::ListDirectory(sessions)) {
+        if (entry.regular && entry.name.ends_with(".txt")) names.push_back(entry.name.substr(0, entry.name.size() - 4));
+      }
+      std::sort(names.begin(), names.end());
+      for (const std::string& name : names) {
+        ++session_count;
+        CheckSession(site, name, report, folders, member_dirs, members);
+      }
+    } catch (const platform::Exception& e) {
+      report.Problem(sessions + ": " + e.Message());
+    }
+    if (session_count == 0) report.Problem(sessions + ": no session file (<name>.txt)");
+  }
+  CheckFolders(folders, report);
+
+  output.out += report.Text();
+  const std::string warnings = report.Warnings() > 0 ? ", " + Plural(report.Warnings(), "warning") : "";
+  if (report.Problems() > 0) {
+    output.out += Plural(report.Problems(), "problem") + warnings + "\n";
+    return kProblems;
+  }
+  output.out += "ok: " + Plural(session_count, "session") + ", " + Plural(members, "member") + warnings + "\n";
+  return kOk;
+}
+
+}  // namespace admin

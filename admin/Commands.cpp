@@ -1,0 +1,375 @@
+// The commands of the operator's tool but check (Check.cpp), their help and
+// the argument handling.
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "admin/Admin.h"
+#include "member/Maintenance.h"
+#include "member/Members.h"
+#include "platform/Exception.h"
+#include "platform/Files.h"
+#include "platform/System.h"
+#include "text/Fields.h"
+
+namespace admin {
+namespace {
+
+// The site's own length rule for a new password, counted in bytes of the
+// stored (escaped) text.
+constexpr std::size_t kMinPasswordLength = 5;
+// More than any record may hold: a longer line cannot become a password.
+constexpr std::size_t kMaxPasswordLine = member::kMaxRecordBytes + 1;
+
+constexpr std::string_view kUsageText =
+    "usage: orvalengate-admin [--site DIR] COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Looks after the files of an orvalengate site while it runs. The site is the\n"
+    "folder holding config.txt: the folder of this program unless --site names one.\n"
+    "\n"
+    "commands:\n"
+    "  check                          report what keeps the site from working\n"
+    "  members SESSION                list the members: ID and real name\n"
+    "  show SESSION ID                print a member's record (password hidden)\n"
+    "  reset-password SESSION ID      set a new password (read from standard input)\n"
+    "  remove SESSION ID              remove a member's record\n"
+    "  hash-passwords SESSION         store every password still in the clear hashed\n"
+    "  posts SESSION                  list the posted files, newest first\n"
+    "\n"
+    "orvalengate-admin COMMAND --help tells more of each.\n"
+    "exit codes: 0 ok, 1 check found problems, 2 usage, 3 no such site, session or\n"
+    "member, 4 a file could not be read or written, 5 refused\n";
+
+struct Command {
+  std::string_view name;
+  std::size_t arguments;  // after the command's name
+  std::string_view help;
+};
+
+constexpr Command kCommands[] = {
+    {"check", 0,
+     "usage: orvalengate-admin [--site DIR] check\n"
+     "Reads config.txt, every session file, member record and counter, and reports\n"
+     "one line per problem: missing or unwritable folders, unknown keys, leftover\n"
+     "temporary files, records the site cannot use, a counter that holds no number.\n"
+     "Warnings: request dumps switched on (they keep every posted password), data\n"
+     "folders on a FUSE or network file system, passwords still in the clear in a\n"
+     "hashing session. Exit 0 when there is no problem (warnings allowed), 1 when\n"
+     "there is one. Run it as the web server's user: rights are checked for it.\n"},
+    {"members", 1,
+     "usage: orvalengate-admin [--site DIR] members SESSION\n"
+     "One line per member record of the session: the ID, a tab, the real name, as\n"
+     "stored (Shift_JIS, HTML-escaped).\n"},
+    {"show", 2,
+     "usage: orvalengate-admin [--site DIR] show SESSION ID\n"
+     "Prints the member's record line by line; the password shows only whether it\n"
+     "is stored in the clear or hashed.\n"},
+    {"reset-password", 2,
+     "usage: orvalengate-admin [--site DIR] reset-password SESSION ID\n"
+     "Reads the new password: typed twice without echo at a terminal, else the\n"
+     "first line of standard input. It is stored as the site stores a password\n"
+     "posted in its form (escaped, at least 5 bytes so), hashed where the session\n"
+     "hashes, under the members folder lock. Exit 5 when it is refused.\n"},
+    {"remove", 2,
+     "usage: orvalengate-admin [--site DIR] remove SESSION ID\n"
+     "Removes the member's record under the members folder lock. The member's\n"
+     "posts stay.\n"},
+    {"hash-passwords", 1,
+     "usage: orvalengate-admin [--site DIR] hash-passwords SESSION\n"
+     "Rewrites every record whose password is in the clear with the session's\n"
+     "hashed form, one record at a time under the members folder lock, each\n"
+     "replaced atomically. Prints each ID with what became of it. Exit 5 when the\n"
+     "session does not hash (set PasswordHash=argon2id in its file first).\n"},
+    {"posts", 1,
+     "usage: orvalengate-admin [--site DIR] posts SESSION\n"
+     "One line per posted file of the session, newest first: the time of its\n"
+     "record, the stored file's name, the poster's ID and the post's title (the\n"
+     "first field whose name holds \"title\"), separated by tabs.\n"},
+};
+
+const Command* FindCommand(std::string_view name) {
+  for (const Command& command : kCommands) {
+    if (command.name == name) return &command;
+  }
+  return nullptr;
+}
+
+// Loads the member's session and checks that the record exists.
+int OpenMember(Site& site, std::string_view session_name, std::string_view id, Session& session, Output& output) {
+  if (!LoadSession(site, session_name, session, output.err)) return kNotFound;
+  if (site.module.MembersDb.empty()) {
+    output.err += session.settings_path + ": membersdb names no folder\n";
+    return kNotFound;
+  }
+  if (!member::IsUsableName(id) || !text::FileExists(member::MemberRecordPath(site.module.MembersDb, id))) {
+    output.err += "no member " + Quoted(id) + " in session " + Quoted(session_name) + "\n";
+    return kNotFound;
+  }
+  return kOk;
+}
+
+int Members(Site& site, std::string_view session_name, Output& output) {
+  Session session;
+  if (!LoadSession(site, session_name, session, output.err)) return kNotFound;
+  const std::string& dir = site.module.MembersDb;
+  if (dir.empty()) {
+    output.err += session.settings_path + ": membersdb names no folder\n";
+    return kNotFound;
+  }
+  for (const std::string& id : member::MemberIds(dir)) {
+    text::NameValueList record;
+    // A record gone since the listing is no member any more.
+    if (!member::IsUsableName(id) || !text::FileExists(member::MemberRecordPath(dir, id))) continue;
+    record.LoadFromFile(member::MemberRecordPath(dir, id));
+    output.out.append(id).append("\t").append(record.Value("realname")).append("\n");
+  }
+  return kOk;
+}
+
+int Show(Site& site, std::string_view session_name, std::string_view id, Output& output) {
+  Session session;
+  if (const int code = OpenMember(site, session_name, id, session, output); code != kOk) return code;
+  text::NameValueList record;
+  record.LoadFromFile(member::MemberRecordPath(site.module.MembersDb, id));
+  const long pw = record.IndexOfName("pw");
+  for (std::size_t i = 0; i < record.Count(); ++i) {
+    if (static_cast<long>(i) == pw) {
+      const bool hashed = record.Value("pw").starts_with("$argon2");
+      output.out.append(record.NameAt(i)).append(hashed ? "=(hashed)\n" : "=(in the clear)\n");
+    } else {
+      output.out.append(record.Line(i)).append("\n");
+    }
+  }
+  return kOk;
+}
+
+// One line of standard input, the line end dropped; false at once at the
+// end of input. Stops reading past kMaxPasswordLine bytes.
+bool ReadInputLine(std::string& line) {
+  line.clear();
+  char c = 0;
+  bool any = false;
+  while (line.size() <= kMaxPasswordLine && platform::ReadStdin(&c, 1) == 1) {
+    any = true;
+    if (c == '\n') break;
+    line.push_back(c);
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return any;
+}
+
+int ResetPassword(Site& site, std::string_view session_name, std::string_view id, Output& output) {
+  Session session;
+  if (const int code = OpenMember(site, session_name, id, session, output); code != kOk) return code;
+  std::string password;
+  if (platform::StdinIsTerminal()) {
+    platform::WriteStderr("New password for " + std::string(id) + ": ");
+    std::string again;
+    if (!platform::ReadLineWithoutEcho(password)) {
+      output.err += "no password typed; nothing changed\n";
+      return kRefused;
+    }
+    platform::WriteStderr("Again: ");
+    if (!platform::ReadLineWithoutEcho(again) || again != password) {
+      output.err += "the two passwords differ; nothing changed\n";
+      return kRefused;
+    }
+  } else if (!ReadInputLine(password)) {
+    output.err += "no password on standard input; nothing changed\n";
+    return kRefused;
+  }
+  // The site stores what its form posts: the typed text escaped. Stored so,
+  // the password is the one the member types into the form.
+  const std::string posted = text::EscapePostedValue(password);
+  if (posted.size() < kMinPasswordLength) {
+    output.err += "the password is shorter than the site allows (" + std::to_string(kMinPasswordLength) +
+                  " bytes as stored); nothing changed\n";
+    return kRefused;
+  }
+  const std::string stored = member::StoredPassword(session.storage, posted);
+  switch (member::SetMemberPassword(site.module.MembersDb, id, stored)) {
+    case member::UpdateResult::kRefused:
+      output.err += "member " + Quoted(id) + " was removed meanwhile; nothing changed\n";
+      return kNotFound;
+    case member::UpdateResult::kTooLarge:
+      output.err += "the record would exceed " + std::to_string(member::kMaxRecordBytes) +
+                    " bytes; nothing changed\n";
+      return kRefused;
+    case member::UpdateResult::kSaved: break;
+  }
+  output.out += std::string(id) + ": password set" + (stored == posted ? "\n" : " (hashed)\n");
+  return kOk;
+}
+
+int Remove(Site& site, std::string_view session_name, std::string_view id, Output& output) {
+  Session session;
+  if (const int code = OpenMember(site, session_name, id, session, output); code != kOk) return code;
+  if (!member::RemoveMember(site.module.MembersDb, id)) {
+    output.err += "member " + Quoted(id) + " was removed meanwhile\n";
+    return kNotFound;
+  }
+  output.out += std::string(id) + ": removed\n";
+  return kOk;
+}
+
+int HashPasswords(Site& site, std::string_view session_name, Output& output) {
+  Session session;
+  if (!LoadSession(site, session_name, session, output.err)) return kNotFound;
+  if (site.module.MembersDb.empty()) {
+    output.err += session.settings_path + ": membersdb names no folder\n";
+    return kNotFound;
+  }
+  if (session.storage == member::PasswordStorage::kClear) {
+    output.err += "session " + Quoted(session_name) +
+                  " stores passwords in the clear: set PasswordHash=argon2id in " + session.settings_path +
+                  " first; nothing changed\n";
+    return kRefused;
+  }
+  std::map<member::RehashOutcome, int> counts;
+  member::RehashPasswords(site.module.MembersDb, session.storage,
+                          [&](const std::string& id, member::RehashOutcome outcome) {
+                            ++counts[outcome];
+                            switch (outcome) {
+                              case member::RehashOutcome::kRewritten: output.out += id + ": hashed\n"; break;
+                              case member::RehashOutcome::kAlreadyStored: break;
+                              case member::RehashOutcome::kNoPassword:
+                                output.out += id + ": no pw= line, left as it is\n";
+                                break;
+                              case member::RehashOutcome::kTooLarge:
+                                output.out += id + ": record too large, left as it is\n";
+                                break;
+                              case member::RehashOutcome::kGone: break;
+                            }
+                          });
+  output.out += std::to_string(counts[member::RehashOutcome::kRewritten]) + " hashed, " +
+                std::to_string(counts[member::RehashOutcome::kAlreadyStored]) + " already hashed\n";
+  return kOk;
+}
+
+std::string FormatTime(const platform::LocalTime& t) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+  return buf;
+}
+
+// The value of the first field whose name holds "title" in any letter case.
+std::string_view TitleOf(const text::NameValueList& record) {
+  for (std::size_t i = 0; i < record.Count(); ++i) {
+    std::string name(record.NameAt(i));
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    if (name.find("title") != std::string::npos) return record.Value(record.NameAt(i));
+  }
+  return {};
+}
+
+int Posts(Site& site, std::string_view session_name, Output& output) {
+  Session session;
+  if (!LoadSession(site, session_name, session, output.err)) return kNotFound;
+  const std::string& dir = site.module.UploadPath;
+  if (dir.empty()) {
+    output.err += session.settings_path + ": path names no folder\n";
+    return kNotFound;
+  }
+  // A post is its record (NAME.txt, "<tslkeys>" first) and its file (NAME
+  // with the stored extension).
+  const std::vector<platform::DirectoryEntry> entries = platform::ListDirectory(dir);
+  std::map<std::string, std::string> files;  // name without extension -> stored file
+  std::vector<const platform::DirectoryEntry*> records;
+  for (const platform::DirectoryEntry& entry : entries) {
+    if (!entry.regular || entry.name.starts_with(".")) continue;
+    if (entry.name.ends_with(".txt")) {
+      records.push_back(&entry);
+    } else {
+      const std::size_t dot = entry.name.rfind('.');
+      files[entry.name.substr(0, dot)] = entry.name;
+    }
+  }
+  std::sort(records.begin(), records.end(), [](const auto* a, const auto* b) {
+    return a->modified != b->modified ? a->modified > b->modified : a->name > b->name;
+  });
+  for (const platform::DirectoryEntry* entry : records) {
+    const std::string path = dir + entry->name;
+    if (!text::FileExists(path)) continue;
+    const std::string bytes = platform::ReadWholeFile(path);
+    if (!bytes.starts_with("<tslkeys>")) continue;  // the counter, or a file of the operator's
+    text::NameValueList record;
+    record.SetText(bytes);
+    const std::string base = entry->name.substr(0, entry->name.size() - 4);
+    const auto file = files.find(base);
+    output.out.append(FormatTime(entry->modified_local)).append("\t");
+    output.out.append(file != files.end() ? file->second : base + " (no file)").append("\t");
+    output.out.append(record.Value("id")).append("\t").append(TitleOf(record)).append("\n");
+  }
+  return kOk;
+}
+
+}  // namespace
+
+int Run(const std::vector<std::string>& args, Output& output) {
+  std::string site_dir;
+  std::size_t at = 0;
+  if (at < args.size() && (args[at] == "--help" || args[at] == "-h" || args[at] == "help")) {
+    const Command* command = at + 1 < args.size() ? FindCommand(args[at + 1]) : nullptr;
+    output.out += command ? command->help : kUsageText;
+    return kOk;
+  }
+  if (at < args.size() && args[at].starts_with("--site=")) {
+    site_dir = args[at++].substr(7);
+  } else if (at < args.size() && args[at] == "--site") {
+    if (at + 1 >= args.size()) {
+      output.err += "--site needs a folder\n";
+      return kUsage;
+    }
+    site_dir = args[at + 1];
+    at += 2;
+  }
+  if (at < args.size() && site_dir.empty() && args[at].starts_with("--site")) {
+    output.err += "--site needs a folder\n";
+    return kUsage;
+  }
+  if (at >= args.size()) {
+    output.err += kUsageText;
+    return kUsage;
+  }
+  const Command* command = FindCommand(args[at]);
+  if (command == nullptr) {
+    output.err += "unknown command " + Quoted(args[at]) + "\n\n";
+    output.err += kUsageText;
+    return kUsage;
+  }
+  const std::vector<std::string> rest(args.begin() + static_cast<long>(at) + 1, args.end());
+  if (std::find(rest.begin(), rest.end(), "--help") != rest.end()) {
+    output.out += command->help;
+    return kOk;
+  }
+  if (rest.size() != command->arguments) {
+    output.err += command->help;
+    return kUsage;
+  }
+  if (!site_dir.empty() && !text::DirectoryExists(site_dir)) {
+    output.err += "no folder " + site_dir + "\n";
+    return kNotFound;
+  }
+  try {
+    Site site;
+    LoadSite(site, site_dir);
+    if (command->name == "check") return Check(site, output);
+    if (command->name == "members") return Members(site, rest[0], output);
+    if (command->name == "show") return Show(site, rest[0], rest[1], output);
+    if (command->name == "reset-password") return ResetPassword(site, rest[0], rest[1], output);
+    if (command->name == "remove") return Remove(site, rest[0], rest[1], output);
+    if (command->name == "hash-passwords") return HashPasswords(site, rest[0], output);
+    return Posts(site, rest[0], output);
+  } catch (const platform::Exception& e) {
+    output.err += e.Message() + "\n";
+    return kIoError;
+  } catch (const std::bad_alloc&) {
+    output.err += "out of memory\n";
+    return kIoError;
+  }
+}
+
+}  // namespace admin

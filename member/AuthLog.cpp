@@ -1,0 +1,98 @@
+// The failed-login log: one line per failed password check, appended for
+// blocking tools such as fail2ban and for the operator's eyes.
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "member/Storage.h"
+#include "member/WebModule1.h"
+#include "platform/Exception.h"
+#include "platform/Files.h"
+#include "platform/Sjis.h"
+#include "platform/System.h"
+
+namespace member {
+namespace {
+
+constexpr std::size_t kMaxValueBytes = 256;
+
+void AppendTwoDigits(std::string& out, int value) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%02d", value);
+  out += buf;
+}
+
+// The value with every byte that could end the line, split a field or read
+// as an escape written as %XX; whole characters only, up to the limit.
+void AppendField(std::string& out, std::string_view value) {
+  std::size_t taken = 0;
+  for (std::size_t pos = 0; pos < value.size();) {
+    const std::size_t length = platform::CharLength(value, pos);
+    if (taken + length > kMaxValueBytes) break;
+    const auto c = static_cast<unsigned char>(value[pos]);
+    if (length == 1 && (c <= 0x20 || c == 0x7f || c == '%')) {
+      char buf[4];
+      std::snprintf(buf, sizeof buf, "%%%02X", c);
+      out += buf;
+    } else {
+      out.append(value.substr(pos, length));
+    }
+    taken += length;
+    pos += length;
+  }
+}
+
+// IPv4, IPv6 (with a zone) as a web server writes them, nothing else.
+bool IsPlainAddress(std::string_view addr) {
+  if (addr.empty() || addr.size() > 64) return false;
+  for (const char c : addr) {
+    const bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' ||
+                    c == ':' || c == '%' || c == '_' || c == '-';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string FailedLoginLine(const platform::LocalTime& t, std::string_view remote_addr, std::string_view session,
+                            std::string_view command, std::string_view id) {
+  std::string line;
+  line.reserve(128 + session.size() + command.size() + id.size());
+  char date[16];
+  std::snprintf(date, sizeof date, "%04d-", t.year);
+  line += date;
+  AppendTwoDigits(line, t.month);
+  line += '-';
+  AppendTwoDigits(line, t.day);
+  line += ' ';
+  AppendTwoDigits(line, t.hour);
+  line += ':';
+  AppendTwoDigits(line, t.minute);
+  line += ':';
+  AppendTwoDigits(line, t.second);
+  line += " orvalengate failed login from ";
+  line += IsPlainAddress(remote_addr) ? remote_addr : std::string_view("-");
+  line += " session=";
+  AppendField(line, session);
+  line += " command=";
+  AppendField(line, command);
+  line += " id=";
+  AppendField(line, id);
+  line += '\n';
+  return line;
+}
+
+void TWebModule1::LogFailedLogin(std::string_view id) const {
+  if (AuthLog.empty()) return;
+  const std::string line = FailedLoginLine(platform::Now(), RemoteAddr, SessionName, CommandName, id);
+  if (platform::AppendToFile(AuthLog, line)) return;
+  // The member's answer does not depend on the log: the failure goes to the
+  // error log, which may itself be unwritable.
+  try {
+    LogError("authlog error");
+  } catch (const platform::Exception&) {
+  }
+}
+
+}  // namespace member

@@ -1,0 +1,156 @@
+// Stored passwords: both forms checked, hashes in the PHC form libargon2
+// writes and reads, stored values that must match nothing however they ask,
+// and the failed-login log line.
+#include "member/Passwords.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "member/Storage.h"
+#include "platform/Exception.h"
+
+#ifdef ORVALENGATE_HAVE_LIBARGON2
+#include <argon2.h>
+#endif
+
+namespace {
+
+using member::PasswordStorage;
+
+// Written by Debian's argon2 tool (the reference implementation):
+// `echo -n password | argon2 somesalt -id -t 2 -k 19456 -p 1 -l 32 -e`, and
+// with salt somesaltsomesalt, -t 1 -k 64 -p 2 -l 16.
+const std::string kRef = "$argon2id$v=19$m=19456,t=2,p=1$c29tZXNhbHQ$PL01amPyeUuxG7H0vIr5X+qHkZvWnHmGBGXFYvh8z2E";
+const std::string kRef2 = "$argon2id$v=19$m=64,t=1,p=2$c29tZXNhbHRzb21lc2FsdA$YDWZ7SC7/FISnTlw8W9X9w";
+const std::string kRefTail = "$c29tZXNhbHQ$PL01amPyeUuxG7H0vIr5X+qHkZvWnHmGBGXFYvh8z2E";
+
+TEST(Passwords, MatchesEitherFormAndNothingElse) {
+  const struct {
+    std::string stored, posted;
+    bool match;
+  } rows[] = {
+      {"secret", "secret", true},
+      {"secret", "secreT", false},
+      {"secret", "secret1", false},
+      {"secret1", "secret", false},
+      {"", "", true},  // as before hashing: a record without pw takes an empty one
+      {"", "x", false},
+      {kRef, "password", true},
+      {kRef2, "password", true},
+      {kRef, "Password", false},
+      {kRef, "", false},
+      // The stored hash is no password.
+      {kRef, kRef, false},
+      // Only a hash we check is one: a site that never hashed keeps a
+      // password that merely looks like one.
+      {"$argon2rocks", "$argon2rocks", true},
+      {"$argon2i$v=19$m=19456,t=2,p=1" + kRefTail, "password", false},
+      // Damaged, or asking for more than a check may cost: the password does not match.
+      {"$argon2id$v=16$m=19456,t=2,p=1" + kRefTail, "password", false},
+      {"$argon2id$m=19456,t=2,p=1" + kRefTail, "password", false},
+      {"$argon2id$v=19$m=019456,t=2,p=1" + kRefTail, "password", false},
+      {"$argon2id$v=19$m=19456,p=1,t=2" + kRefTail, "password", false},
+      {"$argon2id$v=19$m=19456,t=2,p=1,x=1" + kRefTail, "password", false},
+      {"$argon2id$v=19$m=262145,t=1,p=1" + kRefTail, "password", false},
+      {"$argon2id$v=19$m=19456,t=17,p=1" + kRefTail, "password", false},
+      {"$argon2id$v=19$m=262144,t=5,p=1" + kRefTail, "password", false},
+      {"$argon2id$v=19$m=19456,t=2,p=0" + kRefTail, "password", false},
+      {"$argon2id$v=19$m=19456,t=0,p=1" + kRefTail, "password", false},
+      {"$argon2id$v=19$m=7,t=2,p=1" + kRefTail, "password", false},
+      {"$argon2id$v=19$m=99999999999999999999,t=2,p=1" + kRefTail, "password", false},
+      {"$argon2id$v=19$m=19456,t=2,p=1$c29tZXNhbHQ=$PL01amPyeUuxG7H0vIr5X+qHkZvWnHmGBGXFYvh8z2E", "password", false},
+      {"$argon2id$v=19$m=19456,t=2,p=1$c29tZXNhbHR$PL01amPyeUuxG7H0vIr5X+qHkZvWnHmGBGXFYvh8z2E", "password", false},
+      {"$argon2id$v=19$m=19456,t=2,p=1$c29tZQ$PL01amPyeUuxG7H0vIr5X+qHkZvWnHmGBGXFYvh8z2E", "password", false},
+      {"$argon2id$v=19$m=19456,t=2,p=1$c29tZXNhbHQ$PL01amPyeUuxG7H0vIr5X+qHkZvWnHmGBGXFYvh8z2F", "password", false},
+      {kRef + " ", "password", false},
+      {kRef + "$x", "password", false},
+      {"$argon2id$", "password", false},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(member::PasswordMatches(row.stored, row.posted), row.match) << row.stored << " / " << row.posted;
+  }
+}
+
+TEST(Passwords, StorageSettingAndRehash) {
+  EXPECT_EQ(member::PasswordStorageFrom(""), PasswordStorage::kClear);
+  // Any other value hashes, a misspelt one too.
+  for (const char* setting : {"argon2id", "Argon2id", "argon2", "yes", "0"}) {
+    EXPECT_EQ(member::PasswordStorageFrom(setting), PasswordStorage::kArgon2id) << setting;
+  }
+  EXPECT_TRUE(member::IsKnownPasswordHash("argon2id"));
+  EXPECT_FALSE(member::IsKnownPasswordHash("argon2"));
+  EXPECT_TRUE(member::NeedsRehash(PasswordStorage::kArgon2id, "secret"));
+  EXPECT_FALSE(member::NeedsRehash(PasswordStorage::kArgon2id, kRef));
+  EXPECT_FALSE(member::NeedsRehash(PasswordStorage::kArgon2id, ""));
+  EXPECT_FALSE(member::NeedsRehash(PasswordStorage::kClear, "secret"));
+  EXPECT_FALSE(member::NeedsRehash(PasswordStorage::kClear, kRef));
+}
+
+TEST(Passwords, StoredHashesAreSaltedAndCheckable) {
+  EXPECT_EQ(member::StoredPassword(PasswordStorage::kClear, "a&nbsp;b"), "a&nbsp;b");
+  const std::string first = member::StoredPassword(PasswordStorage::kArgon2id, "a&nbsp;b");
+  const std::string second = member::StoredPassword(PasswordStorage::kArgon2id, "a&nbsp;b");
+  // 16 bytes of salt and 32 of hash, unpadded: 22 and 43 characters.
+  EXPECT_TRUE(first.starts_with("$argon2id$v=19$m=19456,t=2,p=1$")) << first;
+  EXPECT_EQ(first.size(), std::string("$argon2id$v=19$m=19456,t=2,p=1$").size() + 22 + 1 + 43) << first;
+  EXPECT_NE(first, second);
+  for (const std::string& stored : {first, second}) {
+    EXPECT_TRUE(member::PasswordMatches(stored, "a&nbsp;b"));
+    EXPECT_FALSE(member::PasswordMatches(stored, "a b"));
+  }
+  // libgcrypt takes no empty password: none is stored, none matches a hash.
+  EXPECT_THROW(member::StoredPassword(PasswordStorage::kArgon2id, ""), platform::Exception);
+  EXPECT_FALSE(member::PasswordMatches(first, ""));
+}
+
+// Debian's libargon2 checks our hashes and we check its: the two builds'
+// records and other tools' can be used alike.
+TEST(Passwords, AgreeWithLibargon2) {
+#ifndef ORVALENGATE_HAVE_LIBARGON2
+  GTEST_SKIP() << "libargon2 not installed (libargon2-dev; scripts/install-deps.sh installs it)";
+#else
+  for (const std::string password : {"password", "\x95\x5c&nbsp;<br>"}) {
+    const std::string ours = member::StoredPassword(PasswordStorage::kArgon2id, password);
+    EXPECT_EQ(argon2id_verify(ours.c_str(), password.data(), password.size()), ARGON2_OK) << ours;
+    EXPECT_NE(argon2id_verify(ours.c_str(), "other", 5), ARGON2_OK) << ours;
+    const std::string salt = "0123456789abcdef" + password;
+    char theirs[256];
+    ASSERT_EQ(argon2id_hash_encoded(3, 12288, 1, password.data(), password.size(), salt.data(), salt.size(), 32,
+                                    theirs, sizeof theirs),
+              ARGON2_OK);
+    EXPECT_TRUE(member::PasswordMatches(theirs, password)) << theirs;
+    EXPECT_FALSE(member::PasswordMatches(theirs, password + "x")) << theirs;
+  }
+#endif
+}
+
+TEST(FailedLoginLine, KeepsEveryValueOnItsLineAndInItsField) {
+  const platform::LocalTime t{2026, 12, 8, 23, 10, 1, 456};
+  const std::string head = "2026-12-08 23:10:01 orvalengate failed login from ";
+  const struct {
+    std::string addr, session, command, id, line;
+  } rows[] = {
+      {"203.0.113.7", "s1", "changepw", "alice", "203.0.113.7 session=s1 command=changepw id=alice\n"},
+      {"2001:db8::7%eth0", "s1", "postleaf", "", "2001:db8::7%eth0 session=s1 command=postleaf id=\n"},
+      // An address that is not plainly one is written as "-".
+      {"", "s1", "changepw", "a", "- session=s1 command=changepw id=a\n"},
+      {"1.2.3.4 session=x", "s1", "changepw", "a", "- session=s1 command=changepw id=a\n"},
+      {std::string(65, '1'), "s1", "changepw", "a", "- session=s1 command=changepw id=a\n"},
+      // Bytes that could end the line or start another field.
+      {"192.0.2.1", "s 1", "changeprof2", std::string("a b\tc%\r\n\x7f\x01", 10),
+       "192.0.2.1 session=s%201 command=changeprof2 id=a%20b%09c%25%0D%0A%7F%01\n"},
+      // Shift_JIS stays as stored: 表 ends in the byte of "\".
+      {"192.0.2.1", "s1", "changeprof1", "\x95\x5c&nbsp;x", "192.0.2.1 session=s1 command=changeprof1 id=\x95\x5c&nbsp;x\n"},
+      // Cut at 256 bytes, never inside a character.
+      {"192.0.2.1", "s1", "changepw", std::string(300, 'x'),
+       "192.0.2.1 session=s1 command=changepw id=" + std::string(256, 'x') + "\n"},
+      {"192.0.2.1", "s1", "changepw", std::string(255, 'x') + "\x95\x5c",
+       "192.0.2.1 session=s1 command=changepw id=" + std::string(255, 'x') + "\n"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(member::FailedLoginLine(t, row.addr, row.session, row.command, row.id), head + row.line) << row.id;
+  }
+}
+
+}  // namespace
