@@ -120,7 +120,7 @@ function tasks(side, rand) {
 // refusal its race makes legitimate counts as an error.
 async function run(sites, task) {
   const { side, k, rand } = task;
-  let send, ok, refusal = null, onAck = () => {};
+  let send, ok, refusal = null, onAck = () => {}, edit = null;
   if (task.kind === 'register') {
     const attempt = { side, pw: `pw-${side}-${k}`, realname: `Side ${side} try ${k}`, acked: false };
     if (!registrations.has(task.id)) registrations.set(task.id, []);
@@ -154,7 +154,7 @@ async function run(sites, task) {
       editorPw = change.pw1;
     };
   } else if (task.kind === 'profile') {
-    const edit = { token: `edit-${side}-${k}`, acked: false };
+    edit = { token: `edit-${side}-${k}`, acked: false };
     edits.push(edit);
     const { body, type } = multipart({ session: MEMBERS_SESSION, command: 'changeprof2', id: 'editor', pw: editorPw,
       realname: `Editor ${edit.token}`, mail: 'editor@example.com', country: 'JP', comment: edit.token });
@@ -168,7 +168,6 @@ async function run(sites, task) {
     ok = (page) => page.includes(cell('editor')) && page.trimEnd().endsWith(PROFILE_TAIL);
   }
   const reply = await send();
-  const edit = task.kind === 'profile' ? edits[edits.length - 1] : null;
   figures.requests += 1;
   if (reply.status === 200 && ok(reply.page)) {
     figures.acknowledged += 1;
