@@ -14,17 +14,18 @@ namespace {
 // exist, and it stays in place but for a replace. On a shared file system
 // another server's replace can still reach us half done: the name missing
 // for a moment while its rename() is under way (ENOENT), or the handle we
-// opened naming the inode just replaced (ESTALE). A few short pauses, with
-// any lock the caller holds still held, let the replace finish; a file that
-// is really gone stays an error, 100 ms later.
+// opened naming the inode just replaced (ESTALE), which a client may keep
+// answering for as long as it caches the name (GlusterFS: a second). Pauses
+// that double, with any lock the caller holds still held, outlast both; a
+// file that is really gone stays an error, 1.6 s later.
 bool PauseBeforeReread(int error_number, int attempt) {
-  constexpr int kAttempts = 5;
+  constexpr int kAttempts = 7;
   bool passing = error_number == ENOENT;
 #ifdef ESTALE
   passing = passing || error_number == ESTALE;
 #endif
   if (!passing || attempt >= kAttempts) return false;
-  SleepMilliseconds(10 * attempt);
+  SleepMilliseconds(25 << (attempt - 1));
   return true;
 }
 

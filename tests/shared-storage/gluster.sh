@@ -22,14 +22,9 @@ guide=$here/../../docs/operators.md
 # another mount has replaced: quick-read and open-behind serve old content,
 # stat-prefetch (md-cache) serves stale handles, write-behind acknowledges
 # a write before the bricks have it. io-cache, read-ahead and readdir-ahead
-# are off by default. With lookup-optimize on, a distribute volume answers
-# "no such file" for a name another mount is renaming over.
+# are off by default.
 recommended_options=(performance.quick-read performance.open-behind performance.stat-prefetch
-  performance.write-behind cluster.lookup-optimize)
-# The kernel's own caches of names and attributes: without these, a mount
-# may open the file a name held before another mount's rename for up to a
-# second.
-recommended_mount_options="--entry-timeout=0 --attribute-timeout=0"
+  performance.write-behind)
 
 # The commands, one a line, as the guide shows them and as this script runs
 # them: volume_commands VOLUME HOST1 BRICK1 HOST2 BRICK2 recommended|defaults
@@ -41,10 +36,8 @@ volume_commands() {
   fi
   echo "gluster volume start $vol"
 }
-# mount_command HOST VOLUME DIR recommended|defaults
-mount_command() {
-  echo "glusterfs $([ "$4" = recommended ] && echo "$recommended_mount_options ")--volfile-server=$1 --volfile-id=$2 $3"
-}
+# mount_command HOST VOLUME DIR
+mount_command() { echo "glusterfs --volfile-server=$1 --volfile-id=$2 $3"; }
 
 guide_block() {
   printf '```sh\n'
@@ -52,7 +45,7 @@ guide_block() {
   volume_commands orvalengate storage1 /srv/gluster/brick1 storage2 /srv/gluster/brick2 recommended
   echo "# on every web server:"
   echo "mkdir -p /srv/orvalengate/data"
-  mount_command storage1 orvalengate /srv/orvalengate/data recommended
+  mount_command storage1 orvalengate /srv/orvalengate/data
   printf '```\n'
 }
 
@@ -157,7 +150,7 @@ for _ in $(seq 100); do
 done
 
 run_commands < <(volume_commands "$vol" "$host" "$work/brick1" "$host" "$work/brick2" "$options")
-run_commands < <(mount_command "$host" "$vol" "$work/a" "$options"; mount_command "$host" "$vol" "$work/b" "$options")
+run_commands < <(mount_command "$host" "$vol" "$work/a"; mount_command "$host" "$vol" "$work/b")
 for dir in "$work/a" "$work/b"; do
   mountpoint -q "$dir" || { echo "gluster.sh: $dir is not mounted:" >&2; tail -20 "$work/log/mount-$(basename "$dir").log" >&2; exit 1; }
 done
