@@ -1,4 +1,5 @@
-// The program entry: one process serves one CGI request. The application
+// The program entry: one process serves one CGI request, or, started by a
+// FastCGI process manager, request after request. The application
 // answers every failure with an error page of its own, so the exit code is 0
 // whatever happened.
 #include "frontend/WebModule.h"

@@ -12,7 +12,8 @@
 #        CAPTURE=1 bench/compare.sh EXE      rewrites the floors' pages from
 #                                            the program's answers, after a
 #                                            deliberate change of a page
-# PORT=... picks the lighttpd port, WRK_SECONDS=... the wrk run (10).
+# PORT=... picks the lighttpd port (nginx takes the next), WRK_SECONDS=... the wrk run (10),
+# WRK_RUNS=... the runs of each (3); DOC=docs/performance.md writes the throughput tables there.
 set -euo pipefail
 exe=$(readlink -f "$1"); samples=${2:-31}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -169,19 +170,142 @@ echo "($samples samples each; median wall time; peak RSS is the largest of the s
 echo "(the field and part floods go to the registration and post floors with the same body; the empty POST's"
 echo " floor is a process that prints the page and reads nothing: every job's floor includes a fork and exec)"
 
-# Requests per second through a real web server: lighttpd runs the CGI per
-# request, so this adds the server's fork, exec and pipes to both.
+# Requests per second for the profile view, all in one sitting: the floor
+# and the program as CGI under lighttpd (a process per request), the program
+# resident under nginx (FastCGI, two processes), the same page in PHP under
+# php-fpm behind the same nginx (two processes, opcache on), and nginx
+# serving the page as a static file, the ceiling. Every one answers the same
+# page bytes, checked before timing; the wrk runs are taken in turns, and
+# the median of WRK_RUNS (3) is reported.
 reset
-lighttpd -D -f "$work/site/lighttpd.conf" & server=$!
-for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.1:$port/" && break; sleep 0.1; done
 query='showuser=alice&session=demo'
-curl -s "http://127.0.0.1:$port/cgi/orvalengate.exe?$query" > "$work/program.http"
-curl -s "http://127.0.0.1:$port/cgi/floor-profile.exe?$query" > "$work/floor.http"
-cmp -s "$work/program.http" "$work/floor.http" || { echo "The profile views differ through lighttpd."; exit 1; }
-echo
-printf '%-34s %12s %10s\n' "profile view through lighttpd" "requests/s" "non-2xx"
-for side in orvalengate floor-profile; do
-  wrk -t2 -c8 -d"${WRK_SECONDS:-10}"s "http://127.0.0.1:$port/cgi/$side.exe?$query" > "$work/wrk.out"
-  printf '%-34s %12s %10s\n' "$side" "$(awk '/^Requests\/sec/ { print $2 }' "$work/wrk.out")" \
-    "$(awk '/Non-2xx/ { n = $NF } END { print n + 0 }' "$work/wrk.out")"
+site=$work/site
+if [ "$(id -u)" -eq 0 ]; then user=www-data; else user=; fi
+as_user=(); [ -z "$user" ] || as_user=(setpriv --reuid="$user" --regid="$user" --init-groups)
+# The servers' user must reach the site inside the work folder.
+[ -z "$user" ] || { chmod 755 "$work"; chown -R "$user:" "$data" "$site/log" "$site/run"; }
+# The site maps only the program from its cgi folder; the floor is mapped
+# beside it here.
+cat >> "$site/lighttpd.conf" <<EOF
+alias.url += ( "/cgi/floor-profile.exe" => "$cgi/floor-profile.exe" )
+\$HTTP["url"] =~ "^/cgi/floor-profile\.exe" { cgi.assign = ( ".exe" => "" ) }
+EOF
+lighttpd -D -f "$site/lighttpd.conf" & server=$!
+servers=("$server")
+nginx_port=$((port + 1))
+cleanup_servers() { local pid; for pid in "${servers[@]}"; do kill "$pid" 2>/dev/null || true; done; wait 2>/dev/null || true; }
+trap 'cleanup_servers; rm -rf "$work"' EXIT
+
+# The page as a static file, and as a PHP page: profile.php with the page
+# (the floor's, its @key@ marks filled by the script) appended.
+body() { sed '1,/^\r$/d'; }  # a CGI answer's content, after its header block
+env -i SERVER_PROTOCOL=HTTP/1.1 REQUEST_METHOD=GET QUERY_STRING="$query" "$cgi/orvalengate.exe" | body \
+  > "$site/htdocs/profile.html"
+{ sed "s|CONFIG_TXT|$cgi/config.txt|" "$here/php/profile.php"; body < "$limits/profile.page"; } > "$site/htdocs/profile.php"
+php_fpm=$(ls /usr/sbin/php-fpm* 2>/dev/null | head -n 1)
+[ -n "$php_fpm" ] || { echo "php-fpm is not installed (scripts/install-deps.sh)"; exit 1; }
+cat > "$site/php-fpm.conf" <<EOF
+[global]
+error_log = $site/log/php-fpm.log
+daemonize = no
+[bench]
+${user:+user = $user}
+listen = $site/run/php.sock
+listen.mode = 0600
+${user:+listen.owner = $user}
+pm = static
+pm.max_children = 2
+EOF
+"$php_fpm" ${user:+-R} -F -y "$site/php-fpm.conf" & servers+=($!)
+# The FastCGI configuration the tests run, with the PHP page passed to
+# php-fpm beside the program.
+"$here/../scripts/servers/render.sh" nginx-fastcgi "$site" "$nginx_port" 127.0.0.1 "$user" \
+  | sed "s|^    location /upload/ {|    location = /profile.php {\n      include /etc/nginx/fastcgi_params;\n      fastcgi_param SCRIPT_FILENAME $site/htdocs/profile.php;\n      fastcgi_pass unix:$site/run/php.sock;\n    }\n&|" \
+  > "$site/nginx-fastcgi.conf"
+while read -r line; do
+  read -ra cmd <<<"$line"
+  # One fork, then exec all the way to the program: the pid kept is its own.
+  "${as_user[@]}" "${cmd[@]}" 2>/dev/null & servers+=($!)
+done < <(sed -n 's/^# start-as-user: //p' "$site/nginx-fastcgi.conf")
+nginx -e "$site/log/nginx-error.log" -c "$site/nginx-fastcgi.conf" & servers+=($!)
+lighttpd_base=http://127.0.0.1:$port nginx_base=http://127.0.0.1:$nginx_port
+for _ in $(seq 100); do
+  curl -sf -o /dev/null "$lighttpd_base/" && curl -sf -o /dev/null "$nginx_base/cgi/orvalengate.exe?$query" \
+    && curl -sf -o /dev/null "$nginx_base/profile.php?$query" && break
+  sleep 0.1
 done
+
+# name | url
+rates=(
+  "CGI limit (floor, lighttpd)|$lighttpd_base/cgi/floor-profile.exe?$query"
+  "CGI (lighttpd)|$lighttpd_base/cgi/orvalengate.exe?$query"
+  "FastCGI (nginx, 2 processes)|$nginx_base/cgi/orvalengate.exe?$query"
+  "php-fpm (nginx, 2 processes)|$nginx_base/profile.php?$query"
+  "static file (nginx)|$nginx_base/profile.html"
+)
+curl -s "$lighttpd_base/cgi/orvalengate.exe?$query" > "$work/program.http"
+for rate in "${rates[@]}"; do
+  IFS='|' read -r name url <<<"$rate"
+  curl -s "$url" > "$work/other.http"
+  cmp -s "$work/program.http" "$work/other.http" || { echo "$name: not the program's page:"; head -c 300 "$work/other.http"; exit 1; }
+done
+runs=${WRK_RUNS:-3}
+for ((r = 0; r < runs; r++)); do
+  for i in "${!rates[@]}"; do
+    wrk -t2 -c8 -d"${WRK_SECONDS:-10}"s "${rates[$i]#*|}" > "$work/wrk.out"
+    awk '/^Requests\/sec/ { r = $2 } /Non-2xx/ { n = $NF } END { print r, n + 0 }' "$work/wrk.out" >> "$work/rate.$i"
+  done
+done
+table=$work/throughput.md
+{
+  echo "| profile view, \`wrk -t2 -c8 -d${WRK_SECONDS:-10}s\` | requests/s (median of $runs) | runs | non-2xx |"
+  echo "|---|---:|---|---:|"
+  for i in "${!rates[@]}"; do
+    printf '| %s | %s | %s | %s |\n' "${rates[$i]%%|*}" "$(sort -n "$work/rate.$i" | awk '{ r[NR] = $1 } END { printf "%.0f", r[int((NR + 1) / 2)] }')" \
+      "$(awk '{ printf "%s%.0f", (NR > 1 ? ", " : ""), $1 }' "$work/rate.$i")" "$(awk '{ n += $2 } END { print n + 0 }' "$work/rate.$i")"
+  done
+} > "$table"
+echo; cat "$table"
+
+# The resident processes over many requests: resident size and open
+# descriptors of each, after a warm-up and then after 10,000 and 100,000
+# requests through nginx, half profile views and half refused password
+# changes (a body read, parsed and answered).
+printf 'session=demo&command=changepw&id=alice&pw0=wrong&pw1=newpass1&pw2=newpass1' > "$work/changepw"
+residents=$(pgrep -d ' ' -f -x -- "$cgi/orvalengate.exe")
+snapshot() {  # snapshot LABEL
+  local pid line="| $1 |"
+  for pid in $residents; do
+    line+=" $(awk '/^VmRSS/ { print $2 }' "/proc/$pid/status") KiB, $(ls "/proc/$pid/fd" | wc -l) fds |"
+  done
+  echo "$line"
+}
+serve() {  # serve COUNT: COUNT requests, half of each kind
+  ab -q -k -c 8 -n $(($1 / 2)) "$nginx_base/cgi/orvalengate.exe?$query" > "$work/ab.get"
+  ab -q -k -c 8 -n $(($1 / 2)) -p "$work/changepw" -T application/x-www-form-urlencoded \
+    "$nginx_base/cgi/orvalengate.exe" > "$work/ab.post"
+  awk '/^(Failed|Non-2xx)/ { bad += $NF } END { exit bad > 0 }' "$work/ab.get" "$work/ab.post" \
+    || { echo "requests failed during the resident measurement"; exit 1; }
+}
+resident_table=$work/resident.md
+{
+  printf '| requests served | %s |\n|---|%s\n' "$(for pid in $residents; do printf 'process %s | ' "$pid"; done | sed 's/ | $//')" \
+    "$(for pid in $residents; do printf -- '---|'; done)"
+  serve 1000; snapshot "1,000 (warm-up)"
+  serve 9000; snapshot "10,000"
+  serve 90000; snapshot "100,000"
+} > "$resident_table"
+echo; cat "$resident_table"
+
+# DOC=docs/performance.md puts both tables into the page, between its
+# "throughput" markers.
+if [ -n "${DOC:-}" ]; then
+  {
+    sed '/<!-- throughput: begin -->/q' "$DOC"
+    echo; echo "$(date -u +%Y-%m-%d), $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg) at the end:"; echo
+    cat "$table"; echo
+    echo "The resident processes (FastCGI under nginx) as requests go by:"; echo
+    cat "$resident_table"; echo
+    sed -n '/<!-- throughput: end -->/,$p' "$DOC"
+  } > "$work/doc" && cat "$work/doc" > "$DOC"
+fi

@@ -11,9 +11,9 @@ namespace {
 
 // The last resort must not fail in turn: with no memory left even the page
 // may not be built, and then the process ends without output.
-void ServerError(std::string_view class_name, std::string_view message) noexcept {
+void ServerError(TConnection& connection, std::string_view class_name, std::string_view message) noexcept {
   try {
-    WriteServerErrorPage(class_name, message);
+    WriteServerErrorPage(class_name, message, connection);
   } catch (...) {
   }
 }
@@ -27,28 +27,39 @@ TCGIFactory& TCGIApplication::Factory() {
   return *factory_;
 }
 
-std::unique_ptr<TCGIRequest> TCGIApplication::NewRequest() { return Factory().NewRequest(); }
+std::unique_ptr<TCGIRequest> TCGIApplication::NewRequest(TConnection& connection) {
+  return Factory().NewRequest(connection);
+}
 
 std::unique_ptr<TCGIResponse> TCGIApplication::NewResponse(TCGIRequest& request) {
   return Factory().NewResponse(request);
 }
 
 void TCGIApplication::Run() {
+  const bool resident = ServeFastCgi([this](TConnection& connection) {
+    // A pooled module would carry one request's fields into the next.
+    SetCacheConnections(false);
+    RunOne(connection);
+  });
+  if (!resident) RunOne(StandardConnection());
+}
+
+void TCGIApplication::RunOne(TConnection& connection) noexcept {
   // The request and response are freed (response first) before a server
   // error page is written, which also gives back the memory they held.
   try {
-    std::unique_ptr<TCGIRequest> request = NewRequest();
+    std::unique_ptr<TCGIRequest> request = NewRequest(connection);
     std::unique_ptr<TCGIResponse> response = NewResponse(*request);
     HandleRequest(*request, *response);
   } catch (const platform::Exception& e) {
-    ServerError(e.ClassName(), e.Message());
+    ServerError(connection, e.ClassName(), e.Message());
   } catch (const std::bad_alloc&) {
     const platform::EOutOfMemory e;
-    ServerError(e.ClassName(), e.Message());
+    ServerError(connection, e.ClassName(), e.Message());
   } catch (const std::exception&) {
-    ServerError("std::exception", "");
+    ServerError(connection, "std::exception", "");
   } catch (...) {
-    ServerError("TObject", "");
+    ServerError(connection, "TObject", "");
   }
 }
 

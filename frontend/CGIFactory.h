@@ -17,7 +17,9 @@ class TCGIFactory {
   TCGIFactory(const TCGIFactory&) = delete;
   TCGIFactory& operator=(const TCGIFactory&) = delete;
 
-  std::unique_ptr<TCGIRequest> NewRequest();
+  // Reads the body from the connection (the process's standard input by
+  // default) before it returns.
+  std::unique_ptr<TCGIRequest> NewRequest(TConnection& connection = StandardConnection());
   std::unique_ptr<TCGIResponse> NewResponse(TCGIRequest& request);
 };
 

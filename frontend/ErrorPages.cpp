@@ -2,7 +2,6 @@
 
 #include "FrontendTexts.h"
 #include "frontend/TextFormat.h"
-#include "platform/System.h"
 
 namespace frontend {
 
@@ -24,10 +23,10 @@ std::string ServerErrorHeader(std::string_view message, std::size_t body_length)
   return header;
 }
 
-void WriteServerErrorPage(std::string_view class_name, std::string_view message) {
+void WriteServerErrorPage(std::string_view class_name, std::string_view message, TConnection& connection) {
   const std::string body = ServerErrorBody(class_name, message);
-  platform::WriteStdout(ServerErrorHeader(message, body.size()));
-  platform::WriteStdout(body);
+  connection.Write(ServerErrorHeader(message, body.size()));
+  connection.Write(body);
 }
 
 std::string MovedPage(std::string_view uri) { return FormatText(texts::MovedPage, {uri}); }

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "frontend/Connection.h"
+
 namespace frontend {
 
 // Three pieces joined by CR LF, no final line break.
@@ -21,9 +23,11 @@ std::string ServerErrorBody(std::string_view class_name, std::string_view messag
 // message can never end the status line early and add a header of its own.
 std::string ServerErrorHeader(std::string_view message, std::size_t body_length);
 
-// Writes the server error page to standard output without any response
-// object: the header with one write, then the body with one write.
-void WriteServerErrorPage(std::string_view class_name, std::string_view message);
+// Writes the server error page to the connection (standard output by
+// default) without any response object: the header with one write, then
+// the body with one write.
+void WriteServerErrorPage(std::string_view class_name, std::string_view message,
+                          TConnection& connection = StandardConnection());
 
 // The body of a redirect to uri.
 std::string MovedPage(std::string_view uri);

@@ -4,7 +4,6 @@
 
 #include "frontend/HttpDate.h"
 #include "platform/Sjis.h"
-#include "platform/System.h"
 
 namespace frontend {
 namespace {
@@ -74,7 +73,7 @@ std::string_view RequestVariableName(int index) noexcept {
   return kVariableNames[index];
 }
 
-TCGIRequest::TCGIRequest() {
+TCGIRequest::TCGIRequest(TConnection& connection) : connection_(connection) {
   method_type_ = MethodFromText(StringVariable(rvMethod));
   content_ = ReadText(std::min<std::int64_t>(IntegerVariable(rvContentLength), kReadAhead));
 }
@@ -94,7 +93,7 @@ double TCGIRequest::DateVariable(int index) {
 
 std::int32_t TCGIRequest::IntegerVariable(int index) { return StrToIntDef(StringVariable(index), -1); }
 
-std::size_t TCGIRequest::ReadBytes(char* buffer, std::size_t count) { return platform::ReadStdin(buffer, count); }
+std::size_t TCGIRequest::ReadBytes(char* buffer, std::size_t count) { return connection_.Read(buffer, count); }
 
 std::string TCGIRequest::ReadText(std::int64_t count) {
   std::string out;
@@ -104,7 +103,7 @@ std::string TCGIRequest::ReadText(std::int64_t count) {
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(missing, kReadChunk));
     const std::size_t had = out.size();
     out.resize(had + want);
-    // A failing read counts as end of input (ReadStdin gives 0), so a broken
+    // A failing read counts as end of input (the connection gives 0), so a broken
     // connection ends the body instead of looping.
     const std::size_t got = ReadBytes(out.data() + had, want);
     out.resize(had + got);
@@ -126,12 +125,12 @@ std::string TCGIRequest::TranslateUri(const std::string& uri) {
 }
 
 std::size_t TCGIRequest::WriteBytes(const char* buffer, std::size_t count) {
-  return platform::WriteStdout(std::string_view(buffer, count)) ? count : 0;
+  return connection_.Write(std::string_view(buffer, count)) ? count : 0;
 }
 
 bool TCGIRequest::WriteText(std::string_view text) {
   if (text.empty()) return false;
-  return platform::WriteStdout(text);
+  return connection_.Write(text);
 }
 
 bool TCGIRequest::WriteHeaderBlock(int /*status_code*/, std::string_view status_line, std::string_view headers) {
@@ -145,11 +144,13 @@ bool TCGIRequest::WriteHeaderBlock(int /*status_code*/, std::string_view status_
 }
 
 std::string TCGIRequest::FieldByName(const std::string& name) {
-  std::string value = platform::GetEnv(name);
+  std::string value = connection_.Variable(name);
   if (!value.empty()) return value;
   constexpr std::string_view kPrefix = "HTTP_";
-  if (name.compare(0, kPrefix.size(), kPrefix) == 0) return platform::GetEnv(name.substr(kPrefix.size()));
-  return platform::GetEnv(std::string(kPrefix) + name);
+  if (name.compare(0, kPrefix.size(), kPrefix) == 0) return connection_.Variable(name.substr(kPrefix.size()));
+  return connection_.Variable(std::string(kPrefix) + name);
 }
+
+std::string TCGIRequest::CgiVariable(const std::string& name) { return connection_.Variable(name); }
 
 }  // namespace frontend

@@ -1,11 +1,14 @@
-// The request of the CGI interface: variables by fixed index read from the
-// environment, the body read from standard input once, at construction, and
-// the raw output side through which the response is written.
+// The request of the CGI interface: variables by fixed index read from its
+// connection (the environment of a CGI process), the body read from the
+// connection once, at construction, and the raw output side through which
+// the response is written.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "frontend/Connection.h"
 
 namespace frontend {
 
@@ -39,6 +42,9 @@ class TWebRequest {
   virtual bool WriteText(std::string_view text) = 0;
   virtual bool WriteHeaderBlock(int status_code, std::string_view status_line, std::string_view headers) = 0;
   virtual std::string FieldByName(const std::string& name) = 0;
+  // The CGI variable of exactly that name, without the HTTP_ prefix rule;
+  // empty when unset.
+  virtual std::string CgiVariable(const std::string& name) = 0;
 
   std::string PathInfo() { return StringVariable(rvPathInfo); }
   std::string ProtocolVersion() { return StringVariable(rvProtocolVersion); }
@@ -52,8 +58,8 @@ class TWebRequest {
   std::string content_;
 };
 
-// Reads its variables from the process environment and its body from
-// standard input; writes to standard output.
+// Reads its variables and its body from its connection and writes to it: in
+// a CGI process the environment, standard input and standard output.
 class TCGIRequest : public TWebRequest {
  public:
   // Construction reads at most this much of the body; the handler reads the
@@ -61,7 +67,8 @@ class TCGIRequest : public TWebRequest {
   // oversized body is refused without ever being held in memory.
   static constexpr std::int64_t kReadAhead = 64 * 1024;
 
-  TCGIRequest();
+  // The connection outlives the request.
+  explicit TCGIRequest(TConnection& connection = StandardConnection());
   std::string StringVariable(int index) override;
   double DateVariable(int index) override;
   std::int32_t IntegerVariable(int index) override;
@@ -74,6 +81,10 @@ class TCGIRequest : public TWebRequest {
   bool WriteText(std::string_view text) override;
   bool WriteHeaderBlock(int status_code, std::string_view status_line, std::string_view headers) override;
   std::string FieldByName(const std::string& name) override;
+  std::string CgiVariable(const std::string& name) override;
+
+ private:
+  TConnection& connection_;
 };
 
 // The runtime's integer conversion: leading blanks, an optional sign, decimal

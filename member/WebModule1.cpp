@@ -82,7 +82,7 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
   response.SetContentType("text/html");
 
   // The public profile view needs no body and no session checks.
-  const std::string query = text::GetEnvValue("QUERY_STRING");
+  const std::string query = request.CgiVariable("QUERY_STRING");
   if (!query.empty()) {
     const std::string show_user = text::QueryValue(query, "showuser");
     const std::string session = text::QueryValue(query, "session");

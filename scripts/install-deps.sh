@@ -15,6 +15,8 @@ if ! $demo_only; then
   packages+=(fonts-ipafont-gothic fonts-noto-color-emoji)
   # The other web servers the e2e tests run the program under.
   packages+=(apache2 nginx fcgiwrap)
+  # The resident (FastCGI) mode: the kit it links, its bridge and spawner for the tests, php-fpm for the benchmark.
+  packages+=(libfcgi-dev libfcgi-bin spawn-fcgi php-fpm php-cli)
   # The fuzz targets: clang with its libFuzzer and sanitizer runtimes.
   packages+=(clang libclang-rt-14-dev)
   # The failed-login log's fail2ban filter is tested with fail2ban-regex; our

@@ -129,11 +129,99 @@ EOF
   printf '\n   `systemctl daemon-reload && systemctl enable --now orvalengate-nginx`\n'
 }
 
+fastcgi_section() {
+  local first
+  cat <<EOF
+### FastCGI (nginx, lighttpd)
+
+The same program also runs resident: started by a FastCGI process manager
+(spawn-fcgi, lighttpd's \`mod_fastcgi\`) with a listening socket as its
+standard input, it serves request after request instead of one. It needs no
+option and no other build (\`ORVALENGATE_FASTCGI\`, on when Debian's
+\`libfcgi-dev\` is installed at build time). Every request is served as in
+CGI: fresh request, response and module objects; \`config.txt\`, the session
+file and the member record read anew (an edit takes effect at once); the
+same answers and files byte for byte (the black-box suite runs through both,
+\`fastcgi.*\` in CTest). It is many times faster than CGI
+(\`docs/performance.md\`). Both set-ups below are the ones the end-to-end
+tests run (\`e2e_nginx_fastcgi\`, \`e2e_lighttpd_fastcgi\`); lay out the site
+as above.
+
+- **Socket permissions.** Whoever can open a socket can send the program any
+  request, past the web server's limits. The sockets live in \`$site/run\`,
+  owned by \`$user\` and closed to everyone else, with mode 0600: only the
+  web server's user may connect.
+- **Processes.** A process serves one request at a time: run one per core
+  (two on a 2-core machine, as below), a few more if requests wait for a
+  slow disk. nginx: one socket, one \`server\` line in the upstream and one
+  service instance per process; lighttpd: \`max-procs\`.
+- **A process that dies** (a crash, no memory left) is started again by its
+  manager (systemd's \`Restart=always\` below; lighttpd restarts its own).
+  Only the request it was serving is lost, answered with the server's own
+  error page (nginx: 502); the atomic saves leave no half-written file.
+- **After an upgrade** the resident processes go on running the old program:
+  install the new one (\`install\` replaces the file rather than writing
+  into the running one), then restart them: \`systemctl restart
+  'orvalengate-fastcgi@*'\` under nginx, \`systemctl restart
+  orvalengate-lighttpd\` under lighttpd. Settings and data need no restart.
+- **Why CGI stays available.** CGI keeps no process running and needs no
+  restart after an upgrade, a fault ends one request only, and it runs
+  under any server (Apache httpd's \`mod_cgid\`, IIS); a few hundred
+  requests per second are enough for most sites.
+- **Windows keeps CGI under IIS.** No mingw build of the FastCGI kit is
+  packaged, so the Windows build is a CGI program only.
+
+#### nginx + spawn-fcgi
+
+1. Install the server and spawn-fcgi; keep Debian's nginx from starting:
+
+EOF
+  printf 'apt-get install nginx spawn-fcgi\nsystemctl disable --now nginx\n' | fence sh | sed 's/^/   /'
+  cat <<EOF
+
+2. Write \`$site/nginx-fastcgi.conf\`, exactly as the tests run it:
+
+EOF
+  render nginx-fastcgi | fence "" | sed 's/^/   /; s/ *$//'
+  cat <<EOF
+
+3. Start the resident processes, one service instance per socket, then
+   nginx: \`/etc/systemd/system/orvalengate-fastcgi@.service\`
+
+EOF
+  first=$(line nginx-fastcgi start-as-user | head -n 1)
+  unit "orvalengate resident process %i" "${first/-1.sock/-%i.sock}" "$user" "/bin/rm -f $site/run/orvalengate-%i.sock" \
+    | sed 's/^ExecStart=.*/&\nRestart=always/' | fence ini | sed 's/^/   /; s/ *$//'
+  printf '\n   `/etc/systemd/system/orvalengate-nginx-fastcgi.service`\n\n'
+  unit "orvalengate under nginx (FastCGI)" "$(line nginx-fastcgi start)" "" "" \
+    "orvalengate-fastcgi@1.service orvalengate-fastcgi@2.service" | fence ini | sed 's/^/   /; s/ *$//'
+  printf '\n   `systemctl daemon-reload && systemctl enable --now orvalengate-fastcgi@1 orvalengate-fastcgi@2 orvalengate-nginx-fastcgi`\n'
+  cat <<EOF
+
+#### lighttpd (mod_fastcgi)
+
+lighttpd starts the resident processes itself (\`bin-path\`, \`max-procs\`),
+as its own user, on a socket in \`$site/run\`, and starts again any that ends.
+
+1. Install lighttpd as for CGI above.
+2. Write \`$site/lighttpd-fastcgi.conf\`, exactly as the tests run it:
+
+EOF
+  render lighttpd-fastcgi | fence "" | sed 's/^/   /; s/ *$//'
+  cat <<EOF
+
+3. Start it as the service \`orvalengate-lighttpd\` above, with
+   \`ExecStart=$(line lighttpd-fastcgi start)\`.
+EOF
+}
+
 new=$(mktemp); trap 'rm -f "$new"' EXIT
 {
   sed '/<!-- servers: begin -->/q' "$guide"
   section
-  sed -n '/<!-- servers: end -->/,$p' "$guide"
+  sed -n '/<!-- servers: end -->/,/<!-- fastcgi: begin -->/p' "$guide"
+  fastcgi_section
+  sed -n '/<!-- fastcgi: end -->/,$p' "$guide"
 } > "$new"
 if [ "${1:-}" = --check ]; then
   diff -u "$guide" "$new" >&2 || { echo "docs/operators.md is not what scripts/servers/guide.sh writes from the templates; run it" >&2; exit 1; }

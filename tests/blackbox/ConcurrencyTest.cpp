@@ -158,6 +158,7 @@ bool SeenWaitingIn(const Running& run, std::initializer_list<long> calls) {
 
 TEST(Concurrency, ChangePwWaitsForTheMembersLock) {
   ORVALENGATE_POSIX_ONLY("the test holds the lock with flock and watches the wait in /proc");
+  ORVALENGATE_PROCESS_PER_REQUEST("the wait is watched in the process's /proc entry");
   Site site;
   site.SetUpSession("s1");
   site.WriteFile("members/u1.txt", "id=u1\r\npw=oldpass1\r\n");
@@ -177,6 +178,7 @@ TEST(Concurrency, ChangePwWaitsForTheMembersLock) {
 // rewritten only under an exclusive lock.
 TEST(Concurrency, CounterPostWaitsForAnyHolderOfTheCounterLock) {
   ORVALENGATE_POSIX_ONLY("the test holds the lock with flock and watches the wait in /proc");
+  ORVALENGATE_PROCESS_PER_REQUEST("the wait is watched in the process's /proc entry");
   Site site;
   site.SetUpSession("s1", "FileNameTemplate=img####\r\n");
   site.WriteFile("members/u1.txt", "id=u1\r\npw=secret1\r\n");
@@ -204,6 +206,7 @@ TEST(Concurrency, CounterPostWaitsForAnyHolderOfTheCounterLock) {
 // name taken rather than replace the record.
 TEST(Concurrency, RegistrationPausedBeforeItsCreateFindsTheIdTaken) {
   ORVALENGATE_POSIX_ONLY("strace pauses the program at its fsync");
+  ORVALENGATE_PROCESS_PER_REQUEST("strace pauses the program at its fsync");
   Site site;
   site.SetUpSession("s1");
   auto registration = [](const std::string& pw, const std::string& name) {
@@ -440,6 +443,7 @@ bool RunAndKill(const Site& site, const Env& env, const std::string& body, int d
 
 TEST(Concurrency, KilledSavesLeaveTheOldOrTheNewRecord) {
   ORVALENGATE_POSIX_ONLY("fork and exec the program, SIGKILL at random points");
+  ORVALENGATE_PROCESS_PER_REQUEST("SIGKILL at random points");
   Site site;
   site.SetUpSession("s1", "nameorder=num3d\r\n");
   std::mt19937 rng(12345);

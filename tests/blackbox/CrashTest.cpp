@@ -381,6 +381,7 @@ void WriteReport(const std::vector<std::pair<std::string, Tally>>& tallies) {
 
 TEST(Crash, EveryKillPointLeavesTheOldOrTheNewState) {
   ORVALENGATE_POSIX_ONLY("strace kills the program at each of its system calls");
+  ORVALENGATE_PROCESS_PER_REQUEST("strace kills the program at each of its system calls");
   Site site;
   const std::vector<Save> saves = {Registration(), ChangePw(), ChangeProf2(), PostLeaf("9"),
                                    PostLeaf(""),   Dump(),     ErrorLog()};

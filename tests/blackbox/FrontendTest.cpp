@@ -2,6 +2,8 @@
 // silence for foreign paths, exit code 0 (also when nobody reads the answer).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "Harness.h"
 
 namespace blackbox {
@@ -67,6 +69,39 @@ TEST(CgiContract, AnyMethodIsHandled) {
     EXPECT_EQ(r.exit_code, 0) << method;
     EXPECT_EQ(r.out, kEmptyPageHeader) << method;
   }
+}
+
+// A resident process keeps nothing of a request: after many requests of
+// every kind (views, saves, posts, refusals, failures) its processes hold
+// the descriptors they held after the first ones.
+TEST(Resident, ManyRequestsLeaveNoDescriptorBehind) {
+  if (!ThroughFastCgi()) GTEST_SKIP() << "a CGI process ends with its request";
+  Site site;
+  site.SetUpSession("s1", "FileNameTemplate=img####\r\n");
+  site.WriteFile("members/u1.txt", "id=u1\r\npw=secret1\r\nrealname=U\r\n");
+  const std::string post = MultipartBody({{"session", "s1", "", ""}, {"command", "postleaf", "", ""}, {"id", "u1", "", ""},
+                                          {"pw", "secret1", "", ""}, {"img", "DATA", "a.jpg", "image/jpeg"}});
+  const std::vector<std::pair<Env, std::string>> round = {
+      {{{"SERVER_PROTOCOL", "HTTP/1.1"}, {"QUERY_STRING", "showuser=u1&session=s1"}}, ""},
+      {PostEnv("application/x-www-form-urlencoded", 41), "session=s1&command=changepw&id=u1&pw0=bad"},
+      {PostEnv("application/x-www-form-urlencoded", 30), "session=nosuch&command=x&id=u1"},
+      {PostEnv("multipart/form-data; boundary=----orvalengateB0undary", post.size()), post},
+      {PostEnv("application/x-www-form-urlencoded", 2000000000), "session=s1"},
+      {{{"SERVER_PROTOCOL", "HTTP/1.1"}, {"PATH_INFO", "/elsewhere"}}, ""},
+  };
+  auto serve_rounds = [&](int rounds) {
+    for (int i = 0; i < rounds; ++i) {
+      for (const auto& [env, body] : round) EXPECT_EQ(site.Run(env, body).exit_code, 0);
+    }
+  };
+  serve_rounds(kResidentProcesses);
+  const std::size_t after_first = site.ResidentDescriptors();
+  serve_rounds(25);
+  EXPECT_EQ(site.ResidentDescriptors(), after_first);
+  // Every post was stored: no request was lost on the way.
+  const std::vector<std::string> uploads = site.List("upload");
+  EXPECT_EQ(std::count_if(uploads.begin(), uploads.end(), [](const std::string& n) { return n.ends_with(".jpg"); }),
+            kResidentProcesses + 25);
 }
 
 }  // namespace

@@ -5,8 +5,10 @@
 #include <iconv.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -66,7 +68,7 @@ struct Child {
   int out_fd = -1;  // parent reads the answer here
 };
 
-Child Start(const std::string& dir, const std::string& exe, const Env& env, const RunLimits& limits) {
+Child Start(const std::string& dir, const std::vector<std::string>& command, const Env& env, const RunLimits& limits) {
   int in_pipe[2], out_pipe[2];
   // Close-on-exec, so no child inherits another child's pipe ends and keeps
   // its standard input open after the harness has closed it.
@@ -88,8 +90,7 @@ Child Start(const std::string& dir, const std::string& exe, const Env& env, cons
   for (auto& s : env_strings) envp.push_back(s.data());
   envp.push_back(nullptr);
   std::vector<std::string> args = limits.wrapper;
-  if (!Launcher().empty()) args.push_back(Launcher());
-  args.push_back(exe);
+  args.insert(args.end(), command.begin(), command.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -225,11 +226,133 @@ Site::Site(const std::string& parent) {
   dir_ = templ;
   fs::copy_file(ExeUnderTest(), Exe());
   fs::permissions(Exe(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+  if (ThroughFastCgi()) StartResident();
 }
 
 Site::~Site() {
+  StopResident();
   std::error_code ec;
   if (!std::getenv("ORVALENGATE_KEEP_SITES")) fs::remove_all(dir_, ec);
+  if (!fcgi_dir_.empty()) fs::remove_all(fcgi_dir_, ec);
+}
+
+bool ThroughFastCgi() {
+  static const bool fastcgi = [] {
+    const char* t = std::getenv("ORVALENGATE_TRANSPORT");
+    const std::string transport = t ? t : "";
+    if (transport != "" && transport != "cgi" && transport != "fastcgi")
+      throw std::runtime_error("ORVALENGATE_TRANSPORT is cgi or fastcgi, not " + transport);
+    return transport == "fastcgi";
+  }();
+  return fastcgi;
+}
+
+namespace {
+const char kSpawnFcgi[] = "/usr/bin/spawn-fcgi";
+const char kCgiFcgi[] = "/usr/bin/cgi-fcgi";
+}  // namespace
+
+void Site::StartResident() {
+  if (!Launcher().empty()) throw std::runtime_error("FastCGI runs the program directly, not under a launcher");
+  // spawn-fcgi forks the residents and leaves: they become this process's
+  // children, so they can be watched and reaped.
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+  std::string templ = fs::path(dir_).parent_path().string() + "/orvalengate-fcgi-XXXXXX";
+  if (!::mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
+  fcgi_dir_ = templ;
+  const std::string pid_file = fcgi_dir_ + "/pids";
+  std::vector<std::string> args = {kSpawnFcgi, "-s", fcgi_dir_ + "/socket", "-M", "0600", "-d", dir_,
+                                   "-F", std::to_string(kResidentProcesses), "-P", pid_file, "--", Exe()};
+  // The residents' own environment holds request variables that no request
+  // sends: a program that read its environment instead of the request's
+  // variables would answer every request wrongly (a foreign PATH_INFO makes
+  // it silent, a QUERY_STRING shows a profile).
+  std::vector<std::string> env = {"PATH=/usr/bin:/bin", "PATH_INFO=/from-the-environment",
+                                  "QUERY_STRING=showuser=environment&session=s1", "SERVER_PROTOCOL=HTTP/1.0",
+                                  "CONTENT_LENGTH=7", "REQUEST_METHOD=POST"};
+  for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+    if (const char* v = std::getenv(keep)) env.push_back(std::string(keep) + "=" + v);
+  }
+  std::vector<char*> argv, envp;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    const int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, 0);
+    ::dup2(null, 1);
+    ::execve(argv[0], argv.data(), envp.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  std::ifstream in(pid_file);
+  for (pid_t p; in >> p;) residents_.push_back(p);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || residents_.size() != kResidentProcesses) {
+    StopResident();
+    throw std::runtime_error("spawn-fcgi did not start " + std::to_string(kResidentProcesses) + " residents");
+  }
+}
+
+void Site::StopResident() noexcept {
+  std::lock_guard<std::mutex> guard(resident_lock_);
+  for (pid_t p : residents_) ::kill(p, SIGTERM);
+  for (pid_t p : residents_) {
+    // A resident that does not end on SIGTERM within a few seconds is killed.
+    int status = 0;
+    for (int i = 0; i < 500 && ::waitpid(p, &status, WNOHANG) == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (::kill(p, SIGKILL) == 0) ::waitpid(p, &status, 0);
+  }
+  residents_.clear();
+}
+
+std::size_t Site::ResidentDescriptors() const {
+  std::lock_guard<std::mutex> guard(resident_lock_);
+  std::size_t count = 0;
+  for (pid_t p : residents_) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (long now = BlockedSyscall(p); now != SYS_accept && now != SYS_accept4; now = BlockedSyscall(p)) {
+      if (std::chrono::steady_clock::now() > give_up) throw std::runtime_error("a resident never went back to accept");
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    for ([[maybe_unused]] const auto& fd : fs::directory_iterator("/proc/" + std::to_string(p) + "/fd")) ++count;
+  }
+  return count;
+}
+
+std::vector<std::string> Site::Command() const {
+  if (ThroughFastCgi()) return {kCgiFcgi, "-bind", "-connect", fcgi_dir_ + "/socket"};
+  if (!Launcher().empty()) return {Launcher(), Exe()};
+  return {Exe()};
+}
+
+Result Site::Account(Result r, const RunLimits& limits) const {
+  if (!ThroughFastCgi()) return r;
+  std::lock_guard<std::mutex> guard(resident_lock_);
+  for (auto it = residents_.begin(); it != residents_.end();) {
+    int status = 0;
+    if (::waitpid(*it, &status, WNOHANG) == *it) {
+      if (resident_ended_ == -1) resident_ended_ = status;
+      it = residents_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (resident_ended_ != -1) {
+    r.exit_code = WIFEXITED(resident_ended_) ? WEXITSTATUS(resident_ended_) : -1;
+    r.signal = WIFSIGNALED(resident_ended_) ? WTERMSIG(resident_ended_) : 0;
+  } else if (limits.close_output_early || r.exit_code == 0) {
+    // The bridge failing on its closed output (a client gone) is no fault
+    // of the program's.
+    r.exit_code = 0;
+    r.signal = 0;
+  }
+  return r;
 }
 
 std::string Site::Path(std::string_view rel) const { return dir_ + "/" + HostName(rel); }
@@ -297,14 +420,23 @@ void Site::SetUpSession(std::string_view name, std::string_view extra, bool with
 
 Result Site::Run(const Env& env, std::string_view body) const { return Run(env, body, RunLimits{}); }
 
+namespace {
+void CheckLimits(const RunLimits& limits) {
+  if (ThroughFastCgi() && (!limits.wrapper.empty() || limits.uid >= 0 || limits.gid >= 0 || limits.file_size > 0))
+    throw std::logic_error("wrappers and limits need a process per request; the test must skip through FastCGI");
+}
+}  // namespace
+
 Result Site::Run(const Env& env, std::string_view body, const RunLimits& limits) const {
-  return Finish(Start(dir_, Exe(), env, limits), body, limits);
+  CheckLimits(limits);
+  return Account(Finish(Start(dir_, Command(), env, limits), body, limits), limits);
 }
 
 Running Site::Launch(const Env& env, std::string body, const RunLimits& limits) const {
-  const Child child = Start(dir_, Exe(), env, limits);
-  return Running(child.pid, std::async(std::launch::async, [child, body = std::move(body), limits] {
-                   return Finish(child, body, limits);
+  CheckLimits(limits);
+  const Child child = Start(dir_, Command(), env, limits);
+  return Running(child.pid, std::async(std::launch::async, [this, child, body = std::move(body), limits] {
+                   return Account(Finish(child, body, limits), limits);
                  }));
 }
 
@@ -317,11 +449,11 @@ std::vector<Result> Site::RunAll(const std::vector<std::pair<Env, std::string>>&
   // own thread: a CGI process waits for its whole body, so feeding them one
   // after another would run them one after another.
   std::vector<Child> children;
-  for (const auto& [env, body] : requests) children.push_back(Start(dir_, Exe(), env, RunLimits{}));
+  for (const auto& [env, body] : requests) children.push_back(Start(dir_, Command(), env, RunLimits{}));
   std::vector<Result> results(children.size());
   std::vector<std::thread> feeders;
   for (std::size_t i = 0; i < children.size(); ++i) {
-    feeders.emplace_back([&, i] { results[i] = Finish(children[i], requests[i].second, RunLimits{}); });
+    feeders.emplace_back([&, i] { results[i] = Account(Finish(children[i], requests[i].second, RunLimits{}), RunLimits{}); });
   }
   for (std::thread& t : feeders) t.join();
   return results;

@@ -7,12 +7,19 @@
 // (the Windows .exe), and ORVALENGATE_LAUNCHER the program that runs it
 // (Wine): each request then runs as `launcher <site>/<exe>`, in the same
 // site directory, so the same tests check that build.
+//
+// ORVALENGATE_TRANSPORT=fastcgi runs the same tests through FastCGI: each
+// site's copy runs resident (kResidentProcesses processes started by
+// spawn-fcgi, the site directory their working directory) and every request
+// goes through the `cgi-fcgi -bind -connect` bridge, which hands it the
+// request's environment and body and writes its answer to standard output.
 #pragma once
 
 #include <sys/types.h>
 
 #include <future>
 #include <map>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -22,6 +29,10 @@ namespace blackbox {
 
 using Env = std::map<std::string, std::string>;
 
+// Through FastCGI, exit_code and signal are those of a resident process that
+// ended during the request (0 and 0 while all still serve), or the bridge's
+// exit code when it could not deliver the request; cpu_seconds and
+// peak_rss_kib are the bridge's.
 struct Result {
   std::string out;    // everything written to standard output
   int exit_code = -1; // -1 when the process did not exit normally
@@ -63,6 +74,11 @@ struct Part {
   std::string filename;      // empty: no filename attribute
   std::string content_type;  // empty: no Content-Type line
 };
+
+// Whether requests go through FastCGI to resident processes.
+bool ThroughFastCgi();
+// Resident processes per site: enough for the concurrency tests to race.
+constexpr int kResidentProcesses = 4;
 
 class Site {
  public:
@@ -111,8 +127,22 @@ class Site {
   // A POST of a URL-encoded body exactly as given.
   Result PostUrlEncoded(std::string_view body) const;
 
+  // Through FastCGI: the descriptors the resident processes hold together,
+  // counted once every one of them waits for its next request.
+  std::size_t ResidentDescriptors() const;
+
  private:
+  void StartResident();
+  void StopResident() noexcept;
+  std::vector<std::string> Command() const;
+  // Through FastCGI: the resident processes' state put in place of the bridge's.
+  Result Account(Result r, const RunLimits& limits) const;
+
   std::string dir_;
+  std::string fcgi_dir_;              // the socket's directory, outside the site
+  mutable std::mutex resident_lock_;   // guards the two below: requests run on several threads
+  mutable std::vector<pid_t> residents_;
+  mutable int resident_ended_ = -1;   // wait status of the first resident that ended
 };
 
 // The launcher the program runs under (ORVALENGATE_LAUNCHER), empty when it
@@ -122,6 +152,11 @@ const std::string& Launcher();
 // Leaves out a test that checks what only a POSIX process shows (locks taken
 // with flock by the test, strace, fork and signals), when the program runs
 // under a launcher (a Windows build under Wine).
+// Leaves out, through FastCGI, a test that needs a process of its own for
+// each request (to stop, trace or kill it).
+#define ORVALENGATE_PROCESS_PER_REQUEST(why)                                                        \
+  if (::blackbox::ThroughFastCgi()) GTEST_SKIP() << "a process per request (" << why << "): requests go through FastCGI"
+
 #define ORVALENGATE_POSIX_ONLY(why)                                                                 \
   if (!::blackbox::Launcher().empty())                                                              \
   GTEST_SKIP() << "POSIX only (" << why << "): the program runs under " << ::blackbox::Launcher()

@@ -62,6 +62,7 @@ class FakeRequest : public frontend::TWebRequest {
     return WriteText("Status: " + std::string(status_line) + "\r\n" + std::string(headers));
   }
   std::string FieldByName(const std::string&) override { return {}; }
+  std::string CgiVariable(const std::string&) override { return {}; }
 
   std::map<int, std::string> vars;
   std::string out;

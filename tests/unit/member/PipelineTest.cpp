@@ -17,6 +17,9 @@ namespace {
 
 using namespace pipeline_test;
 
+// The query string of the requests a test makes next.
+std::string g_query;
+
 // A request whose body arrives partly at construction (Content) and partly
 // through later reads, chunk by chunk.
 class FakeRequest : public frontend::TWebRequest {
@@ -44,6 +47,7 @@ class FakeRequest : public frontend::TWebRequest {
   bool WriteText(std::string_view) override { return true; }
   bool WriteHeaderBlock(int, std::string_view, std::string_view) override { return true; }
   std::string FieldByName(const std::string&) override { return {}; }
+  std::string CgiVariable(const std::string& name) override { return name == "QUERY_STRING" ? g_query : ""; }
 
   std::vector<std::int64_t> requested;
 
@@ -84,10 +88,10 @@ class FakeResponse : public frontend::TWebResponse {
 class PipelineTest : public ::testing::Test {
  protected:
   PipelineTest() {
-    ::unsetenv("QUERY_STRING");
+    g_query.clear();
     for (const char* d : {"sessions", "upload", "members", "dumps"}) std::filesystem::create_directories(dir_.Path(d));
   }
-  ~PipelineTest() override { ::unsetenv("QUERY_STRING"); }
+  ~PipelineTest() override { g_query.clear(); }
 
   void Configure(bool with_dump) const {
     std::string config = "sessiondb=" + dir_.Path("sessions") + "\r\n";
@@ -133,7 +137,7 @@ TEST_F(PipelineTest, WithoutSessionDbOnlyTheLogIsWritten) {
 TEST_F(PipelineTest, ProfileViewDecodesShowuserTwiceAndSkipsBodyAndDump) {
   Configure(true);
   WriteBytes(dir_.Path("members/a b.txt"), "realname=Ann\r\n");
-  ::setenv("QUERY_STRING", "showuser=a%2520b&session=s1", 1);
+  g_query = "showuser=a%2520b&session=s1";
   FakeRequest request{"session=s1&command=changepw", 100, {"more"}};
   FakeResponse response{request};
   Run(request, response);
@@ -150,7 +154,7 @@ TEST_F(PipelineTest, ProfileViewOfUnknownOrUnusableSessionIsEmpty) {
   // Settings outside the sessions directory that would name the members.
   WriteBytes(dir_.Path("x.txt"), "path=" + dir_.Path("upload") + "\r\nmembersdb=" + dir_.Path("members") + "\r\n");
   for (const char* query : {"showuser=a&session=nosuch", "showuser=a&session=..%2Fx", "showuser=a&session=%00"}) {
-    ::setenv("QUERY_STRING", query, 1);
+    g_query = query;
     FakeRequest request{"", -1};
     FakeResponse response{request};
     Run(request, response);
@@ -162,9 +166,9 @@ TEST_F(PipelineTest, ProfileViewOfUnknownOrUnusableSessionIsEmpty) {
 TEST_F(PipelineTest, HalfAQueryIsAPost) {
   Configure(false);
   WriteBytes(dir_.Path("members/a.txt"), "realname=Ann\r\n");
-  ::setenv("QUERY_STRING", "showuser=a", 1);
+  g_query = "showuser=a";
   EXPECT_EQ(Post(""), member::ErrorPage(member::texts::NoData));
-  ::setenv("QUERY_STRING", "session=s1&showuser=", 1);
+  g_query = "session=s1&showuser=";
   EXPECT_EQ(Post(""), member::ErrorPage(member::texts::NoData));
 }
 
