@@ -11,6 +11,10 @@ namespace platform::detail {
 // values this program raises.
 std::string ErrorText(int error_number);
 
+// One try at reading every byte of the file into `out`: 0, or the errno of
+// the failure (EISDIR or EINVAL for what is no regular file).
+int ReadFileOnce(const std::string& path, std::string& out);
+
 // The running process's id: part of the seed of Random.
 std::uint64_t ProcessId() noexcept;
 

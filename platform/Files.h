@@ -49,7 +49,10 @@ bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
 
 // Every byte of the file. Throws EFOpenError when it cannot be opened or read,
-// or is no regular file (which it never waits for).
+// or is no regular file (which it never waits for). A file that is missing or
+// whose handle went stale ("Stale file handle") is tried again a few times
+// within 1.6 s first: on shared storage, another server may be renaming a
+// new version over it.
 std::string ReadWholeFile(const std::string& path);
 
 // Creates or replaces the file with exactly these bytes, atomically. A

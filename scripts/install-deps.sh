@@ -22,6 +22,8 @@ if ! $demo_only; then
   # The failed-login log's fail2ban filter is tested with fail2ban-regex; our
   # hashes are checked against Debian's libargon2 and its command-line tool.
   packages+=(fail2ban libargon2-dev argon2)
+  # GlusterFS, for the test of two web servers sharing one site (tests/shared-storage).
+  packages+=(glusterfs-server glusterfs-client)
   # The browser test needs Node.js; a machine that already has it (from
   # another source than Debian) keeps its own.
   command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)

@@ -11,6 +11,8 @@ jobs=$(nproc)
 cmake -S . -B build-ci -DORVALENGATE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-ci -j"$jobs"
 (cd build-ci && ctest --output-on-failure -j"$jobs")
+# Two web servers on one GlusterFS volume (needs root and FUSE, so once, not in CTest).
+tests/shared-storage/gluster.sh node tests/shared-storage/workload.mjs build-ci/orvalengate
 
 cmake -S . -B build-asan -DORVALENGATE_WERROR=ON -DORVALENGATE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build-asan -j"$jobs"

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <random>
 
+#include "platform/Detail.h"
 #include "platform/Exception.h"
 #include "platform/posix/FdIo.h"
 #include "platform/Sjis.h"
@@ -147,26 +148,25 @@ bool DirectoryExists(const std::string& path) {
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string ReadWholeFile(const std::string& path) {
+int detail::ReadFileOnce(const std::string& path, std::string& out) {
+  out.clear();
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
   Fd fd(RobustOpen(path, O_RDONLY | O_NONBLOCK));
-  if (!fd.ok()) throw EFOpenError(path, errno);
+  if (!fd.ok()) return errno;
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0) throw EFOpenError(path, errno);
-  if (!S_ISREG(st.st_mode)) throw EFOpenError(path, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-  std::string out;
+  if (::fstat(fd.get(), &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
   if (st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
   char buf[65536];
   while (true) {
     ssize_t n = ::read(fd.get(), buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR) continue;
-      throw EFOpenError(path, errno);
+      return errno;
     }
-    if (n == 0) break;
+    if (n == 0) return 0;
     out.append(buf, static_cast<std::size_t>(n));
   }
-  return out;
 }
 
 bool AppendToFile(const std::string& path, std::string_view bytes) {

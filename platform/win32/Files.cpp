@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <random>
 
+#include "platform/Detail.h"
 #include "platform/Exception.h"
 #include "platform/Sjis.h"
 #include "platform/win32/Win32.h"
@@ -113,25 +114,24 @@ bool DirectoryExists(const std::string& path) {
   return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-std::string ReadWholeFile(const std::string& path) {
+int detail::ReadFileOnce(const std::string& path, std::string& out) {
+  out.clear();
   Handle h(Open(path, GENERIC_READ, OPEN_EXISTING));
   if (!h.ok()) {
     // CreateFileW refuses a directory with "access denied"; say what it is.
-    throw EFOpenError(path, errno == EACCES && DirectoryExists(path) ? EISDIR : errno);
+    return errno == EACCES && DirectoryExists(path) ? EISDIR : errno;
   }
-  if (::GetFileType(h.get()) != FILE_TYPE_DISK) throw EFOpenError(path, EINVAL);
+  if (::GetFileType(h.get()) != FILE_TYPE_DISK) return EINVAL;
   LARGE_INTEGER size;
-  if (!::GetFileSizeEx(h.get(), &size)) throw EFOpenError(path, ErrnoFromWin32(::GetLastError()));
-  std::string out;
+  if (!::GetFileSizeEx(h.get(), &size)) return ErrnoFromWin32(::GetLastError());
   if (size.QuadPart > 0) out.reserve(static_cast<std::size_t>(size.QuadPart));
   char buf[65536];
   while (true) {
     DWORD n = 0;
-    if (!::ReadFile(h.get(), buf, sizeof buf, &n, nullptr)) throw EFOpenError(path, ErrnoFromWin32(::GetLastError()));
-    if (n == 0) break;
+    if (!::ReadFile(h.get(), buf, sizeof buf, &n, nullptr)) return ErrnoFromWin32(::GetLastError());
+    if (n == 0) return 0;
     out.append(buf, n);
   }
-  return out;
 }
 
 bool AppendToFile(const std::string& path, std::string_view bytes) {

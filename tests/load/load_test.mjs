@@ -15,6 +15,10 @@ import crypto from 'node:crypto';
 import fs from 'node:fs';
 import http from 'node:http';
 import path from 'node:path';
+import {
+  ACCEPTED, ALREADY_REGISTERED, FILE_ACCEPTED, NOT_CHANGED, PROFILE_TAIL, URL_ENCODED, cell, jpegFor, latin1, multipart,
+  nbsp, prng, recordValues, registrationFields, urlEncoded,
+} from '../support/forms.mjs';
 import { scratchDir, startSite, stopServer } from '../support/site.mjs';
 
 const exe = process.argv[2];
@@ -48,22 +52,9 @@ function check(name, ok, detail) {
   else fail(detail === undefined ? name : `${name}: ${detail}`);
 }
 
-// Deterministic per client, so a failing run can be repeated with its seed.
-function prng(seed) {
-  let a = seed >>> 0;
-  return () => {
-    a = (a + 0x6d2b79f5) >>> 0;
-    let t = a;
-    t = Math.imul(t ^ (t >>> 15), t | 1);
-    t ^= t + Math.imul(t ^ (t >>> 7), t | 61);
-    return ((t ^ (t >>> 14)) >>> 0) / 4294967296;
-  };
-}
-
 const work = scratchDir('orvalengate-load-');
 
 // ---- requests -----------------------------------------------------------------------
-const latin1 = (text) => Buffer.from(text, 'latin1');
 const sha1 = (buf) => crypto.createHash('sha1').update(buf).digest('hex');
 const sentBodies = new Map();  // sha1 of every POST body -> how many were sent
 
@@ -89,36 +80,6 @@ function request(agent, port, method, urlPath, body, contentType) {
   });
 }
 
-function urlEncoded(fields) {
-  return latin1(Object.entries(fields).map(([k, v]) => `${k}=${encodeURIComponent(v)}`).join('&'));
-}
-const URL_ENCODED = 'application/x-www-form-urlencoded';
-const registrationFields = (id, pw, realname) => (
-  { session: SESSION, command: 'registration', id, pw, pw2: pw, realname, mail: `${id}@example.com`, country: 'JP' });
-function multipart(fields, file) {
-  let boundary;
-  do boundary = `----load${crypto.randomBytes(12).toString('hex')}`;
-  while (file && file.data.includes(latin1(boundary)));
-  const parts = [];
-  for (const [k, v] of Object.entries(fields)) {
-    parts.push(latin1(`--${boundary}\r\nContent-Disposition: form-data; name="${k}"\r\n\r\n${v}\r\n`));
-  }
-  if (file) {
-    parts.push(latin1(`--${boundary}\r\nContent-Disposition: form-data; name="${file.field}"; filename="${file.name}"\r\n`
-      + 'Content-Type: image/jpeg\r\n\r\n'), file.data, latin1('\r\n'));
-  }
-  parts.push(latin1(`--${boundary}--\r\n`));
-  return { body: Buffer.concat(parts), type: `multipart/form-data; boundary=${boundary}` };
-}
-
-// The pages as the program writes them; "&nbsp;" is how it stores a blank.
-const ACCEPTED = '<title>Registration acceptance</title>';
-const FILE_ACCEPTED = '<title>File acceptance</title>';
-const PROFILE_TAIL = '</table></body></html>';
-const ALREADY_REGISTERED = 'ERROR: The same ID is already registered.';
-const NOT_CHANGED = 'ERROR: password was not changed.';
-const nbsp = (text) => text.replace(/ /g, '&nbsp;');
-const cell = (value) => `<font size="2">\r\n${value}</font>`;
 
 // ---- what the run expects to find afterwards --------------------------------------
 const members = new Map();      // id -> expected values of a record nobody changes but its owner
@@ -141,14 +102,6 @@ function pick(rand) {
     if (r < 0) return KINDS[i];
   }
   return KINDS[0];
-}
-
-function jpegFor(rand, tag) {
-  // Bytes a naive parser would trip on: CR LF, "--", NUL, high bytes.
-  const noise = Buffer.alloc(200 + Math.floor(rand() * 3000));
-  for (let i = 0; i < noise.length; i += 1) noise[i] = Math.floor(rand() * 256);
-  return Buffer.concat([Buffer.from([0xff, 0xd8, 0xff, 0xe0, 0x00, 0x10]), latin1('JFIF\0'),
-    latin1(`\r\n--${tag}\r\n`), noise, Buffer.from([0xff, 0xd9])]);
 }
 
 // One request of one kind: what to send, which answer acknowledges it (and
@@ -183,7 +136,7 @@ async function step(ctx, kind) {
       dupTries.get(id).push(attempt);
       refusal = ALREADY_REGISTERED;
     }
-    const fields = registrationFields(id, attempt.pw, attempt.realname);
+    const fields = registrationFields(SESSION, id, attempt.pw, attempt.realname);
     const { body, type } = rand() < 0.5 ? { body: urlEncoded(fields), type: URL_ENCODED } : multipart(fields);
     send = posting(body, type);
     onAck = () => {
@@ -254,19 +207,6 @@ async function client(ctx, deadline) {
 
 // ---- the checks afterwards ------------------------------------------------------------
 const readText = (file) => (fs.existsSync(file) ? fs.readFileSync(file, 'latin1') : null);
-function recordValues(text) {
-  const lines = text.split('\r\n');
-  const values = new Map();
-  const repeated = [];
-  for (const line of lines.slice(0, -1)) {
-    const eq = line.indexOf('=');
-    const key = eq < 0 ? line : line.slice(0, eq);
-    if (values.has(key)) repeated.push(key);
-    values.set(key, eq < 0 ? '' : line.slice(eq + 1));
-  }
-  return { values, repeated, ended: lines[lines.length - 1] === '' };
-}
-
 function checkFiles(site) {
   const data = path.join(site.dir, 'data');
   const membersDir = path.join(data, 'members');
@@ -463,7 +403,7 @@ async function run() {
       const realname = `Client ${c}`;
       postRequests += 1;
       const reply = await request(setupAgent, site.port, 'POST', '/cgi/orvalengate.exe',
-        urlEncoded(registrationFields(id, pw, realname)), URL_ENCODED);
+        urlEncoded(registrationFields(SESSION, id, pw, realname)), URL_ENCODED);
       if (!reply.body.includes(ACCEPTED)) throw new Error(`setup registration of ${id}: ${reply.status} ${reply.body.slice(0, 200)}`);
       if (c < CLIENTS) own.push({ id, pw, realname: nbsp(realname), comment: '' });
     }
