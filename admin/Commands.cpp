@@ -81,7 +81,8 @@ constexpr Command kCommands[] = {
      "Rewrites every record whose password is in the clear with the session's\n"
      "hashed form, one record at a time under the members folder lock, each\n"
      "replaced atomically. Prints each ID with what became of it. Exit 5 when the\n"
-     "session does not hash (set PasswordHash=argon2id in its file first).\n"},
+     "session does not hash (set PasswordHash=argon2id in its file first), or when\n"
+     "a record too large to take the hash is left in the clear.\n"},
     {"posts", 1,
      "usage: orvalengate-admin [--site DIR] posts SESSION\n"
      "One line per posted file of the session, newest first: the time of its\n"
@@ -180,6 +181,12 @@ int ResetPassword(Site& site, std::string_view session_name, std::string_view id
     output.err += "no password on standard input; nothing changed\n";
     return kRefused;
   }
+  // Reading stops past what any record may hold: such a line would be cut
+  // short, and a hash of the part read stored.
+  if (password.size() > member::kMaxRecordBytes) {
+    output.err += "the password is longer than a record may hold; nothing changed\n";
+    return kRefused;
+  }
   // The site stores what its form posts: the typed text escaped. Stored so,
   // the password is the one the member types into the form.
   const std::string posted = text::EscapePostedValue(password);
@@ -245,7 +252,9 @@ int HashPasswords(Site& site, std::string_view session_name, Output& output) {
                           });
   output.out += std::to_string(counts[member::RehashOutcome::kRewritten]) + " hashed, " +
                 std::to_string(counts[member::RehashOutcome::kAlreadyStored]) + " already hashed\n";
-  return kOk;
+  // A script must not take a session for hashed while a password is left
+  // in the clear.
+  return counts[member::RehashOutcome::kTooLarge] > 0 ? kRefused : kOk;
 }
 
 std::string FormatTime(const platform::LocalTime& t) {
