@@ -11,6 +11,7 @@
 #include "member/Members.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
+#include "platform/Sjis.h"
 #include "platform/System.h"
 #include "text/Fields.h"
 
@@ -139,6 +140,10 @@ int Show(Site& site, std::string_view session_name, std::string_view id, Output&
     if (static_cast<long>(i) == pw) {
       const bool hashed = record.Value("pw").starts_with("$argon2");
       output.out.append(record.NameAt(i)).append(hashed ? "=(hashed)\n" : "=(in the clear)\n");
+    } else if (platform::SameTextSjis(record.NameAt(i), "pw")) {
+      // A later password line (an edit by hand, an old password) is never
+      // checked, but is a password all the same.
+      output.out.append(record.NameAt(i)).append("=(hidden)\n");
     } else {
       output.out.append(record.Line(i)).append("\n");
     }
