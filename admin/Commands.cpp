@@ -11,6 +11,7 @@
 #include "member/Members.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
+#include "platform/Sjis.h"
 #include "platform/System.h"
 #include "text/Fields.h"
 
@@ -81,7 +82,8 @@ constexpr Command kCommands[] = {
      "Rewrites every record whose password is in the clear with the session's\n"
      "hashed form, one record at a time under the members folder lock, each\n"
      "replaced atomically. Prints each ID with what became of it. Exit 5 when the\n"
-     "session does not hash (set PasswordHash=argon2id in its file first).\n"},
+     "session does not hash (set PasswordHash=argon2id in its file first), or when\n"
+     "a record too large to take the hash is left in the clear.\n"},
     {"posts", 1,
      "usage: orvalengate-admin [--site DIR] posts SESSION\n"
      "One line per posted file of the session, newest first: the time of its\n"
@@ -138,6 +140,10 @@ int Show(Site& site, std::string_view session_name, std::string_view id, Output&
     if (static_cast<long>(i) == pw) {
       const bool hashed = record.Value("pw").starts_with("$argon2");
       output.out.append(record.NameAt(i)).append(hashed ? "=(hashed)\n" : "=(in the clear)\n");
+    } else if (platform::SameTextSjis(record.NameAt(i), "pw")) {
+      // A later password line (an edit by hand, an old password) is never
+      // checked, but is a password all the same.
+      output.out.append(record.NameAt(i)).append("=(hidden)\n");
     } else {
       output.out.append(record.Line(i)).append("\n");
     }
@@ -178,6 +184,12 @@ int ResetPassword(Site& site, std::string_view session_name, std::string_view id
     }
   } else if (!ReadInputLine(password)) {
     output.err += "no password on standard input; nothing changed\n";
+    return kRefused;
+  }
+  // Reading stops past what any record may hold: such a line would be cut
+  // short, and a hash of the part read stored.
+  if (password.size() > member::kMaxRecordBytes) {
+    output.err += "the password is longer than a record may hold; nothing changed\n";
     return kRefused;
   }
   // The site stores what its form posts: the typed text escaped. Stored so,
@@ -245,7 +257,9 @@ int HashPasswords(Site& site, std::string_view session_name, Output& output) {
                           });
   output.out += std::to_string(counts[member::RehashOutcome::kRewritten]) + " hashed, " +
                 std::to_string(counts[member::RehashOutcome::kAlreadyStored]) + " already hashed\n";
-  return kOk;
+  // A script must not take a session for hashed while a password is left
+  // in the clear.
+  return counts[member::RehashOutcome::kTooLarge] > 0 ? kRefused : kOk;
 }
 
 std::string FormatTime(const platform::LocalTime& t) {

@@ -22,15 +22,23 @@ void AppendTwoDigits(std::string& out, int value) {
   out += buf;
 }
 
+// A Shift_JIS trail byte; a lead byte before any other byte is no
+// character, and that byte may be a line end or a blank.
+bool IsTrailByte(char c) {
+  const auto b = static_cast<unsigned char>(c);
+  return b >= 0x40 && b <= 0xfc && b != 0x7f;
+}
+
 // The value with every byte that could end the line, split a field or read
 // as an escape written as %XX; whole characters only, up to the limit.
 void AppendField(std::string& out, std::string_view value) {
   std::size_t taken = 0;
   for (std::size_t pos = 0; pos < value.size();) {
-    const std::size_t length = platform::CharLength(value, pos);
+    std::size_t length = platform::CharLength(value, pos);
+    if (length == 2 && !IsTrailByte(value[pos + 1])) length = 1;
     if (taken + length > kMaxValueBytes) break;
     const auto c = static_cast<unsigned char>(value[pos]);
-    if (length == 1 && (c <= 0x20 || c == 0x7f || c == '%')) {
+    if (length == 1 && (c <= 0x20 || c == 0x7f || c == '%' || platform::IsLeadByte(c))) {
       char buf[4];
       std::snprintf(buf, sizeof buf, "%%%02X", c);
       out += buf;

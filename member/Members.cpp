@@ -29,14 +29,25 @@ platform::FileLock LockMembersDirectory(std::string_view dir) {
   return platform::FileLock::Acquire(platform::LockPathFor(text::IncludeTrailingDelimiter(dir) + "members"));
 }
 
+bool LoadRecordIfPresent(const std::string& path, text::NameValueList& record) {
+  if (!text::FileExists(path)) return false;
+  try {
+    record.LoadFromFile(path);
+  } catch (const platform::EFOpenError&) {
+    if (!text::FileExists(path)) return false;
+    throw;
+  }
+  return true;
+}
+
 namespace {
 
-// The record's pw value, into `stored`; true when `password` matches it.
-bool MatchesRecord(const std::string& path, std::string_view password, std::string& stored) {
+// As CheckMemberPassword answers; the record's pw value goes into `stored`.
+int MatchRecord(const std::string& path, std::string_view password, std::string& stored) {
   text::NameValueList record;
-  record.LoadFromFile(path);
+  if (!LoadRecordIfPresent(path, record)) return 2;
   stored = record.Value("pw");
-  return PasswordMatches(stored, password);
+  return PasswordMatches(stored, password) ? 0 : 1;
 }
 
 // Load, check, change and save. `new_password`, when given, becomes the
@@ -47,15 +58,8 @@ UpdateResult UpdateRecord(std::string_view dir, std::string_view id, std::string
                           const std::function<void(text::NameValueList&)>& change) {
   if (!IsUsableName(id)) return UpdateResult::kRefused;
   const std::string path = MemberRecordPath(dir, id);
-  if (!text::FileExists(path)) return UpdateResult::kRefused;
   std::string checked;
-  try {
-    if (!MatchesRecord(path, password, checked)) return UpdateResult::kRefused;
-  } catch (const platform::EFOpenError&) {
-    // Read before the lock: a record removed meanwhile is no record.
-    if (!text::FileExists(path)) return UpdateResult::kRefused;
-    throw;
-  }
+  if (MatchRecord(path, password, checked) != 0) return UpdateResult::kRefused;
   // The pw value to store: a new hash costs as much as a check, so it is
   // made before the lock too. Empty: the pw line stays as it is.
   auto value_for = [&](std::string_view stored) {
@@ -94,10 +98,8 @@ UpdateResult UpdateRecord(std::string_view dir, std::string_view id, std::string
 int CheckMemberPassword(std::string_view dir, std::string_view id, std::string_view password,
                         PasswordStorage storage) {
   if (!IsUsableName(id)) return 2;
-  const std::string path = MemberRecordPath(dir, id);
-  if (!text::FileExists(path)) return 2;
   std::string stored;
-  if (!MatchesRecord(path, password, stored)) return 1;
+  if (const int result = MatchRecord(MemberRecordPath(dir, id), password, stored); result != 0) return result;
   UpgradeStoredPassword(dir, id, stored, password, storage);
   return 0;
 }

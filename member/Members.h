@@ -27,6 +27,11 @@ std::string MemberRecordPath(std::string_view dir, std::string_view id);
 // so two changes at once both survive.
 platform::FileLock LockMembersDirectory(std::string_view dir);
 
+// Loads the record at `path`, read without the lock; false when it is not
+// there (removed meanwhile, by the operator's tool for one). A record that
+// is there but cannot be read throws as ever.
+bool LoadRecordIfPresent(const std::string& path, text::NameValueList& record);
+
 // The most bytes one member record may take when it is saved: a record is
 // read whole by every view of the profile page.
 inline constexpr std::size_t kMaxRecordBytes = 64 * 1024;

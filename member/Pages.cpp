@@ -105,10 +105,8 @@ std::string ProfilePage(std::string_view members_db, std::string_view id) {
   // Without a members directory there are no members: the root directory is
   // never searched for a record.
   if (members_db.empty() || !IsUsableName(id)) return {};
-  const std::string path = MemberRecordPath(members_db, id);
-  if (!text::FileExists(path)) return {};
   text::NameValueList record;
-  record.LoadFromFile(path);
+  if (!LoadRecordIfPresent(MemberRecordPath(members_db, id), record)) return {};
 
   std::string page(texts::ProfileHead);
   page += texts::ProfileTableStart;

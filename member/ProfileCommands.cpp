@@ -69,10 +69,8 @@ void AppendRow(std::string& page, const FormRow& row, std::string_view value, bo
 std::string BuildFormPage(std::string_view session, std::string_view members_db, std::string_view id,
                           std::string_view password, PasswordStorage storage, bool english) {
   if (!IsUsableName(id)) return {};
-  const std::string path = MemberRecordPath(members_db, id);
-  if (!text::FileExists(path)) return {};
   text::NameValueList record;
-  record.LoadFromFile(path);
+  if (!LoadRecordIfPresent(MemberRecordPath(members_db, id), record)) return {};
   if (!PasswordMatches(record.Value("pw"), password)) return {};
   UpgradeStoredPassword(members_db, id, record.Value("pw"), password, storage);
 

@@ -224,6 +224,9 @@ std::vector<std::string> RunCase(const Case& row, const std::map<std::string, st
       unprivileged = true;
     } else if (verb == "stdin") {
       input = arg(1);
+    } else if (verb == "stdin-repeat") {
+      input.clear();
+      for (long n = std::stol(t.at(1).text); n > 0; --n) input += arg(2);
     } else if (verb == "run" || verb == "run-elsewhere") {
       std::vector<std::string> args;
       for (std::size_t i = 1; i < t.size(); ++i) args.push_back(t[i].text);

@@ -140,6 +140,10 @@ TEST(FailedLoginLine, KeepsEveryValueOnItsLineAndInItsField) {
       // Bytes that could end the line or start another field.
       {"192.0.2.1", "s 1", "changeprof2", std::string("a b\tc%\r\n\x7f\x01", 10),
        "192.0.2.1 session=s%201 command=changeprof2 id=a%20b%09c%25%0D%0A%7F%01\n"},
+      // A lead byte without its trail byte is no character: what follows it
+      // is escaped as ever, and so is the lone byte.
+      {"192.0.2.1", "s\x81 1", "changepw", std::string("a\x81\nb\x81\0c\x81", 8),
+       "192.0.2.1 session=s%81%201 command=changepw id=a%81%0Ab%81%00c%81\n"},
       // Shift_JIS stays as stored: 表 ends in the byte of "\".
       {"192.0.2.1", "s1", "changeprof1", "\x95\x5c&nbsp;x", "192.0.2.1 session=s1 command=changeprof1 id=\x95\x5c&nbsp;x\n"},
       // Cut at 256 bytes, never inside a character.
