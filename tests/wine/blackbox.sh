@@ -35,7 +35,7 @@ ORVALENGATE_LAUNCHER=$wine ORVALENGATE_EXE_UNDER_TEST=$exe \
 seconds=$((SECONDS - start))
 
 # Each skipped test with the reason it gave.
-awk '/^POSIX only/ { why = $0 } /^\[  SKIPPED \] .* \([0-9]+ ms\)$/ { print "skipped " $4 ": " why; why = "" }' "$work/log"
+awk '/: Skipped$/ { getline why } /^\[  SKIPPED \] .* \([0-9]+ ms\)$/ { print "skipped " $4 ": " why; why = "" }' "$work/log"
 count() { grep -ac "^\[ *$1 *\] [A-Za-z0-9_]*\.[A-Za-z0-9_]* ([0-9]* ms)$" "$work/log" || true; }
 passed=$(count OK)
 skipped=$(count SKIPPED)
