@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 
 #include "frontend/Connection.h"
 #include "platform/System.h"
@@ -73,12 +74,13 @@ class TAcceptedRequests {
   bool Next() { return ready_ && FCGX_Accept_r(&request_) >= 0; }
   void Finish() {
     // The kit's orderly close waits (up to 2 s) for the web server to hang
-    // up first, so that input left unread cannot turn the close into a reset
-    // that discards the answer; meanwhile this process serves no one. With
-    // nothing unread there is nothing to reset: it closes at once.
+    // up first, so that input still on its way cannot turn the close into a
+    // reset that discards the answer; meanwhile this process serves no one.
+    // Once the server has ended the request's input and nothing is left
+    // unread, there is nothing to reset: the connection closes at once.
     int unread = 0;
-    if (request_.ipcFd >= 0 && request_.keepConnection == 0 && ::ioctl(request_.ipcFd, FIONREAD, &unread) == 0 &&
-        unread == 0) {
+    if (request_.ipcFd >= 0 && request_.keepConnection == 0 && InputEnded() &&
+        ::ioctl(request_.ipcFd, FIONREAD, &unread) == 0 && unread == 0) {
       FCGX_Detach(&request_);
     }
     FCGX_Finish_r(&request_);
@@ -86,6 +88,15 @@ class TAcceptedRequests {
   FCGX_Request& Current() { return request_; }
 
  private:
+  // True when the server has sent the end of the request's input. A body
+  // the request never read (or one over the limit) answers false at its
+  // first byte, so this never reads more than one byte of it.
+  bool InputEnded() {
+    if (FCGX_HasSeenEOF(request_.in) == EOF) return true;
+    char byte = 0;
+    return FCGX_GetStr(&byte, 1, request_.in) == 0 && FCGX_HasSeenEOF(request_.in) == EOF;
+  }
+
   FCGX_Request request_{};
   bool ready_ = false;
 };
