@@ -9,6 +9,7 @@
 #include "admin/Admin.h"
 #include "member/Maintenance.h"
 #include "member/Members.h"
+#include "member/Passwords.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
 #include "platform/Sjis.h"
@@ -138,7 +139,7 @@ int Show(Site& site, std::string_view session_name, std::string_view id, Output&
   const long pw = record.IndexOfName("pw");
   for (std::size_t i = 0; i < record.Count(); ++i) {
     if (static_cast<long>(i) == pw) {
-      const bool hashed = record.Value("pw").starts_with("$argon2");
+      const bool hashed = member::IsPasswordHash(record.Value("pw"));
       output.out.append(record.NameAt(i)).append(hashed ? "=(hashed)\n" : "=(in the clear)\n");
     } else if (platform::SameTextSjis(record.NameAt(i), "pw")) {
       // A later password line (an edit by hand, an old password) is never

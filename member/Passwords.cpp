@@ -252,10 +252,17 @@ bool PasswordMatches(std::string_view stored, std::string_view password) {
   return ConstantTimeEquals(parsed.hash, computed);
 }
 
+bool IsPasswordHash(std::string_view stored) {
+  Argon2Hash parsed;
+  return IsHash(stored) && ParseArgon2id(stored, parsed);
+}
+
 bool NeedsRehash(PasswordStorage storage, std::string_view stored) {
   // An empty value (a record without a password) has no hash to become.
+  // Whatever is checked in the clear is a password in the clear, however
+  // it begins.
   if (storage == PasswordStorage::kClear || stored.empty()) return false;
-  return !IsHash(stored);
+  return !IsPasswordHash(stored);
 }
 
 }  // namespace member

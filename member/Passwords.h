@@ -30,6 +30,9 @@ std::string StoredPassword(PasswordStorage storage, std::string_view password);
 // password in the clear. An empty password matches no hash.
 bool PasswordMatches(std::string_view stored, std::string_view password);
 
+// Whether a stored pw= value is a hash that PasswordMatches checks as one.
+bool IsPasswordHash(std::string_view stored);
+
 // Whether a stored value that matched should be rewritten in the session's
 // form (a record still in the clear, and not empty, in a hashing session).
 bool NeedsRehash(PasswordStorage storage, std::string_view stored);

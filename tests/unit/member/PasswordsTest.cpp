@@ -85,6 +85,8 @@ TEST(Passwords, StorageSettingAndRehash) {
   EXPECT_FALSE(member::NeedsRehash(PasswordStorage::kArgon2id, ""));
   EXPECT_FALSE(member::NeedsRehash(PasswordStorage::kClear, "secret"));
   EXPECT_FALSE(member::NeedsRehash(PasswordStorage::kClear, kRef));
+  // Checked in the clear, so stored hashed like any password in the clear.
+  EXPECT_TRUE(member::NeedsRehash(PasswordStorage::kArgon2id, "$argon2rocks"));
 }
 
 TEST(Passwords, StoredHashesAreSaltedAndCheckable) {
