@@ -68,6 +68,7 @@ void TWebModule1::LoadSession(std::string_view name) {
   FileNameCounter.clear();
   DefaultImgFile.clear();
   Passwords = PasswordStorage::kClear;
+  StripLocation = false;
   // The name comes from the request; one that could point outside SessionDb
   // is a session without settings.
   if (!IsUsableName(name)) return;
@@ -84,6 +85,7 @@ void TWebModule1::LoadSession(std::string_view name) {
   FileNameCounter = list.Value("FileNameCounter");
   DefaultImgFile = list.Value("DefaultImgFile");
   Passwords = PasswordStorageFrom(list.Value("PasswordHash"));
+  StripLocation = IsStripLocationOn(list.Value("StripLocation"));
 }
 
 }  // namespace member

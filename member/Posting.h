@@ -27,6 +27,14 @@ std::string AttachmentExtension(std::string_view file_name);
 // ".txt" would collide with the records and becomes ".jpg".
 std::string DefaultFileExtension(std::string_view path);
 
+// The session key "StripLocation": on unless empty or "0", so that a
+// mistyped value ("yes", "on") keeps locations out rather than in.
+bool IsStripLocationOn(std::string_view setting);
+
+// The answer to a post that is no JPEG where only JPEGs are taken: the
+// accepted type and the largest post (the body limit), in both languages.
+std::string NotJpegMessage(std::int64_t body_limit);
+
 // "<tslkeys>", the fields (each line ended by CR LF), an empty line and
 // "</tslkeys>", every line ended by CR LF; the fields are not copied.
 platform::Bytes PostedFileRecord(std::string_view fields);

@@ -13,6 +13,7 @@
 #include "member/Posting.h"
 #include "member/Storage.h"
 #include "member/WebModule1.h"
+#include "filter/Jpeg.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
 #include "platform/Sjis.h"
@@ -82,6 +83,19 @@ std::string DefaultFileExtension(std::string_view path) {
   std::string ext = AsciiLowerSjis(path.substr(dot));
   if (ext == kRecordExtension) return std::string(kStoredAsJpeg);
   return ext;
+}
+
+bool IsStripLocationOn(std::string_view setting) { return !setting.empty() && setting != "0"; }
+
+std::string NotJpegMessage(std::int64_t body_limit) {
+  // Whole units read best; the limit counts the whole request, so rounding
+  // down never promises more than fits.
+  constexpr std::int64_t kKi = 1024, kMi = kKi * kKi;
+  const std::string size = body_limit >= kMi   ? std::to_string(body_limit / kMi) + " MB"
+                           : body_limit >= kKi ? std::to_string(body_limit / kKi) + " KB"
+                                               : std::to_string(body_limit) + " bytes";
+  return std::string(texts::NotJpegStart) + size + std::string(texts::NotJpegMiddle) + size +
+         std::string(texts::NotJpegEnd);
 }
 
 platform::Bytes PostedFileRecord(std::string_view fields) {
@@ -260,6 +274,14 @@ std::string TWebModule1::CommandPostLeaf() {
     default_file = true;
   }
   if (PostedFileName.empty() || PostedFileData.empty()) return ErrorPage(texts::NoAttachedFile);
+  // Checked before any lock or counter is touched: a refused post leaves no
+  // trace. The stripped copy lives for this call only (a resident process
+  // keeps its modules between requests).
+  std::string stripped;
+  if (StripLocation) {
+    if (!filter::StripLocation(PostedFileData, stripped)) return ErrorPage(NotJpegMessage(BodyLimit));
+    PostedFileData = stripped;
+  }
 
   const std::string ext = default_file ? DefaultFileExtension(PostedFileName) : AttachmentExtension(PostedFileName);
   const std::string dir = text::IncludeTrailingDelimiter(UploadPath);

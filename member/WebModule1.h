@@ -41,8 +41,12 @@ class TWebModule1 : public frontend::TWebModule {
   std::string DefaultImgFile;
   // How passwords are stored (session key "PasswordHash").
   PasswordStorage Passwords = PasswordStorage::kClear;
+  // Posted images must be JPEGs and are stored without their location
+  // (session key "StripLocation").
+  bool StripLocation = false;
   // The parsed request. PostedFileData views the request body, or
-  // DefaultImgData when the default file stands in for a missing attachment.
+  // DefaultImgData when the default file stands in for a missing attachment,
+  // or, while a post is stored, the image with its location taken out.
   std::string PostedFileName;
   std::string PostedFields;
   std::string_view PostedFileData;

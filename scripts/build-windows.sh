@@ -3,14 +3,14 @@
 # errors), after building the text generator for this machine in
 # build-win-host/; installs the cross compiler and Wine (for the tests under
 # Wine) when missing.
-# With --unit-tests also build-win/tests/platform_tests.exe and text_tests.exe
+# With --unit-tests also build-win/tests/platform_tests.exe, text_tests.exe and filter_tests.exe
 # (googletest built from Debian's sources), which scripts/test.sh runs under Wine.
 set -euo pipefail
 unit_tests=OFF
 targets=(orvalengate orvalengate-admin)
 if [ "${1:-}" = --unit-tests ]; then
   unit_tests=ON
-  targets+=(platform_tests text_tests)
+  targets+=(platform_tests text_tests filter_tests)
 fi
 cd "$(dirname "$0")/.."
 scripts/apt-install.sh --no-install-recommends cmake g++ make g++-mingw-w64-x86-64-posix wine64 googletest \
