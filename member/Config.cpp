@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "member/Members.h"
+#include "member/Posting.h"
 #include "member/WebModule1.h"
 #include "platform/Files.h"
 #include "platform/Sjis.h"

@@ -8,7 +8,7 @@ scripts/install-deps.sh --demo
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVALENGATE_TESTS=OFF >/dev/null
 cmake --build build -j"$(nproc)" --target orvalengate
 port=${PORT:-8080}
-scripts/make-site.sh build/orvalengate build/demo "$port"
+STRIP_LOCATION=1 scripts/make-site.sh build/orvalengate build/demo "$port"
 
 # The demo member, registered by running the program once as the server
 # would. A member left from an earlier run stays as it is (and keeps any

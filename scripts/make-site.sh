@@ -3,7 +3,7 @@
 # on 127.0.0.1:PORT: the program as /cgi/orvalengate.exe with its config.txt,
 # one session "demo" with its member, upload and dump directories, and the
 # demo site's pages (site/), whose forms post to the program.
-# Usage: [SITE_USER=user] [WITH_DUMPS=1] make-site.sh EXE DIR PORT
+# Usage: [SITE_USER=user] [WITH_DUMPS=1] [STRIP_LOCATION=1] make-site.sh EXE DIR PORT
 set -euo pipefail
 exe=$(readlink -f "$1"); dir=$2; port=$3
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,6 +21,9 @@ else
 fi
 printf 'path=%s\r\nmembersdb=%s\r\nFileNameTemplate=img####\r\n' "$dir/data/upload" "$dir/data/members" \
   > "$dir/data/sessions/demo.txt"
+# The demo takes JPEGs only and stores them without their location
+# (STRIP_LOCATION=1); the tests that store posted bytes exactly leave it off.
+if [ "${STRIP_LOCATION:-}" = 1 ]; then printf 'StripLocation=1\r\n' >> "$dir/data/sessions/demo.txt"; fi
 
 # The pages (site/): UTF-8 sources served as Shift_JIS, like the program's own
 # pages, with the session name filled in. The stylesheet is written into each
