@@ -27,6 +27,7 @@ constexpr std::size_t kExifHeaderSize = 6;  // "Exif", NUL and a pad byte
 constexpr std::uint16_t kGpsPointerTag = 0x8825;
 constexpr std::uint16_t kExifPointerTag = 0x8769;
 constexpr std::uint16_t kInteropPointerTag = 0xA005;
+constexpr std::size_t kHeaderSize = 8;  // byte order, 42, the offset of IFD0
 constexpr std::size_t kEntrySize = 12;
 // Cameras and phones write five or six directories (IFD0, Exif, GPS,
 // interoperability, the thumbnail's); more is a crafted block.
@@ -120,7 +121,7 @@ class Tiff {
   // directories it pointed to; false when the directories cannot be walked
   // soundly (then the block must go).
   bool RemoveGps() {
-    if (size_ < 8) return false;
+    if (size_ < kHeaderSize) return false;
     if (At(0) == 'I' && At(1) == 'I') {
       little_ = true;
     } else if (!(At(0) == 'M' && At(1) == 'M')) {
@@ -179,9 +180,10 @@ class Tiff {
     *Ptr(pos + 1) = little_ ? high : low;
   }
 
-  // Whether a directory's count and entries lie inside the block.
+  // Whether a directory's count and entries lie inside the block, past its
+  // header (which nothing may overwrite).
   bool DirectoryFits(std::size_t dir) const {
-    return dir + 2 <= size_ && dir + 2 + std::size_t{Read16(dir)} * kEntrySize <= size_;
+    return dir >= kHeaderSize && dir + 2 <= size_ && dir + 2 + std::size_t{Read16(dir)} * kEntrySize <= size_;
   }
 
   // Calls `each` (offset, entry count) once for every directory reachable
@@ -194,7 +196,9 @@ class Tiff {
     std::array<std::uint32_t, kMaxDirectories> seen{};
     std::array<std::uint32_t, kMaxDirectories> pending{};
     std::size_t seen_count = 0, pending_count = 0;
+    // IFD0 must be there; a zero offset elsewhere means none.
     pending[pending_count++] = Read32(4);
+    if (!DirectoryFits(pending[0])) return false;
     while (pending_count > 0) {
       const std::uint32_t dir = pending[--pending_count];
       if (dir == 0 || std::find(seen.begin(), seen.begin() + static_cast<long>(seen_count), dir) !=
@@ -236,6 +240,7 @@ class Tiff {
       const std::uint64_t length = (type < kTypeSize.size() ? kTypeSize[type] : 1) * Read32(entry + 4);
       if (length <= 4) continue;
       const std::uint64_t offset = Read32(entry + 8);
+      if (offset < kHeaderSize) return false;
       if (offset >= size_) continue;
       const std::uint64_t inside = std::min<std::uint64_t>(length, size_ - offset);
       zeroed += inside;

@@ -35,9 +35,9 @@ bool Ifd0HasGps(std::string_view exif) {
   if (exif.size() < 14) return false;
   const std::string_view tiff = exif.substr(6);
   const bool little = tiff[0] == 'I';
-  auto read = [&](std::size_t at, int bytes) {
+  auto read = [&](std::size_t at, std::size_t bytes) {
     std::uint32_t v = 0;
-    for (int i = 0; i < bytes; ++i) v |= std::uint32_t{Byte(tiff, at + i)} << 8 * (little ? i : bytes - 1 - i);
+    for (std::size_t i = 0; i < bytes; ++i) v |= std::uint32_t{Byte(tiff, at + i)} << 8 * (little ? i : bytes - 1 - i);
     return v;
   };
   const std::size_t dir = read(4, 4);
