@@ -264,25 +264,26 @@ bool IsJpeg(std::string_view data) {
   return WalkJpeg(data, [](const Segment&) {}).has_value();
 }
 
-bool StripLocation(std::string_view data, std::string& out) {
-  out.clear();
-  out.reserve(data.size());
-  out.append(data.substr(0, 2));
+bool StripLocation(std::string_view data, StrippedJpeg& out) {
+  std::string& head = out.head;
+  head.clear();
+  out.scans = {};
+  head.append(data.substr(0, 2));
   // Fill bytes before a marker are left behind: every segment is copied from
   // its own marker on.
   const auto image = WalkJpeg(data, [&](const Segment& segment) {
     const std::string_view bytes = data.substr(segment.start, segment.end - segment.start);
     if (segment.marker == kApp13) return;
     if (segment.marker == kApp1 && !bytes.substr(4).starts_with(kExifSignature)) return;
-    const std::size_t kept = out.size();
-    out.append(bytes);
-    if (segment.marker == kApp1 && !Tiff(out, kept + 4 + kExifHeaderSize).RemoveGps()) out.resize(kept);
+    const std::size_t kept = head.size();
+    head.append(bytes);
+    if (segment.marker == kApp1 && !Tiff(head, kept + 4 + kExifHeaderSize).RemoveGps()) head.resize(kept);
   });
   if (!image) {
-    out.clear();
+    head.clear();
     return false;
   }
-  out.append(data.substr(image->first, image->second - image->first));
+  out.scans = data.substr(image->first, image->second - image->first);
   return true;
 }
 

@@ -52,13 +52,14 @@ bool Ifd0HasGps(std::string_view exif) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view in = fuzz::AsView(data, size);
-  std::string out;
-  const bool jpeg = filter::StripLocation(in, out);
+  filter::StrippedJpeg stripped;
+  const bool jpeg = filter::StripLocation(in, stripped);
   fuzz::Check(jpeg == filter::IsJpeg(in), "StripLocation takes exactly what IsJpeg takes");
   if (!jpeg) {
-    fuzz::Check(out.empty(), "nothing comes out of what is no JPEG");
+    fuzz::Check(stripped.head.empty() && stripped.scans.empty(), "nothing comes out of what is no JPEG");
     return 0;
   }
+  const std::string out = stripped.head + std::string(stripped.scans);
   fuzz::Check(out.size() <= in.size(), "the result is never longer");
   fuzz::Check(filter::IsJpeg(out), "the result is a JPEG");
 
@@ -70,10 +71,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Check(!Ifd0HasGps(payload), "no GPS pointer is left in IFD0");
   });
   const std::string_view scans = std::string_view(out).substr(scan_out);
-  fuzz::Check(in.substr(scan_in, scans.size()) == scans, "the scan data is the posted one");
+  fuzz::Check(in.substr(scan_in, scans.size()) == scans && scans == stripped.scans, "the scan data is the posted one");
   fuzz::Check(scans.ends_with("\xFF\xD9"), "the image ends with its end-of-image");
 
-  std::string again;
-  fuzz::Check(filter::StripLocation(out, again) && again == out, "stripping again changes nothing");
+  filter::StrippedJpeg again;
+  fuzz::Check(filter::StripLocation(out, again) && again.head + std::string(again.scans) == out,
+              "stripping again changes nothing");
   return 0;
 }

@@ -113,8 +113,8 @@ bool IsFreeName(const std::string& dir, std::string_view name, std::string_view 
   return !text::FileExists(path);
 }
 
-bool StorePostedFiles(const std::string& dir, std::string_view name, std::string_view ext, std::string_view data,
-                      std::string_view record_ext, const platform::Bytes& record) {
+bool StorePostedFiles(const std::string& dir, std::string_view name, std::string_view ext,
+                      const platform::Bytes& data, std::string_view record_ext, const platform::Bytes& record) {
   const std::string base = dir + std::string(name);
   const std::string data_path = base + std::string(ext);
   if (!CreateFileText(data, data_path)) return false;
@@ -153,7 +153,7 @@ platform::FileLock LockPosts(const std::string& dir) {
 }
 
 bool StorePostedFilesNoted(const platform::FileLock& posts, const std::string& dir, std::string_view name,
-                           std::string_view ext, std::string_view data, std::string_view record_ext,
+                           std::string_view ext, const platform::Bytes& data, std::string_view record_ext,
                            const platform::Bytes& record) {
   std::string note(name);
   note.append("\r\n").append(ext).append("\r\n");
@@ -275,13 +275,12 @@ std::string TWebModule1::CommandPostLeaf() {
   }
   if (PostedFileName.empty() || PostedFileData.empty()) return ErrorPage(texts::NoAttachedFile);
   // Checked before any lock or counter is touched: a refused post leaves no
-  // trace. The stripped copy lives for this call only (a resident process
-  // keeps its modules between requests).
-  std::string stripped;
-  if (StripLocation) {
-    if (!filter::StripLocation(PostedFileData, stripped)) return ErrorPage(NotJpegMessage(BodyLimit));
-    PostedFileData = stripped;
-  }
+  // trace. The image data is written from the posted bytes, only the
+  // segments before it from the rebuilt head.
+  filter::StrippedJpeg stripped;
+  if (StripLocation && !filter::StripLocation(PostedFileData, stripped)) return ErrorPage(NotJpegMessage(BodyLimit));
+  const platform::Bytes image =
+      StripLocation ? platform::Bytes(stripped.head, stripped.scans, {}) : platform::Bytes(PostedFileData);
 
   const std::string ext = default_file ? DefaultFileExtension(PostedFileName) : AttachmentExtension(PostedFileName);
   const std::string dir = text::IncludeTrailingDelimiter(UploadPath);
@@ -290,7 +289,7 @@ std::string TWebModule1::CommandPostLeaf() {
   // Taken before the counter's lock, always in this order.
   const platform::FileLock posts = LockPosts(dir);
   const NameClaim claim = [&](const std::string& name) {
-    if (!StorePostedFilesNoted(posts, dir, name, ext, PostedFileData, kRecordExtension, record)) return false;
+    if (!StorePostedFilesNoted(posts, dir, name, ext, image, kRecordExtension, record)) return false;
     stored = name;
     return true;
   };

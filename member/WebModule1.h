@@ -45,8 +45,7 @@ class TWebModule1 : public frontend::TWebModule {
   // (session key "StripLocation").
   bool StripLocation = false;
   // The parsed request. PostedFileData views the request body, or
-  // DefaultImgData when the default file stands in for a missing attachment,
-  // or, while a post is stored, the image with its location taken out.
+  // DefaultImgData when the default file stands in for a missing attachment.
   std::string PostedFileName;
   std::string PostedFields;
   std::string_view PostedFileData;

@@ -88,7 +88,7 @@ f=$(stress jpeg_fuzz empty-segments);   repeat "$f" 1 '\377\330'; repeat "$f" 25
 repeat "$f" 1 '\377\300\000\002\377\332\000\002'; repeat "$f" 1 '\377\331'
 f=$(stress jpeg_fuzz fill-bytes);       repeat "$f" 1 '\377\330'; repeat "$f" 1000000 '\377'
 f=$(stress jpeg_fuzz stuffed-scan);     repeat "$f" 1 '\377\330\377\300\000\002\377\332\000\002'
-repeat "$f" 300000 '\377\000\377\320'; repeat "$f" 1 '\377\331'
+repeat "$f" 250000 '\377\000\377\320'; repeat "$f" 1 '\377\331'
 f=$(stress jpeg_fuzz exif-loops);       repeat "$f" 1 '\377\330'
 seg=$work/stress/exif-segment; : >"$seg"  # IFD0 and its GPS directory are one, and its own next
 repeat "$seg" 1 '\377\341\377\377Exif\000\000MM\000*\000\000\000\010\000\001\210\045\000\004\000\000\000\001'
