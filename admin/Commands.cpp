@@ -300,9 +300,11 @@ struct Post {
   text::NameValueList record;
 };
 
-// The posts of the session's upload folder, newest first; false (with the
+// Calls `each` with the posts of the session's upload folder, newest first,
+// one record in memory at a time, until it returns false; false (with the
 // reason in `err`) when the session has no upload folder.
-bool ListPosts(Site& site, std::string_view session_name, std::vector<Post>& posts, std::string& err) {
+template <typename Each>
+bool ForEachPost(Site& site, std::string_view session_name, std::string& err, Each&& each) {
   Session session;
   if (!LoadSession(site, session_name, session, err)) return false;
   const std::string& dir = site.module.UploadPath;
@@ -330,36 +332,39 @@ bool ListPosts(Site& site, std::string_view session_name, std::vector<Post>& pos
     if (!text::FileExists(path)) continue;
     const std::string bytes = platform::ReadWholeFile(path);
     if (!bytes.starts_with("<tslkeys>")) continue;  // the counter, or a file of the operator's
-    Post& post = posts.emplace_back();
+    Post post;
     post.base = entry->name.substr(0, entry->name.size() - 4);
     const auto file = files.find(post.base);
     if (file != files.end()) post.image = file->second;
     post.modified = entry->modified_local;
     post.record.SetText(bytes);
+    if (!each(post)) break;
   }
   return true;
 }
 
 int Posts(Site& site, std::string_view session_name, const std::optional<std::string>& member_id,
           Output& output) {
-  std::vector<Post> posts;
-  if (!ListPosts(site, session_name, posts, output.err)) return kNotFound;
-  for (const Post& post : posts) {
-    if (member_id && post.record.Value("id") != *member_id) continue;
+  const bool listed = ForEachPost(site, session_name, output.err, [&](const Post& post) {
+    if (member_id && post.record.Value("id") != *member_id) return true;
     output.out.append(FormatTime(post.modified)).append("\t");
     output.out.append(post.image.empty() ? post.base + " (no file)" : post.image).append("\t");
     output.out.append(post.record.Value("id")).append("\t").append(TitleOf(post.record)).append("\n");
-  }
-  return kOk;
+    return true;
+  });
+  return listed ? kOk : kNotFound;
 }
 
 int RemovePost(Site& site, std::string_view session_name, std::string_view name, Output& output) {
-  std::vector<Post> posts;
-  if (!ListPosts(site, session_name, posts, output.err)) return kNotFound;
-  const auto post = std::find_if(posts.begin(), posts.end(), [&](const Post& p) {
-    return name == p.base || (!p.image.empty() && name == p.image) || name == p.base + ".txt";
+  std::optional<Post> found;
+  const bool listed = ForEachPost(site, session_name, output.err, [&](const Post& post) {
+    if (name == post.base || name == post.base + ".txt" || (!post.image.empty() && name == post.image)) {
+      found = post;
+    }
+    return !found;
   });
-  if (post == posts.end()) {
+  if (!listed) return kNotFound;
+  if (!found) {
     output.err += "no post " + Quoted(name) + " in session " + Quoted(session_name) + "\n";
     return kNotFound;
   }
@@ -367,17 +372,17 @@ int RemovePost(Site& site, std::string_view session_name, std::string_view name,
   // meanwhile. The image goes first: a record left alone is still listed,
   // an image left alone would be served for ever.
   const std::string& dir = site.module.UploadPath;
-  const std::string record = post->base + ".txt";
+  const std::string record = found->base + ".txt";
   const platform::FileLock lock = member::LockPosts(dir);
   if (!text::FileExists(dir + record)) {
     output.err += "post " + Quoted(name) + " was removed meanwhile\n";
     return kNotFound;
   }
-  const bool had_image = !post->image.empty() && text::FileExists(dir + post->image);
-  if (had_image) platform::RemoveFile(dir + post->image);
+  const bool had_image = !found->image.empty() && text::FileExists(dir + found->image);
+  if (had_image) platform::RemoveFile(dir + found->image);
   platform::RemoveFile(dir + record);
-  output.out += "removed " + (had_image ? post->image + " and " + record : record + " (it had no image)") +
-                ", posted by " + std::string(post->record.Value("id")) + "\n";
+  output.out += "removed " + (had_image ? found->image + " and " + record : record + " (it had no image)") +
+                ", posted by " + std::string(found->record.Value("id")) + "\n";
   return kOk;
 }
 

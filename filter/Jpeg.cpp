@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 namespace filter {
 namespace {
@@ -128,14 +130,18 @@ class Tiff {
       return false;
     }
     if (Read16(2) != 42) return false;
+    // More GPS pointers than directories a camera writes would leave
+    // directories unzeroed; such a block goes whole.
     std::array<std::uint32_t, kMaxDirectories> gps{};
     std::size_t gps_count = 0;
+    bool too_many = false;
     const bool walked = Walk([&](std::size_t dir, std::uint16_t count) {
       std::uint16_t kept = 0;
       for (std::uint16_t i = 0; i < count; ++i) {
         const std::size_t entry = dir + 2 + i * kEntrySize;
         if (Read16(entry) == kGpsPointerTag) {
-          if (gps_count < gps.size()) gps[gps_count++] = Read32(entry + 8);
+          too_many = too_many || gps_count == gps.size();
+          if (!too_many) gps[gps_count++] = Read32(entry + 8);
           continue;
         }
         if (kept != i) std::memmove(Ptr(dir + 2 + kept * kEntrySize), Ptr(entry), kEntrySize);
@@ -151,17 +157,19 @@ class Tiff {
       std::memset(Ptr(dir + 2 + kept * kEntrySize + tail), 0, freed);
       Write16(dir, kept);
     });
-    if (!walked) return false;
+    if (!walked || too_many) return false;
     for (std::size_t i = 0; i < gps_count; ++i) {
       if (!ZeroDirectory(gps[i])) return false;
     }
     // Closing up a directory that overlaps another (only a crafted block
     // does that) could make a pointer appear; such a block goes whole.
     bool clean = true;
-    return Walk([&](std::size_t dir, std::uint16_t count) {
-             for (std::uint16_t i = 0; i < count; ++i) clean = clean && Read16(dir + 2 + i * kEntrySize) != kGpsPointerTag;
-           }) &&
-           clean;
+    const bool rewalked = Walk([&](std::size_t dir, std::uint16_t count) {
+      for (std::uint16_t i = 0; i < count; ++i) {
+        if (Read16(dir + 2 + i * kEntrySize) == kGpsPointerTag) clean = false;
+      }
+    });
+    return rewalked && clean;
   }
 
  private:
@@ -201,10 +209,8 @@ class Tiff {
     if (!DirectoryFits(pending[0])) return false;
     while (pending_count > 0) {
       const std::uint32_t dir = pending[--pending_count];
-      if (dir == 0 || std::find(seen.begin(), seen.begin() + static_cast<long>(seen_count), dir) !=
-                          seen.begin() + static_cast<long>(seen_count)) {
-        continue;
-      }
+      const auto seen_end = seen.begin() + static_cast<std::ptrdiff_t>(seen_count);
+      if (dir == 0 || std::find(seen.begin(), seen_end, dir) != seen_end) continue;
       if (seen_count == seen.size() || !DirectoryFits(dir)) return false;
       seen[seen_count++] = dir;
       const std::uint16_t count = Read16(dir);
