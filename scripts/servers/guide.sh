@@ -74,6 +74,17 @@ EOF
   sessions (none of \`data\` but \`upload\` is mapped), \`config.txt\`
   (only the program is mapped from \`cgi\`), and in \`upload\` the posted-file
   records (\`img0001.txt\` ...) and \`counter.txt\`: every \`.txt\` there is refused.
+- An upload must never run as a page: anyone may post any bytes, and a page
+  served from the site would run its script as the site. Every name the
+  program keeps a post under (\`.jpg .jpeg .jpe .jfif .pjpeg .pjp\`) is
+  served as \`image/jpeg\`, anything else in \`upload\` as
+  \`application/octet-stream\`, with \`X-Content-Type-Options: nosniff\`
+  (no browser guesses another type) and a \`Content-Security-Policy\` that
+  allows the image alone (no script, no plug-in, a sandbox). Apache needs
+  \`mod_headers\` for these (loaded below).
+- Lock and temporary files (\`.posts.lock\`, \`.counter.txt.lock\`,
+  \`.tmp-...\`) are the program's private business: every name beginning
+  with a dot is refused, in every folder.
 - Each server refuses a request body over 64 MiB, the program's own default
   \`bodylimit\`; raise both together.
 
