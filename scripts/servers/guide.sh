@@ -143,7 +143,7 @@ EOF
 fastcgi_section() {
   local first
   cat <<EOF
-### FastCGI (nginx, lighttpd)
+### FastCGI (nginx, lighttpd, Apache httpd)
 
 The same program also runs resident: started by a FastCGI process manager
 (spawn-fcgi, lighttpd's \`mod_fastcgi\`) with a listening socket as its
@@ -223,6 +223,28 @@ EOF
 
 3. Start it as the service \`orvalengate-lighttpd\` above, with
    \`ExecStart=$(line lighttpd-fastcgi start)\`.
+
+#### Apache httpd (mod_proxy_fcgi) + spawn-fcgi
+
+Apache passes requests to the resident processes through \`mod_proxy_fcgi\`
+(tested: \`e2e_apache_fastcgi\`). Map the program's address alone with
+\`ProxyPassMatch\`, as below. The other common form, a \`<Location>\` with
+\`SetHandler "proxy:unix:...|fcgi://localhost/"\`, passes the address's last
+part as \`PATH_INFO\` (\`/orvalengate.exe\`), and the program answers a
+request with a path info with nothing at all: an empty page, nothing stored.
+\`LimitRequestBody\` is not applied to a proxied request's declared length,
+so a \`RewriteRule\` refuses a body declared over 64 MiB with 413.
+
+1. Install the server and spawn-fcgi as for CGI and nginx above.
+2. Write \`$site/apache-fastcgi.conf\`, exactly as the tests run it:
+
+EOF
+  render apache-fastcgi | fence "" | sed 's/^/   /; s/ *$//'
+  cat <<EOF
+
+3. Start the resident processes as the \`orvalengate-fastcgi@\` instances
+   above, then Apache as the service \`orvalengate-apache\` above, with
+   \`ExecStart=$(line apache-fastcgi start)\`.
 EOF
 }
 
