@@ -72,34 +72,6 @@ check "16 MiB post accepted" contains "$reply" "<title>File acceptance</title>"
 check "16 MiB image stored byte for byte" cmp -s "$work/big.jpg" "$data/upload/img0002.jpg"
 check "16 MiB image served back" cmp -s "$work/big.jpg" <(curl -s "$base/upload/img0002.jpg")
 
-# A phone photo in a session that strips locations: made by ImageMagick and
-# given a place, an orientation and an XMP packet by exiftool, in both byte
-# orders. The stored copy has no GPS tag left, the same orientation and the
-# same image data from the start-of-scan on.
-{ cat "$data/sessions/demo.txt"; printf 'StripLocation=1\r\n'; } > "$data/sessions/photos.txt"
-from_scan() { tail -c +$(($(LC_ALL=C grep -obUaP -m1 '\xff\xda' "$1" | head -1 | cut -d: -f1) + 1)) "$1"; }
-n=2
-for order in II MM; do
-  photo=$work/phone-$order.jpg n=$((n + 1))
-  convert -size 64x48 gradient:navy-orange "$photo"
-  exiftool -q -overwrite_original -ExifByteOrder=$order -Orientation#=6 -GPSLatitude=35.6586 -GPSLatitudeRef=N \
-    -GPSLongitude=139.7454 -GPSLongitudeRef=E -GPSAltitude=40 -XMP-exif:GPSLatitude=35.6586N -XMP-dc:Title=Home "$photo"
-  check "$order fixture carries a location" contains "$(exiftool -a -G1 -s "$photo")" GPSLatitude
-  reply=$(curl -s -F session=photos -F command=postleaf -F id=alice -F pw=secret1 -F blank-title=Home \
-    -F "leaf=@$photo;type=image/jpeg" "$cgi")
-  check "$order photo accepted" contains "$reply" "<title>File acceptance</title>"
-  stored=$data/upload/img000$n.jpg
-  check "$order photo stored without any GPS tag" lacks "$(exiftool -a -u -G1 -s "$stored" 2>&1)" GPS
-  check "$order photo keeps its orientation" test "$(exiftool -n -s3 -Orientation "$stored")" = 6
-  check "$order photo keeps its image data" cmp -s <(from_scan "$photo") <(from_scan "$stored")
-done
-printf '<html><script>alert(1)</script></html>' > "$work/page.jpg"
-reply=$(curl -s -F session=photos -F command=postleaf -F id=alice -F pw=secret1 -F blank-title=Page \
-  -F "leaf=@$work/page.jpg;type=image/jpeg" "$cgi")
-check "a page posted as a JPEG is refused" contains "$reply" "Only JPEG photos (image/jpeg) of up to 64 MB can be posted."
-check "the refused post stores nothing" test ! -e "$data/upload/img0005.jpg"
-check "the refused post leaves the counter" same_bytes "$data/upload/counter.txt" $'4\r\n'
-
 check "posted-file record is not served" refused "$base/upload/img0001.txt"
 check "upload counter is not served" refused "$base/upload/counter.txt"
 check "the program's config.txt is not served" refused "$base/cgi/config.txt"
@@ -116,6 +88,34 @@ for ext in .jpg .jpeg .jpe .jfif .pjpeg .pjp ""; do
   check "upload$ext never sniffed" grep -qix "x-content-type-options: nosniff" <<<"$headers"
   check "upload$ext may run no script" grep -qiE "^content-security-policy: default-src 'none';.*sandbox" <<<"$headers"
 done
+
+# A phone photo in a session that strips locations: made by ImageMagick and
+# given a place, an orientation and an XMP packet by exiftool, in both byte
+# orders. The stored copy has no GPS tag left, the same orientation and the
+# same image data from the start-of-scan on.
+{ cat "$data/sessions/demo.txt"; printf 'StripLocation=1\r\n'; } > "$data/sessions/photos.txt"
+from_scan() { tail -c +$(($(LC_ALL=C grep -obUaP -m1 '\xff\xda' "$1" | head -1 | cut -d: -f1) + 1)) "$1"; }
+n=$(tr -d '\r\n' < "$data/upload/counter.txt")
+for order in II MM; do
+  photo=$work/phone-$order.jpg n=$((n + 1))
+  convert -size 64x48 gradient:navy-orange "$photo"
+  exiftool -q -overwrite_original -ExifByteOrder=$order -Orientation#=6 -GPSLatitude=35.6586 -GPSLatitudeRef=N \
+    -GPSLongitude=139.7454 -GPSLongitudeRef=E -GPSAltitude=40 -XMP-exif:GPSLatitude=35.6586N -XMP-dc:Title=Home "$photo"
+  check "$order fixture carries a location" contains "$(exiftool -a -G1 -s "$photo")" GPSLatitude
+  reply=$(curl -s -F session=photos -F command=postleaf -F id=alice -F pw=secret1 -F blank-title=Home \
+    -F "leaf=@$photo;type=image/jpeg" "$cgi")
+  check "$order photo accepted" contains "$reply" "<title>File acceptance</title>"
+  stored=$data/upload/$(printf 'img%04d' $n).jpg
+  check "$order photo stored without any GPS tag" lacks "$(exiftool -a -u -G1 -s "$stored" 2>&1)" GPS
+  check "$order photo keeps its orientation" test "$(exiftool -n -s3 -Orientation "$stored")" = 6
+  check "$order photo keeps its image data" cmp -s <(from_scan "$photo") <(from_scan "$stored")
+done
+printf '<html><script>alert(1)</script></html>' > "$work/page.jpg"
+reply=$(curl -s -F session=photos -F command=postleaf -F id=alice -F pw=secret1 -F blank-title=Page \
+  -F "leaf=@$work/page.jpg;type=image/jpeg" "$cgi")
+check "a page posted as a JPEG is refused" contains "$reply" "Only JPEG photos (image/jpeg) of up to 64 MB can be posted."
+check "the refused post stores nothing" test ! -e "$data/upload/$(printf 'img%04d' $((n + 1))).jpg"
+check "the refused post leaves the counter" same_bytes "$data/upload/counter.txt" "$n"$'\r\n'
 
 # Lock and temporary files, and every other name beginning with a dot, are private.
 private() { test -e "$1" && refused "$2"; }  # private FILE URL
