@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "admin/Admin.h"
+#include "filter/Jpeg.h"
 #include "member/Maintenance.h"
 #include "member/Members.h"
-#include "filter/Jpeg.h"
 #include "member/Posting.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"

@@ -8,12 +8,12 @@
 #include <system_error>
 
 #include "MemberTexts.h"
+#include "filter/Jpeg.h"
 #include "member/Members.h"
 #include "member/Pages.h"
 #include "member/Posting.h"
 #include "member/Storage.h"
 #include "member/WebModule1.h"
-#include "filter/Jpeg.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
 #include "platform/Sjis.h"
