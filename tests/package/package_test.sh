@@ -68,6 +68,12 @@ check "the record is www-data's, 0600, in a 0700 folder, its password hashed" \
 check "orvalengate-admin on the PATH finds the installed site" \
   'orvalengate-admin --version | grep -q "^orvalengate-admin $(dpkg-query -W -f="\${Version}" orvalengate | cut -d+ -f1)" &&
    runuser -u www-data -- orvalengate-admin members demo | grep -q hanako'
+mv /etc/orvalengate/config.txt "$work/config.txt"
+echo "sessiondb=/nonexistent" >/etc/orvalengate/config.txt
+curl -s -o /dev/null "$base/cgi/orvalengate.exe?showuser=hanako&session=demo"
+mv "$work/config.txt" /etc/orvalengate/config.txt
+check "the program's error reaches /var/log/orvalengate/error.txt" \
+  '[ "$(stat -c %U /var/log/orvalengate/error.txt)" = www-data ] && [ -L /usr/libexec/orvalengate/error.txt ]'
 stop
 
 # The upgrade: a higher version, rebuilt; an operator's change to the configuration.
