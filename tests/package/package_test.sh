@@ -10,6 +10,7 @@ set -euo pipefail
 [ "$(id -u)" -eq 0 ] || { echo "package_test.sh needs root"; exit 1; }
 here=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d /tmp/orvalengate-package-XXXXXX)
+chmod 755 "$work"  # the web servers' users reach their sockets inside
 pids=()
 stop() { local p; for p in "${pids[@]}"; do kill -- "-$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done; pids=(); }
 trap 'stop; dpkg -s orvalengate >/dev/null 2>&1 && apt-get purge -y -qq orvalengate >/dev/null; rm -rf "$work"' EXIT
@@ -68,6 +69,19 @@ check "the record is www-data's, 0600, in a 0700 folder, its password hashed" \
 check "orvalengate-admin on the PATH finds the installed site" \
   'orvalengate-admin --version | grep -q "^orvalengate-admin $(dpkg-query -W -f="\${Version}" orvalengate | cut -d+ -f1)" &&
    runuser -u www-data -- orvalengate-admin members demo | grep -q hanako'
+# The same site under Apache httpd with the installed site configuration, the program as CGI.
+while aport=$((20000 + RANDOM % 30000)); (exec 3<>"/dev/tcp/127.0.0.1/$aport") 2>/dev/null; do :; done
+mkdir -p "$work/apache"
+sed "s/\*:80/127.0.0.1:$aport/" /etc/apache2/sites-available/orvalengate.conf >"$work/apache/site.conf"
+{ printf 'Listen 127.0.0.1:%s\nUser www-data\nGroup www-data\nServerName localhost\nDefine APACHE_LOG_DIR %s\n' "$aport" "$work/apache"
+  printf 'PidFile %s/pid\nDefaultRuntimeDir %s\nErrorLog %s/error.log\nScriptSock %s/cgid.sock\n' "$work/apache" "$work/apache" "$work/apache" "$work/apache"
+  for m in mpm_event authz_core mime dir alias cgid; do echo "LoadModule ${m}_module /usr/lib/apache2/modules/mod_$m.so"; done
+  echo "TypesConfig /etc/mime.types"; echo "Include $work/apache/site.conf"; } >"$work/apache/httpd.conf"
+chmod 755 "$work/apache"
+setsid apache2 -D FOREGROUND -f "$work/apache/httpd.conf" & pids+=($!)
+for _ in $(seq 50); do curl -fs -o /dev/null "http://127.0.0.1:$aport/" && break; sleep 0.1; done
+check "the same profile under Apache httpd, the program as CGI" \
+  'curl -s "http://127.0.0.1:$aport/cgi/orvalengate.exe?showuser=hanako&session=demo" | iconv -f SHIFT_JIS -t UTF-8 | grep -q Hanako'
 mv /etc/orvalengate/config.txt "$work/config.txt"
 echo "sessiondb=/nonexistent" >/etc/orvalengate/config.txt
 curl -s -o /dev/null "$base/cgi/orvalengate.exe?showuser=hanako&session=demo"
