@@ -69,6 +69,15 @@ check "the record is www-data's, 0600, in a 0700 folder, its password hashed" \
 check "orvalengate-admin on the PATH finds the installed site" \
   'orvalengate-admin --version | grep -q "^orvalengate-admin $(dpkg-query -W -f="\${Version}" orvalengate | cut -d+ -f1)" &&
    runuser -u www-data -- orvalengate-admin members demo | grep -q hanako'
+wrong_password() {
+  curl -s -d "session=demo&command=changepw&id=hanako&pw0=wrong12&pw1=secret34&pw2=secret34" "$base/cgi/orvalengate.exe" >/dev/null
+}
+wrong_password
+logrotate -f -s "$work/logrotate.state" /etc/logrotate.d/orvalengate
+wrong_password
+check "logrotate rotates the failed-login log, the program starts a new one" \
+  '[ -f /var/log/orvalengate/auth.log.1 ] && [ "$(grep -c "failed login" /var/log/orvalengate/auth.log)" = 1 ]'
+
 # The same site under Apache httpd with the installed site configuration, the program as CGI.
 while aport=$((20000 + RANDOM % 30000)); (exec 3<>"/dev/tcp/127.0.0.1/$aport") 2>/dev/null; do :; done
 mkdir -p "$work/apache"
