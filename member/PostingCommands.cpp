@@ -6,11 +6,13 @@
 #include <limits>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "MemberTexts.h"
 #include "filter/Jpeg.h"
 #include "member/Members.h"
 #include "member/Pages.h"
+#include "member/PostIndex.h"
 #include "member/Posting.h"
 #include "member/Storage.h"
 #include "member/WebModule1.h"
@@ -255,16 +257,18 @@ std::string TWebModule1::CommandPostLeaf() {
   const std::string_view id = text::FieldView(PostedFields, "id");
   const std::string_view pw = text::FieldView(PostedFields, "pw");
   const int account = CheckMemberPassword(MembersDb, id, pw, Passwords);
+  // The ID outlives the field list's changes below.
+  const std::string id_copy(id);
   if (account != 0) LogFailedLogin(id);
   // The password never reaches the stored record.
   text::RemoveField(PostedFields, "pw");
 
   switch (account) {
-    case 2: return ErrorPage(texts::MemberDoesNotExist);
-    case 1: return ErrorPage(texts::PasswordWrong);
+    case 2: return Refuse(Outcome::kUnknownMember, texts::MemberDoesNotExist, id_copy);
+    case 1: return Refuse(Outcome::kWrongPassword, texts::PasswordWrong);
     default: break;
   }
-  if (!text::RequiredFieldsFilled(PostedFields)) return ErrorPage(texts::Blank);
+  if (!text::RequiredFieldsFilled(PostedFields)) return Refuse(Outcome::kBlank, texts::Blank);
 
   bool default_file = false;
   if (PostedFileData.empty() && !DefaultImgFile.empty() && text::FileExists(DefaultImgFile)) {
@@ -273,12 +277,18 @@ std::string TWebModule1::CommandPostLeaf() {
     PostedFileData = DefaultImgData;
     default_file = true;
   }
-  if (PostedFileName.empty() || PostedFileData.empty()) return ErrorPage(texts::NoAttachedFile);
+  if (PostedFileName.empty() || PostedFileData.empty()) {
+    // A PNG or a text file is no attached file to the default set.
+    return Refuse(OtherFileSent ? Outcome::kNotJpeg : Outcome::kNoAttachedFile, texts::NoAttachedFile,
+                  std::to_string(BodyLimit));
+  }
   // Checked before any lock or counter is touched: a refused post leaves no
   // trace. The image data is written from the posted bytes, only the
   // segments before it from the rebuilt head.
   filter::StrippedJpeg stripped;
-  if (StripLocation && !filter::StripLocation(PostedFileData, stripped)) return ErrorPage(NotJpegMessage(BodyLimit));
+  if (StripLocation && !filter::StripLocation(PostedFileData, stripped)) {
+    return Refuse(Outcome::kNotJpeg, NotJpegMessage(BodyLimit), std::to_string(BodyLimit));
+  }
   const platform::Bytes image =
       StripLocation ? platform::Bytes(stripped.head, stripped.scans, {}) : platform::Bytes(PostedFileData);
 
@@ -310,8 +320,17 @@ std::string TWebModule1::CommandPostLeaf() {
   } else {
     name = NextStampName(Stamp, dir, ext, kRecordExtension, claim);
   }
-  if (name.empty()) return ErrorPage(texts::NoFreeFileName);
-  return FileAcceptedPage();
+  if (name.empty()) return Refuse(Outcome::kNoFreeFileName, texts::NoFreeFileName);
+  if (!ModernPages) return FileAcceptedPage();
+  // The profile lists the member's posts from this index; a post stands
+  // even when it cannot be listed.
+  std::string_view title = text::FieldView(PostedFields, "blank-title");
+  if (title.empty()) title = text::FieldView(PostedFields, "title");
+  if (!AppendPostIndex(dir, id_copy, name, ext, title)) LogError("post index of " + dir + " cannot be written");
+  std::vector<PageLink> links;
+  const PageContext context = Context();
+  if (!context.upload_url.empty()) links.push_back({texts::PageLinkPhoto, context.upload_url + PercentEncode(name + ext)});
+  return Succeed(Outcome::kPhotoPosted, {}, id_copy, {}, links);
 }
 
 }  // namespace member
