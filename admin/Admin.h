@@ -4,12 +4,14 @@
 // arguments and writes what it returns.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "member/Passwords.h"
 #include "member/WebModule1.h"
+#include "platform/System.h"
 #include "text/NameValueList.h"
 
 namespace admin {
@@ -64,6 +66,15 @@ bool LoadSession(Site& site, std::string_view name, Session& session, std::strin
 std::string DirectoryValue(const text::NameValueList& list, std::string_view key);
 
 int Check(Site& site, Output& output);
+
+// Shift_JIS text (records, messages naming them) for a terminal of that
+// character set: converted to UTF-8, kept for a Shift_JIS terminal, non-ASCII
+// as character references (&#33457;) for an ASCII one. Controls, C0 and C1,
+// become references in every set, bytes that are no CP932 character &#65533;.
+std::string ForTerminal(std::string_view sjis, platform::TerminalCharset charset);
+// An argument as typed, in Shift_JIS; none when a UTF-8 argument is no UTF-8
+// or holds a character Shift_JIS lacks. Other sets pass as they are.
+std::optional<std::string> FromTerminal(const std::string& typed, platform::TerminalCharset charset);
 
 // The text in double quotes, as messages name keys, sessions and IDs.
 std::string Quoted(std::string_view text);

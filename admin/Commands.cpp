@@ -30,10 +30,14 @@ constexpr std::size_t kMaxPasswordLine = member::kMaxRecordBytes + 1;
 
 constexpr std::string_view kUsageText =
     "usage: orvalengate-admin [--site DIR] COMMAND [ARGUMENTS]\n"
+    "       orvalengate-admin --raw [--site DIR] COMMAND [ARGUMENTS]\n"
     "       orvalengate-admin --version\n"
     "\n"
     "Looks after the files of an orvalengate site while it runs. The site is the\n"
     "folder holding config.txt: the folder of this program unless --site names one.\n"
+    "Text is shown and typed in the terminal's character set (the locale's; on\n"
+    "Windows the console's), control characters as references (&#27;); --raw\n"
+    "passes arguments and output as the site stores them (Shift_JIS).\n"
     "\n"
     "commands:\n"
     "  check                          report what keeps the site from working\n"

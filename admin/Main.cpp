@@ -5,38 +5,30 @@
 #include "admin/Admin.h"
 #include "platform/System.h"
 
-namespace {
-
-// Records, post titles and file names hold what members posted, and a
-// posted value may carry control bytes (an escape sequence, a carriage
-// return) that would act on the operator's terminal. They are written as
-// character references, as the values' own HTML escaping would write them
-// (a posted "&#27;" is stored as "&amp;#27;", so the two never meet); line
-// ends and the tabs between columns stay. No Shift_JIS byte is below 0x20
-// or 0x7f.
-std::string Printable(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (const char c : text) {
-    const auto b = static_cast<unsigned char>(c);
-    if ((b < 0x20 && c != '\n' && c != '\t') || b == 0x7f) {
-      out += "&#" + std::to_string(b) + ";";
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   platform::IgnoreBrokenPipe();
   std::vector<std::string> args(argv + 1, argv + argc);
+  // --raw, before anything else: the stored bytes for scripts, unconverted.
+  const bool raw = !args.empty() && args[0] == "--raw";
+  if (raw) args.erase(args.begin());
+  const platform::TerminalCharsets charsets = platform::TerminalCharsetsOf();
   admin::Output output;
-  const int code = admin::Run(args, output);
-  const bool written = platform::WriteStdout(Printable(output.out));
-  platform::WriteStderr(Printable(output.err));
+  int code = admin::kOk;
+  for (std::string& arg : args) {
+    if (raw) break;
+    const std::optional<std::string> stored = admin::FromTerminal(arg, charsets.arguments);
+    if (!stored) {
+      output.err += "an argument is no UTF-8 text or holds a character Shift_JIS lacks"
+                    " (--raw passes arguments as they are)\n";
+      code = admin::kUsage;
+      break;
+    }
+    arg = *stored;
+  }
+  if (code == admin::kOk) code = admin::Run(args, output);
+  const platform::TerminalCharset shown = raw ? platform::TerminalCharset::kShiftJis : charsets.output;
+  const bool written = platform::WriteStdout(raw ? output.out : admin::ForTerminal(output.out, shown));
+  platform::WriteStderr(raw ? output.err : admin::ForTerminal(output.err, shown));
   // Output that never arrived (a full disk, a closed pipe) is a failure too.
   return written || code != admin::kOk ? code : admin::kIoError;
 }

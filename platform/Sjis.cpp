@@ -114,4 +114,47 @@ std::optional<std::string> Cp932FromUtf8(std::string_view utf8) {
   return out;
 }
 
+Cp932Char DecodeCp932(std::string_view text, std::size_t pos) {
+  const auto b0 = static_cast<unsigned char>(text[pos]);
+  if (b0 < 0x80) return {b0, 1};
+  const std::size_t length = CharLength(text, pos);
+  const std::uint16_t bytes =
+      length == 2 ? static_cast<std::uint16_t>(b0 << 8 | static_cast<unsigned char>(text[pos + 1])) : b0;
+  const auto* end = std::end(cp932::kByBytes);
+  const auto* found = std::lower_bound(std::begin(cp932::kByBytes), end, bytes,
+                                       [](const cp932::Decoding& d, std::uint16_t b) { return d.bytes < b; });
+  if (found == end || found->bytes != bytes) return {};
+  return {static_cast<char32_t>(cp932::kTable[found->entry].code_point), length};
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | cp >> 6);
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | cp >> 12);
+    out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | cp >> 18);
+    out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
+    out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+std::optional<std::string> Utf8FromCp932(std::string_view cp932) {
+  std::string out;
+  out.reserve(cp932.size() * 3 / 2);
+  for (std::size_t pos = 0; pos < cp932.size();) {
+    const Cp932Char c = DecodeCp932(cp932, pos);
+    if (!c.code_point) return std::nullopt;
+    AppendUtf8(out, *c.code_point);
+    pos += c.length;
+  }
+  return out;
+}
+
 }  // namespace platform

@@ -1,5 +1,6 @@
-// Shift_JIS byte rules. Texts are never converted; these helpers only keep
-// searches from matching inside a double-byte character: the second byte of
+// Shift_JIS byte rules. The site's texts are never converted (only the
+// operator's tool converts, for the terminal); these helpers keep searches
+// from matching inside a double-byte character: the second byte of
 // such a character may be any of 0x40-0x7E and 0x80-0xFC, which covers "\",
 // "|", "[", "]" and the ASCII letters.
 #pragma once
@@ -90,5 +91,22 @@ bool IsValidSjis(std::string_view text) noexcept;
 // UTF-8 or holds a character CP932 lacks. Linear in the text: one table
 // look-up (binary search over a fixed table) per character.
 std::optional<std::string> Cp932FromUtf8(std::string_view utf8);
+
+// The character of a CP932 text at some position: its Unicode code point,
+// or none when the byte there starts no character CP932 decodes (a lone
+// lead byte, 0x80, 0xA0, 0xFD-0xFF, an unassigned pair); `length` bytes
+// long (1 when none). ASCII decodes as itself, controls included.
+struct Cp932Char {
+  std::optional<char32_t> code_point;
+  std::size_t length = 1;
+};
+// The same table as Cp932FromUtf8, looked up by bytes: one binary search per
+// character.
+Cp932Char DecodeCp932(std::string_view text, std::size_t pos);
+
+void AppendUtf8(std::string& out, char32_t code_point);
+
+// The UTF-8 spelling of a CP932 text; nothing when a byte decodes to none.
+std::optional<std::string> Utf8FromCp932(std::string_view cp932);
 
 }  // namespace platform

@@ -45,6 +45,17 @@ void IgnoreBrokenPipe();
 // given once.
 int PassedListenSocket();
 
+// The character set the operator's terminal shows and types: the locale's
+// (LC_ALL, LC_CTYPE, LANG) on POSIX, the console's code pages on Windows.
+// Any other set counts as ASCII: what it would show of other bytes is
+// unknown.
+enum class TerminalCharset { kAscii, kUtf8, kShiftJis };
+struct TerminalCharsets {
+  TerminalCharset output = TerminalCharset::kAscii;     // standard output and error
+  TerminalCharset arguments = TerminalCharset::kAscii;  // the program's arguments
+};
+TerminalCharsets TerminalCharsetsOf();
+
 struct LocalTime {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
 };

@@ -1,6 +1,7 @@
 #include "platform/System.h"
 
 #include <fcntl.h>
+#include <langinfo.h>
 #include <signal.h>
 #include <sys/time.h>
 #include <termios.h>
@@ -11,6 +12,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <clocale>
 #include <ctime>
 
 #include "platform/posix/FdIo.h"
@@ -91,6 +93,45 @@ FileSystemKind FileSystemKindOf(const std::string& path) {
   (void)path;
   return FileSystemKind::kUnknown;
 #endif
+}
+
+namespace {
+
+// A character set's name without case, "-" or "_": "UTF-8", "utf8" and
+// "Shift_JIS", "SJIS", "CP932" (and Solaris' "PCK") name the two sets the
+// tool converts to.
+TerminalCharset CharsetNamed(std::string_view name) {
+  std::string plain;
+  for (const char c : name) {
+    if (c == '-' || c == '_') continue;
+    plain += c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  }
+  if (plain == "UTF8") return TerminalCharset::kUtf8;
+  if (plain == "SHIFTJIS" || plain == "SJIS" || plain == "CP932" || plain == "WINDOWS31J" || plain == "PCK") {
+    return TerminalCharset::kShiftJis;
+  }
+  return TerminalCharset::kAscii;
+}
+
+}  // namespace
+
+TerminalCharsets TerminalCharsetsOf() {
+  // The installed locale answers; a locale that is not installed (a
+  // ja_JP.SJIS Debian does not generate, a locale set on the machine the
+  // terminal runs on) still names the set its terminal shows, after the dot.
+  std::string charset;
+  if (std::setlocale(LC_CTYPE, "") != nullptr) {
+    charset = ::nl_langinfo(CODESET);
+    std::setlocale(LC_CTYPE, "C");
+  } else {
+    std::string name = GetEnv("LC_ALL");
+    if (name.empty()) name = GetEnv("LC_CTYPE");
+    if (name.empty()) name = GetEnv("LANG");
+    const std::size_t dot = name.find('.');
+    if (dot != std::string::npos) charset = name.substr(dot + 1, name.find('@', dot) - dot - 1);
+  }
+  const TerminalCharset set = CharsetNamed(charset);
+  return {set, set};
 }
 
 void IgnoreBrokenPipe() { ::signal(SIGPIPE, SIG_IGN); }

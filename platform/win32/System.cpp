@@ -92,6 +92,15 @@ void IgnoreBrokenPipe() {
   ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
 }
 
+// Output goes to the console in its output code page; the arguments come
+// in the ANSI code page, as the C runtime's argv holds them.
+TerminalCharsets TerminalCharsetsOf() {
+  auto of = [](UINT page) {
+    return page == CP_UTF8 ? TerminalCharset::kUtf8 : page == 932 ? TerminalCharset::kShiftJis : TerminalCharset::kAscii;
+  };
+  return {of(::GetConsoleOutputCP()), of(::GetACP())};
+}
+
 // Windows has no socket passing of this kind: the program is a CGI program.
 int PassedListenSocket() { return -1; }
 
