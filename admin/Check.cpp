@@ -1,5 +1,7 @@
 // The check command: everything in a site's files that keeps the site from
 // working as configured, one line each, and the settings that are risky.
+#include <cstdio>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -191,6 +193,47 @@ void CheckPageSet(const text::NameValueList& settings, const std::string& file, 
   }
 }
 
+std::string Octal(unsigned mode) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%04o", mode & 07777);
+  return buf;
+}
+
+// The members folder closed to others (0700, as the security notes ask).
+// Records count only where the folder lets others through: inside a closed
+// folder no one else reaches them, whatever their mode (the site creates
+// new records 0644 and saves keep a record's mode).
+void CheckPrivacy(const std::string& dir, Report& report) {
+  const std::optional<unsigned> mode = platform::PermissionBits(dir);
+  if (!mode || (*mode & 07) == 0) return;
+  report.Warning(dir + ": the members folder is open to others (mode " + Octal(*mode) +
+                 "), yet it holds every password: chmod 700 it");
+  if ((*mode & 01) == 0) return;
+  int readable = 0;
+  for (const std::string& id : member::MemberIds(dir)) {
+    const std::optional<unsigned> record = platform::PermissionBits(member::MemberRecordPath(dir, id));
+    if (record && (*record & 04) != 0) ++readable;
+  }
+  if (readable > 0) report.Warning(dir + ": " + Plural(readable, "record") + " readable by others: chmod 600 them");
+}
+
+// The program logs to error.txt beside it, or where a link of that name
+// points. The web server's user is unknown here; the owner of the data
+// folders stands for it, so the log counts as writable when that user may
+// write the file, or create it in its folder.
+void CheckErrorLog(const Site& site, const std::string& data_dir, Report& report) {
+  const std::string log = platform::LinkTarget(site.dir + "error.txt");
+  const std::size_t last = log.find_last_of(platform::kPathDelimiter);
+  const std::string target = text::FileExists(log) ? log : log.substr(0, last == std::string::npos ? 0 : last + 1);
+  const std::optional<bool> writable =
+      text::DirectoryExists(target) || text::FileExists(target) ? platform::WritableByOwnerOf(target, data_dir)
+                                                                 : std::optional<bool>(false);
+  if (writable == false) {
+    report.Warning(log + ": the program's error log cannot be written by the owner of " + data_dir +
+                   ": errors reach no log; create it owned by that user, or link it into a log folder it may write");
+  }
+}
+
 void CheckSession(Site& site, const std::string& name, Report& report, Folders& folders, Folders& member_dirs,
                   int& members) {
   Session session;
@@ -228,6 +271,7 @@ void CheckSession(Site& site, const std::string& name, Report& report, Folders& 
   CheckPageSet(session.settings, file, report, folders);
   // Sessions may share a members folder; its records are looked at once.
   if (members_dir.empty() || !member_dirs.insert(members_dir).second) return;
+  CheckPrivacy(members_dir, report);
   try {
     CheckRecords(members_dir, session, report, members);
   } catch (const platform::Exception& e) {
@@ -327,6 +371,7 @@ int Check(Site& site, Output& output) {
     }
     if (session_count == 0) report.Problem(sessions + ": no session file (<name>.txt)");
   }
+  if (!sessions.empty()) CheckErrorLog(site, sessions, report);
   CheckFolders(folders, report);
 
   output.out += report.Text();

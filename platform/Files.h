@@ -120,6 +120,17 @@ std::vector<DirectoryEntry> ListDirectory(const std::string& dir);
 // True when this process may create files in the directory.
 bool DirectoryWritable(const std::string& dir);
 
+// A file's permission bits (07777), for the rules of the security notes
+// (members folder 0700, records 0600); none when it cannot be examined, and
+// always on Windows, where rights are an ACL.
+std::optional<unsigned> PermissionBits(const std::string& path);
+
+// Whether the user owning `owner_of` may write `path` by its permission
+// bits: as its owner, through the owning group of `owner_of` alone (other
+// groups the user is in are not looked up), or as anyone; root may always.
+// None when either cannot be examined, and always on Windows.
+std::optional<bool> WritableByOwnerOf(const std::string& path, const std::string& owner_of);
+
 // The running executable's full path.
 std::string ExecutablePath();
 

@@ -321,6 +321,19 @@ std::vector<DirectoryEntry> ListDirectory(const std::string& dir) {
 
 bool DirectoryWritable(const std::string& dir) { return !dir.empty() && ::access(dir.c_str(), W_OK | X_OK) == 0; }
 
+std::optional<unsigned> PermissionBits(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return static_cast<unsigned>(st.st_mode & 07777);
+}
+
+std::optional<bool> WritableByOwnerOf(const std::string& path, const std::string& owner_of) {
+  struct stat file, owner;
+  if (::stat(path.c_str(), &file) != 0 || ::stat(owner_of.c_str(), &owner) != 0) return std::nullopt;
+  return owner.st_uid == 0 || (file.st_uid == owner.st_uid && (file.st_mode & S_IWUSR) != 0) ||
+         (file.st_gid == owner.st_gid && (file.st_mode & S_IWGRP) != 0) || (file.st_mode & S_IWOTH) != 0;
+}
+
 std::string LinkTarget(const std::string& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;

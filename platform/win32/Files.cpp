@@ -306,6 +306,9 @@ std::vector<DirectoryEntry> ListDirectory(const std::string& dir) {
   return entries;
 }
 
+std::optional<unsigned> PermissionBits(const std::string&) { return std::nullopt; }
+std::optional<bool> WritableByOwnerOf(const std::string&, const std::string&) { return std::nullopt; }
+
 bool DirectoryWritable(const std::string& dir) {
   if (!DirectoryExists(dir)) return false;
   // The rights of a folder are an ACL; the one sure answer is a file made

@@ -100,7 +100,8 @@ std::string ReadAll(const std::string& path) {
 // `unprivileged`: as nobody when the runner is root, whose rights would
 // hide every unwritable folder.
 ToolResult RunTool(const std::string& exe, const std::vector<std::string>& args, const std::string& input,
-                   const std::string& cwd, const std::string& scratch, bool unprivileged) {
+                   const std::string& cwd, const std::string& scratch, bool unprivileged,
+                   std::vector<std::string> env) {
   const std::string in_path = scratch + "/stdin", out_path = scratch + "/stdout", err_path = scratch + "/stderr";
   std::ofstream(in_path, std::ios::binary) << input;
   const pid_t pid = ::fork();
@@ -118,9 +119,11 @@ ToolResult RunTool(const std::string& exe, const std::vector<std::string>& args,
     std::vector<char*> argv{const_cast<char*>(exe.c_str())};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
-    char tz[] = "TZ=UTC";
-    char* envp[] = {tz, nullptr};
-    ::execve(exe.c_str(), argv.data(), envp);
+    env.push_back("TZ=UTC");
+    std::vector<char*> envp;
+    for (std::string& var : env) envp.push_back(var.data());
+    envp.push_back(nullptr);
+    ::execve(exe.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }
   int status = 0;
@@ -188,6 +191,7 @@ std::vector<std::string> RunCase(const Case& row, const std::map<std::string, st
   std::vector<std::string> failures;
   std::string input;
   bool unprivileged = false;
+  std::vector<std::string> env;
   ToolResult result;
   bool ran = false;
   for (const std::string& line : row.lines) {
@@ -220,6 +224,11 @@ std::vector<std::string> RunCase(const Case& row, const std::map<std::string, st
     } else if (verb == "mtime") {
       const struct timespec times[2] = {{std::stol(t.at(2).text), 0}, {std::stol(t.at(2).text), 0}};
       ::utimensat(AT_FDCWD, site.Path(path()).c_str(), times, 0);
+    } else if (verb == "env") {
+      env.push_back(arg(1));
+    } else if (verb == "chown-nobody") {
+      if (::getuid() != 0) return {"skip: only root gives files away"};
+      if (::chown(site.Path(path()).c_str(), 65534, 65534) != 0) throw std::runtime_error("chown failed: " + line);
     } else if (verb == "unprivileged") {
       unprivileged = true;
     } else if (verb == "stdin") {
@@ -231,7 +240,7 @@ std::vector<std::string> RunCase(const Case& row, const std::map<std::string, st
       std::vector<std::string> args;
       for (std::size_t i = 1; i < t.size(); ++i) args.push_back(t[i].text);
       result = RunTool(tool, args, input, verb == "run" ? site.Dir() : scratch, scratch,
-                       unprivileged);
+                       unprivileged, env);
       ran = true;
     } else if (!ran) {
       throw std::runtime_error("check before run: " + line);
@@ -278,6 +287,8 @@ int main(int argc, char** argv) {
     std::cerr << "cannot read " << argv[1] << "\n";
     return 2;
   }
+  // Sites as the security notes ask for them: folders 0700, records 0600.
+  ::umask(077);
   std::vector<Case> cases;
   std::map<std::string, std::string> lets;
   for (std::string line; std::getline(in, line);) {
