@@ -159,4 +159,23 @@ TEST(Sjis, Cp932FromUtf8MatchesTheSystemConverter) {
   }
 }
 
+// Every single byte and byte pair from the top half: decoded as the
+// system's converter decodes it, from the same table the other way round.
+TEST(Sjis, Utf8FromCp932MatchesTheSystemConverter) {
+  int decoded = 0;
+  for (unsigned code = 0x80; code < 0x10000; ++code) {
+    if (code > 0xFF && (!platform::IsLeadByte(static_cast<unsigned char>(code >> 8)) || (code & 0xFF) < 0x40)) continue;
+    std::string bytes = "a";
+    if (code > 0xFF) bytes += static_cast<char>(code >> 8);
+    bytes += static_cast<char>(code & 0xFF);
+    const std::string system = testing_texts::Cp932ToUtf8(bytes);
+    const std::optional<std::string> ours = platform::Utf8FromCp932(bytes);
+    if (ours) ++decoded;
+    if (!system.starts_with("<") && static_cast<unsigned char>(system[1]) >= 0x80) {
+      ASSERT_EQ(ours.value_or("<none>"), system) << std::hex << code;
+    }
+  }
+  EXPECT_GT(decoded, 7000);
+}
+
 }  // namespace
