@@ -5,8 +5,10 @@
 #include <vector>
 
 #include "admin/Admin.h"
+#include "filter/Jpeg.h"
 #include "member/Maintenance.h"
 #include "member/Members.h"
+#include "member/PageSet.h"
 #include "member/Posting.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
@@ -18,8 +20,10 @@ namespace {
 // The keys the program reads; any other line is a typing error or a
 // setting of another program, and is ignored by the site.
 constexpr std::string_view kConfigKeys[] = {"sessiondb", "dumppath", "bodylimit", "authlog"};
-constexpr std::string_view kSessionKeys[] = {"path",           "membersdb",       "nameorder",    "FileNameTemplate",
-                                             "FileNameCounter", "DefaultImgFile", "PasswordHash"};
+constexpr std::string_view kSessionKeys[] = {"path",           "membersdb",      "nameorder",     "FileNameTemplate",
+                                             "FileNameCounter", "DefaultImgFile", "PasswordHash",  "StripLocation",
+                                             "Pages",           "SiteName",       "SiteHome",      "Templates",
+                                             "Stylesheet",      "UploadUrl"};
 
 bool SameKey(std::string_view a, std::string_view b) {
   auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
@@ -165,6 +169,28 @@ void CheckCounter(const Site& site, Report& report, Folders& folders) {
   }
 }
 
+// The second page set's keys, and the operator's templates it would use:
+// one that cannot be used is replaced by the built-in page at every view.
+void CheckPageSet(const text::NameValueList& settings, const std::string& file, Report& report, Folders& folders) {
+  const std::string_view pages = settings.Value("Pages");
+  if (!pages.empty() && !member::IsModernPages(pages)) {
+    report.Warning(file + ": Pages=" + std::string(pages) + " is no page set this program knows: the default set is used");
+  }
+  const std::string dir = CheckFolderKey(settings, file, "Templates", false, false,
+                                         "the built-in templates are used", report, folders);
+  if (dir.empty()) return;
+  for (const member::TemplateKind& kind : member::AllTemplates()) {
+    const std::string path = dir + std::string(kind.file);
+    if (!text::FileExists(path)) continue;
+    try {
+      const std::string problem = member::TemplateProblem(platform::ReadWholeFile(path), kind.names);
+      if (!problem.empty()) report.Problem(path + ": " + problem + ": the built-in page is used instead");
+    } catch (const platform::Exception& e) {
+      report.Problem(path + ": " + e.Message());
+    }
+  }
+}
+
 void CheckSession(Site& site, const std::string& name, Report& report, Folders& folders, Folders& member_dirs,
                   int& members) {
   Session session;
@@ -182,14 +208,24 @@ void CheckSession(Site& site, const std::string& name, Report& report, Folders& 
                      "the site answers \"MemberDB does not exist\"", report, folders);
   CheckCounter(site, report, folders);
   const std::string_view image = session.settings.Value("DefaultImgFile");
+  const std::string_view strip = session.settings.Value("StripLocation");
   if (!image.empty() && !text::FileExists(std::string(image))) {
     report.Problem(file + ": DefaultImgFile=" + std::string(image) + ": no such file, posts without one are refused");
+  } else if (!image.empty() && member::IsStripLocationOn(strip) &&
+             !filter::IsJpeg(platform::ReadWholeFile(std::string(image)))) {
+    report.Problem(file + ": DefaultImgFile=" + std::string(image) +
+                   ": no JPEG, posts without an image are refused (StripLocation takes JPEGs only)");
+  }
+  if (!strip.empty() && strip != "0" && strip != "1") {
+    report.Warning(file + ": StripLocation=" + std::string(strip) +
+                   " is neither 0 nor 1: read as 1, posted photos must be JPEGs and lose their location");
   }
   const std::string_view hash = session.settings.Value("PasswordHash");
   if (!member::IsKnownPasswordHash(hash)) {
     report.Warning(file + ": PasswordHash=" + std::string(hash) +
                    " is no value this program knows: new passwords are hashed with argon2id");
   }
+  CheckPageSet(session.settings, file, report, folders);
   // Sessions may share a members folder; its records are looked at once.
   if (members_dir.empty() || !member_dirs.insert(members_dir).second) return;
   try {

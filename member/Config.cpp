@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "member/Members.h"
+#include "member/Posting.h"
 #include "member/WebModule1.h"
 #include "platform/Files.h"
 #include "platform/Sjis.h"
@@ -61,13 +62,7 @@ void TWebModule1::LoadConfig() {
 }
 
 void TWebModule1::LoadSession(std::string_view name) {
-  UploadPath.clear();
-  MembersDb.clear();
-  NameOrder.clear();
-  FileNameTemplate.clear();
-  FileNameCounter.clear();
-  DefaultImgFile.clear();
-  Passwords = PasswordStorage::kClear;
+  ClearSession();
   // The name comes from the request; one that could point outside SessionDb
   // is a session without settings.
   if (!IsUsableName(name)) return;
@@ -84,6 +79,32 @@ void TWebModule1::LoadSession(std::string_view name) {
   FileNameCounter = list.Value("FileNameCounter");
   DefaultImgFile = list.Value("DefaultImgFile");
   Passwords = PasswordStorageFrom(list.Value("PasswordHash"));
+  StripLocation = IsStripLocationOn(list.Value("StripLocation"));
+  ModernPages = IsModernPages(list.Value("Pages"));
+  SiteName = list.Value("SiteName");
+  SiteHome = list.Value("SiteHome");
+  Templates = DirectoryValue(list, "Templates");
+  Stylesheet = list.Value("Stylesheet");
+  UploadUrl = list.Value("UploadUrl");
 }
+
+void TWebModule1::ClearSession() {
+  UploadPath.clear();
+  MembersDb.clear();
+  NameOrder.clear();
+  FileNameTemplate.clear();
+  FileNameCounter.clear();
+  DefaultImgFile.clear();
+  Passwords = PasswordStorage::kClear;
+  StripLocation = false;
+  ModernPages = false;
+  SiteName.clear();
+  SiteHome.clear();
+  Templates.clear();
+  Stylesheet.clear();
+  UploadUrl.clear();
+}
+
+bool IsModernPages(std::string_view setting) { return platform::SameTextSjis(setting, "modern"); }
 
 }  // namespace member

@@ -6,10 +6,13 @@
 #include <limits>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "MemberTexts.h"
+#include "filter/Jpeg.h"
 #include "member/Members.h"
 #include "member/Pages.h"
+#include "member/PostIndex.h"
 #include "member/Posting.h"
 #include "member/Storage.h"
 #include "member/WebModule1.h"
@@ -84,6 +87,19 @@ std::string DefaultFileExtension(std::string_view path) {
   return ext;
 }
 
+bool IsStripLocationOn(std::string_view setting) { return !setting.empty() && setting != "0"; }
+
+std::string NotJpegMessage(std::int64_t body_limit) {
+  // Whole units read best; the limit counts the whole request, so rounding
+  // down never promises more than fits.
+  constexpr std::int64_t kKi = 1024, kMi = kKi * kKi;
+  const std::string size = body_limit >= kMi   ? std::to_string(body_limit / kMi) + " MB"
+                           : body_limit >= kKi ? std::to_string(body_limit / kKi) + " KB"
+                                               : std::to_string(body_limit) + " bytes";
+  return std::string(texts::NotJpegStart) + size + std::string(texts::NotJpegMiddle) + size +
+         std::string(texts::NotJpegEnd);
+}
+
 platform::Bytes PostedFileRecord(std::string_view fields) {
   return platform::Bytes(texts::PostedRecordStart, fields, texts::PostedRecordEnd);
 }
@@ -99,8 +115,8 @@ bool IsFreeName(const std::string& dir, std::string_view name, std::string_view 
   return !text::FileExists(path);
 }
 
-bool StorePostedFiles(const std::string& dir, std::string_view name, std::string_view ext, std::string_view data,
-                      std::string_view record_ext, const platform::Bytes& record) {
+bool StorePostedFiles(const std::string& dir, std::string_view name, std::string_view ext,
+                      const platform::Bytes& data, std::string_view record_ext, const platform::Bytes& record) {
   const std::string base = dir + std::string(name);
   const std::string data_path = base + std::string(ext);
   if (!CreateFileText(data, data_path)) return false;
@@ -139,7 +155,7 @@ platform::FileLock LockPosts(const std::string& dir) {
 }
 
 bool StorePostedFilesNoted(const platform::FileLock& posts, const std::string& dir, std::string_view name,
-                           std::string_view ext, std::string_view data, std::string_view record_ext,
+                           std::string_view ext, const platform::Bytes& data, std::string_view record_ext,
                            const platform::Bytes& record) {
   std::string note(name);
   note.append("\r\n").append(ext).append("\r\n");
@@ -241,16 +257,18 @@ std::string TWebModule1::CommandPostLeaf() {
   const std::string_view id = text::FieldView(PostedFields, "id");
   const std::string_view pw = text::FieldView(PostedFields, "pw");
   const int account = CheckMemberPassword(MembersDb, id, pw, Passwords);
+  // The ID outlives the field list's changes below.
+  const std::string id_copy(id);
   if (account != 0) LogFailedLogin(id);
   // The password never reaches the stored record.
   text::RemoveField(PostedFields, "pw");
 
   switch (account) {
-    case 2: return ErrorPage(texts::MemberDoesNotExist);
-    case 1: return ErrorPage(texts::PasswordWrong);
+    case 2: return Refuse(Outcome::kUnknownMember, texts::MemberDoesNotExist, id_copy);
+    case 1: return Refuse(Outcome::kWrongPassword, texts::PasswordWrong);
     default: break;
   }
-  if (!text::RequiredFieldsFilled(PostedFields)) return ErrorPage(texts::Blank);
+  if (!text::RequiredFieldsFilled(PostedFields)) return Refuse(Outcome::kBlank, texts::Blank);
 
   bool default_file = false;
   if (PostedFileData.empty() && !DefaultImgFile.empty() && text::FileExists(DefaultImgFile)) {
@@ -259,7 +277,20 @@ std::string TWebModule1::CommandPostLeaf() {
     PostedFileData = DefaultImgData;
     default_file = true;
   }
-  if (PostedFileName.empty() || PostedFileData.empty()) return ErrorPage(texts::NoAttachedFile);
+  if (PostedFileName.empty() || PostedFileData.empty()) {
+    // A PNG or a text file is no attached file to the default set.
+    return Refuse(OtherFileSent ? Outcome::kNotJpeg : Outcome::kNoAttachedFile, texts::NoAttachedFile,
+                  std::to_string(BodyLimit));
+  }
+  // Checked before any lock or counter is touched: a refused post leaves no
+  // trace. The image data is written from the posted bytes, only the
+  // segments before it from the rebuilt head.
+  filter::StrippedJpeg stripped;
+  if (StripLocation && !filter::StripLocation(PostedFileData, stripped)) {
+    return Refuse(Outcome::kNotJpeg, NotJpegMessage(BodyLimit), std::to_string(BodyLimit));
+  }
+  const platform::Bytes image =
+      StripLocation ? platform::Bytes(stripped.head, stripped.scans, {}) : platform::Bytes(PostedFileData);
 
   const std::string ext = default_file ? DefaultFileExtension(PostedFileName) : AttachmentExtension(PostedFileName);
   const std::string dir = text::IncludeTrailingDelimiter(UploadPath);
@@ -268,7 +299,7 @@ std::string TWebModule1::CommandPostLeaf() {
   // Taken before the counter's lock, always in this order.
   const platform::FileLock posts = LockPosts(dir);
   const NameClaim claim = [&](const std::string& name) {
-    if (!StorePostedFilesNoted(posts, dir, name, ext, PostedFileData, kRecordExtension, record)) return false;
+    if (!StorePostedFilesNoted(posts, dir, name, ext, image, kRecordExtension, record)) return false;
     stored = name;
     return true;
   };
@@ -289,8 +320,17 @@ std::string TWebModule1::CommandPostLeaf() {
   } else {
     name = NextStampName(Stamp, dir, ext, kRecordExtension, claim);
   }
-  if (name.empty()) return ErrorPage(texts::NoFreeFileName);
-  return FileAcceptedPage();
+  if (name.empty()) return Refuse(Outcome::kNoFreeFileName, texts::NoFreeFileName);
+  if (!ModernPages) return FileAcceptedPage();
+  // The profile lists the member's posts from this index; a post stands
+  // even when it cannot be listed.
+  std::string_view title = text::FieldView(PostedFields, "blank-title");
+  if (title.empty()) title = text::FieldView(PostedFields, "title");
+  if (!AppendPostIndex(dir, id_copy, name, ext, title)) LogError("post index of " + dir + " cannot be written");
+  std::vector<PageLink> links;
+  const PageContext context = Context();
+  if (!context.upload_url.empty()) links.push_back({texts::PageLinkPhoto, context.upload_url + PercentEncode(name + ext)});
+  return Succeed(Outcome::kPhotoPosted, {}, id_copy, {}, links);
 }
 
 }  // namespace member

@@ -11,6 +11,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -66,7 +67,16 @@ void ReplaceFile(const std::string& path, const Bytes& bytes);
 // Creates the file with these bytes only if nothing exists under the path;
 // returns false, writing nothing, when something does. Of several processes
 // racing for one path exactly one gets true. Errors as for ReplaceFile.
-bool CreateFileExclusive(const std::string& path, const Bytes& bytes);
+// `owner_only`: readable by the file's owner alone (mode 0600 on POSIX; on
+// Windows the folder's permissions apply), for a secret.
+bool CreateFileExclusive(const std::string& path, const Bytes& bytes, bool owner_only = false);
+
+// Up to `max` bytes of the file that end at byte `end` (the file's end when
+// `end` is negative or beyond it); `start` receives where they begin.
+// Nothing when the file is missing or no regular file. Throws EFOpenError
+// when it cannot be read. Reads only those bytes, however long the file.
+std::optional<std::string> ReadFileTail(const std::string& path, std::int64_t end, std::size_t max,
+                                        std::int64_t& start);
 
 // Appends the bytes to the end of the file (created when missing, mode 0640
 // before the umask) in one write through an append-only handle, so lines
@@ -112,6 +122,13 @@ bool DirectoryWritable(const std::string& dir);
 
 // The running executable's full path.
 std::string ExecutablePath();
+
+// Where a write to path lands: the target when path is a symbolic link (a
+// relative target taken from the link's folder), else path itself. An
+// atomic replace of a link would replace the link, in its own folder; this
+// lets a file that must sit in a read-only folder live elsewhere. Windows:
+// path itself.
+std::string LinkTarget(const std::string& path);
 
 // An exclusive advisory lock on a dedicated lock file, held for the life of
 // the object. flock(2) is used rather than fcntl(2) locks because fcntl locks

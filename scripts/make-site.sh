@@ -3,7 +3,10 @@
 # on 127.0.0.1:PORT: the program as /cgi/orvalengate.exe with its config.txt,
 # one session "demo" with its member, upload and dump directories, and the
 # demo site's pages (site/), whose forms post to the program.
-# Usage: [SITE_USER=user] [WITH_DUMPS=1] make-site.sh EXE DIR PORT
+# PAGES=modern gives the session the second page set (scripts/demo.sh does);
+# without it the program answers with its default pages, which the tests
+# that read answers byte for byte expect.
+# Usage: [SITE_USER=user] [WITH_DUMPS=1] [PAGES=modern] [STRIP_LOCATION=1] make-site.sh EXE DIR PORT
 set -euo pipefail
 exe=$(readlink -f "$1"); dir=$2; port=$3
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,18 +24,16 @@ else
 fi
 printf 'path=%s\r\nmembersdb=%s\r\nFileNameTemplate=img####\r\n' "$dir/data/upload" "$dir/data/members" \
   > "$dir/data/sessions/demo.txt"
+# The demo takes JPEGs only and stores them without their location
+# (STRIP_LOCATION=1); the tests that store posted bytes exactly leave it off.
+if [ "${STRIP_LOCATION:-}" = 1 ]; then printf 'StripLocation=1\r\n' >> "$dir/data/sessions/demo.txt"; fi
+if [ "${PAGES:-}" = modern ]; then
+  printf 'Pages=modern\r\nSiteName=orvalengate demo site\r\nSiteHome=/\r\nUploadUrl=/upload/\r\n' \
+    >> "$dir/data/sessions/demo.txt"
+fi
 
-# The pages (site/): UTF-8 sources served as Shift_JIS, like the program's own
-# pages, with the session name filled in. The stylesheet is written into each
-# page, so the pages need nothing from the server but themselves.
-session=demo
-for page in "$here"/site/*.html; do
-  awk -v session="$session" -v css="$here/site/site.css" '
-    /<link rel="stylesheet" href="site.css">/ {
-      print "<style>"; while ((getline line < css) > 0) print line; close(css); print "</style>"; next }
-    { out = ""; while ((i = index($0, "@SESSION@")) > 0) { out = out substr($0, 1, i - 1) session; $0 = substr($0, i + 9) }
-      print out $0 }' "$page" | iconv -f UTF-8 -t SHIFT_JIS > "$dir/htdocs/$(basename "$page")"
-done
+# The pages (site/), in Shift_JIS, whose forms post to the session demo.
+"$here/scripts/make-pages.sh" "$dir/htdocs" demo
 
 # The server configuration: scripts/servers/lighttpd.conf.in, run as SITE_USER
 # (who must then own the data folders) or, without it, as whoever starts it.

@@ -13,6 +13,10 @@ cmake --build build-ci -j"$jobs"
 (cd build-ci && ctest --output-on-failure -j"$jobs")
 # Two web servers on one GlusterFS volume (needs root and FUSE, so once, not in CTest).
 tests/shared-storage/gluster.sh node tests/shared-storage/workload.mjs build-ci/orvalengate
+# The Debian package: built, checked by lintian, installed, served, upgraded,
+# removed and purged (needs root and installs the package: once, not in
+# CTest; about 5 minutes).
+tests/package/package_test.sh
 
 cmake -S . -B build-asan -DORVALENGATE_WERROR=ON -DORVALENGATE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build-asan -j"$jobs"
@@ -25,10 +29,10 @@ ORVALENGATE_REPORT_DIR=$PWD/build-ci/reliability scripts/fuzz.sh "${FUZZ_SECONDS
 # The Windows build: cross-built with mingw-w64, then the same requests under
 # Wine and under the Linux build must give the same bytes, and the black-box
 # suite passes against it. build-windows.sh installs Wine; the scripts fail,
-# never skip, when they cannot run it. The platform and text unit tests,
+# never skip, when they cannot run it. The platform, text and filter unit tests,
 # cross-built, run under Wine too (their POSIX-only tests, suite PosixFiles,
 # are not built for Windows).
 JOBS=$jobs scripts/build-windows.sh --unit-tests
-scripts/wine-unit-tests.sh build-win/tests/platform_tests.exe build-win/tests/text_tests.exe
+scripts/wine-unit-tests.sh build-win/tests/platform_tests.exe build-win/tests/text_tests.exe build-win/tests/filter_tests.exe
 tests/wine/smoke.sh build-win/orvalengate.exe build-ci/orvalengate
 tests/wine/blackbox.sh build-ci build-win/orvalengate.exe

@@ -1,6 +1,7 @@
 #include "platform/System.h"
 
 #include <cstdlib>
+#include <ctime>
 
 #include "platform/win32/Win32.h"
 
@@ -91,6 +92,9 @@ void IgnoreBrokenPipe() {
   ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
 }
 
+// Windows has no socket passing of this kind: the program is a CGI program.
+int PassedListenSocket() { return -1; }
+
 LocalTime Now() {
   SYSTEMTIME st;
   ::GetLocalTime(&st);
@@ -104,6 +108,8 @@ LocalTime Now() {
   t.millisecond = st.wMilliseconds;
   return t;
 }
+
+std::int64_t UnixSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 void SleepMilliseconds(int ms) { ::Sleep(ms > 0 ? static_cast<DWORD>(ms) : 0); }
 
