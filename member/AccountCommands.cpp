@@ -19,6 +19,8 @@ namespace {
 // Registration and password changes share this length rule; the length is
 // counted in bytes of the stored (escaped) text.
 constexpr std::size_t kMinPasswordLength = 5;
+// The longest ID a record's file name leaves room for (".txt" after it).
+constexpr std::size_t kMaxIdBytes = 251;
 
 // A posted blank is stored as "&nbsp;"; other bytes up to 0x20 show as
 // nothing at all.
@@ -40,33 +42,34 @@ std::string TWebModule1::CommandRegistration() {
   const std::string_view country = text::FieldView(PostedFields, "country");
 
   if (id.empty() || pw.empty() || pw2.empty() || realname.empty() || mail.empty()) {
-    return ErrorPage(texts::Blank);
+    return Refuse(Outcome::kBlank, texts::Blank);
   }
-  if (pw != pw2) return ErrorPage(texts::PasswordMismatch);
-  if (pw.size() < kMinPasswordLength) return ErrorPage(texts::PasswordTooShort);
+  if (pw != pw2) return Refuse(Outcome::kPasswordMismatch, texts::PasswordMismatch);
+  if (pw.size() < kMinPasswordLength) return Refuse(Outcome::kPasswordTooShort, texts::PasswordTooShort);
   // An ID becomes a file name and the first line of its record: one that
   // could leave the members directory or start a line of its own is refused
   // before anything looks at the file system.
-  if (!IsUsableName(id)) return ErrorPage(texts::IdUnusable);
+  if (id.size() > kMaxIdBytes) return Refuse(Outcome::kIdTooLong, texts::IdUnusable, std::to_string(kMaxIdBytes));
+  if (!IsUsableName(id)) return Refuse(Outcome::kIdUnusable, texts::IdUnusable);
   // "alice", "alice " and " alice" would be three members whose pages look
   // alike.
-  if (HasBlankAtEnds(id)) return ErrorPage(texts::IdBlankAtEnds);
+  if (HasBlankAtEnds(id)) return Refuse(Outcome::kIdBlankAtEnds, texts::IdBlankAtEnds);
   const std::string path = MemberRecordPath(MembersDb, id);
-  if (text::FileExists(path)) return ErrorPage(texts::IdAlreadyRegistered);
+  if (text::FileExists(path)) return Refuse(Outcome::kIdTaken, texts::IdAlreadyRegistered);
 
   const std::string stored_pw = StoredPassword(Passwords, pw);
   const std::pair<std::string_view, std::string_view> lines[] = {
       {"id", id}, {"pw", stored_pw}, {"realname", realname}, {"country", country}, {"mail", mail}};
   std::size_t size = 0;
   for (const auto& [key, value] : lines) size += key.size() + 1 + value.size() + 2;
-  if (size > kMaxRecordBytes) return ErrorPage(texts::RecordTooLarge);
+  if (size > kMaxRecordBytes) return Refuse(Outcome::kRecordTooLarge, texts::RecordTooLarge);
   std::string record;
   record.reserve(size);
   for (const auto& [key, value] : lines) record.append(key).append(1, '=').append(value).append("\r\n");
   // Two registrations of one ID can both pass the test above; the exclusive
   // create lets exactly one of them have the record and never replaces it.
-  if (!CreateFileText(record, path)) return ErrorPage(texts::IdAlreadyRegistered);
-  return RegistrationAcceptedPage();
+  if (!CreateFileText(record, path)) return Refuse(Outcome::kIdTaken, texts::IdAlreadyRegistered);
+  return Succeed(Outcome::kRegistered, RegistrationAcceptedPage(), id, id);
 }
 
 std::string TWebModule1::CommandChangePw() {
@@ -75,23 +78,23 @@ std::string TWebModule1::CommandChangePw() {
   const std::string_view pw1 = text::FieldView(PostedFields, "pw1");
   const std::string_view pw2 = text::FieldView(PostedFields, "pw2");
 
-  if (id.empty() || pw0.empty() || pw1.empty() || pw2.empty()) return ErrorPage(texts::Blank);
+  if (id.empty() || pw0.empty() || pw1.empty() || pw2.empty()) return Refuse(Outcome::kBlank, texts::Blank);
   // An ID that can never be registered has no record, whatever its path
   // would reach.
   if (!IsUsableName(id) || !text::FileExists(MemberRecordPath(MembersDb, id))) {
     LogFailedLogin(id);
-    return ErrorPage(texts::IdDoesNotExist);
+    return Refuse(Outcome::kUnknownMember, texts::IdDoesNotExist, id);
   }
-  if (pw1 != pw2) return ErrorPage(texts::NewPasswordMismatch);
-  if (pw1.size() < kMinPasswordLength) return ErrorPage(texts::PasswordTooShort);
+  if (pw1 != pw2) return Refuse(Outcome::kNewPasswordMismatch, texts::NewPasswordMismatch);
+  if (pw1.size() < kMinPasswordLength) return Refuse(Outcome::kPasswordTooShort, texts::PasswordTooShort);
   switch (ChangeMemberPassword(MembersDb, id, pw0, pw1, Passwords)) {
     case UpdateResult::kRefused:
       LogFailedLogin(id);
-      return ErrorPage(texts::PasswordNotChanged);
-    case UpdateResult::kTooLarge: return ErrorPage(texts::RecordTooLarge);
+      return Refuse(Outcome::kWrongCurrentPassword, texts::PasswordNotChanged);
+    case UpdateResult::kTooLarge: return Refuse(Outcome::kRecordTooLarge, texts::RecordTooLarge);
     case UpdateResult::kSaved: break;
   }
-  return RegistrationAcceptedPage();
+  return Succeed(Outcome::kPasswordChanged, RegistrationAcceptedPage(), id);
 }
 
 }  // namespace member

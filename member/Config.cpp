@@ -61,13 +61,7 @@ void TWebModule1::LoadConfig() {
 }
 
 void TWebModule1::LoadSession(std::string_view name) {
-  UploadPath.clear();
-  MembersDb.clear();
-  NameOrder.clear();
-  FileNameTemplate.clear();
-  FileNameCounter.clear();
-  DefaultImgFile.clear();
-  Passwords = PasswordStorage::kClear;
+  ClearSession();
   // The name comes from the request; one that could point outside SessionDb
   // is a session without settings.
   if (!IsUsableName(name)) return;
@@ -84,6 +78,30 @@ void TWebModule1::LoadSession(std::string_view name) {
   FileNameCounter = list.Value("FileNameCounter");
   DefaultImgFile = list.Value("DefaultImgFile");
   Passwords = PasswordStorageFrom(list.Value("PasswordHash"));
+  ModernPages = IsModernPages(list.Value("Pages"));
+  SiteName = list.Value("SiteName");
+  SiteHome = list.Value("SiteHome");
+  Templates = DirectoryValue(list, "Templates");
+  Stylesheet = list.Value("Stylesheet");
+  UploadUrl = list.Value("UploadUrl");
 }
+
+void TWebModule1::ClearSession() {
+  UploadPath.clear();
+  MembersDb.clear();
+  NameOrder.clear();
+  FileNameTemplate.clear();
+  FileNameCounter.clear();
+  DefaultImgFile.clear();
+  Passwords = PasswordStorage::kClear;
+  ModernPages = false;
+  SiteName.clear();
+  SiteHome.clear();
+  Templates.clear();
+  Stylesheet.clear();
+  UploadUrl.clear();
+}
+
+bool IsModernPages(std::string_view setting) { return platform::SameTextSjis(setting, "modern"); }
 
 }  // namespace member

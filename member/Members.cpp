@@ -43,11 +43,13 @@ bool LoadRecordIfPresent(const std::string& path, text::NameValueList& record) {
 namespace {
 
 // As CheckMemberPassword answers; the record's pw value goes into `stored`.
-int MatchRecord(const std::string& path, std::string_view password, std::string& stored) {
+// `check`, when given, judges the pw value in place of the password.
+int MatchRecord(const std::string& path, std::string_view password, std::string& stored,
+                const PasswordCheck* check = nullptr) {
   text::NameValueList record;
   if (!LoadRecordIfPresent(path, record)) return 2;
   stored = record.Value("pw");
-  return PasswordMatches(stored, password) ? 0 : 1;
+  return (check != nullptr ? (*check)(stored) : PasswordMatches(stored, password)) ? 0 : 1;
 }
 
 // Load, check, change and save. `new_password`, when given, becomes the
@@ -55,15 +57,17 @@ int MatchRecord(const std::string& path, std::string_view password, std::string&
 // as `storage` asks.
 UpdateResult UpdateRecord(std::string_view dir, std::string_view id, std::string_view password,
                           PasswordStorage storage, const std::string_view* new_password,
-                          const std::function<void(text::NameValueList&)>& change) {
+                          const std::function<void(text::NameValueList&)>& change, const PasswordCheck* check) {
   if (!IsUsableName(id)) return UpdateResult::kRefused;
   const std::string path = MemberRecordPath(dir, id);
   std::string checked;
-  if (MatchRecord(path, password, checked) != 0) return UpdateResult::kRefused;
+  if (MatchRecord(path, password, checked, check) != 0) return UpdateResult::kRefused;
   // The pw value to store: a new hash costs as much as a check, so it is
   // made before the lock too. Empty: the pw line stays as it is.
   auto value_for = [&](std::string_view stored) {
     if (new_password != nullptr) return StoredPassword(storage, *new_password);
+    // Without the password in hand there is nothing to upgrade to.
+    if (check != nullptr) return std::string();
     return NeedsRehash(storage, stored) ? StoredPassword(storage, password) : std::string();
   };
   std::string pw_value = value_for(checked);
@@ -76,7 +80,7 @@ UpdateResult UpdateRecord(std::string_view dir, std::string_view id, std::string
   const std::string stored(record.Value("pw"));
   if (stored != checked) {
     // Changed since the check: checked again, under the lock this time.
-    if (!PasswordMatches(stored, password)) return UpdateResult::kRefused;
+    if (!(check != nullptr ? (*check)(stored) : PasswordMatches(stored, password))) return UpdateResult::kRefused;
     if (new_password == nullptr) pw_value = value_for(stored);
   }
   if (new_password != nullptr || !pw_value.empty()) record.SetValue("pw", pw_value);
@@ -105,13 +109,14 @@ int CheckMemberPassword(std::string_view dir, std::string_view id, std::string_v
 }
 
 UpdateResult UpdateMemberRecord(std::string_view dir, std::string_view id, std::string_view password,
-                                const std::function<void(text::NameValueList&)>& change, PasswordStorage storage) {
-  return UpdateRecord(dir, id, password, storage, nullptr, change);
+                                const std::function<void(text::NameValueList&)>& change, PasswordStorage storage,
+                                const PasswordCheck* check) {
+  return UpdateRecord(dir, id, password, storage, nullptr, change, check);
 }
 
 UpdateResult ChangeMemberPassword(std::string_view dir, std::string_view id, std::string_view old_password,
                                   std::string_view new_password, PasswordStorage storage) {
-  return UpdateRecord(dir, id, old_password, storage, &new_password, [](text::NameValueList&) {});
+  return UpdateRecord(dir, id, old_password, storage, &new_password, [](text::NameValueList&) {}, nullptr);
 }
 
 void UpgradeStoredPassword(std::string_view dir, std::string_view id, std::string_view checked,

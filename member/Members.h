@@ -55,12 +55,16 @@ enum class UpdateResult {
 int CheckMemberPassword(std::string_view dir, std::string_view id, std::string_view password,
                         PasswordStorage storage = PasswordStorage::kClear);
 
-// Loads the record, and when its pw matches `password` lets `change` alter it
-// and saves it whole, all under the members directory lock, so two changes
-// at once both survive.
+// Judges a record's pw value in place of a password (a form's token).
+using PasswordCheck = std::function<bool(std::string_view stored)>;
+
+// Loads the record, and when its pw matches `password` (or `check`, when
+// given, accepts it) lets `change` alter it and saves it whole, all under
+// the members directory lock, so two changes at once both survive.
 UpdateResult UpdateMemberRecord(std::string_view dir, std::string_view id, std::string_view password,
                                 const std::function<void(text::NameValueList&)>& change,
-                                PasswordStorage storage = PasswordStorage::kClear);
+                                PasswordStorage storage = PasswordStorage::kClear,
+                                const PasswordCheck* check = nullptr);
 
 // kSaved when the record existed, its pw matched old_password and it was
 // saved with the new one (in the form `storage` stores); otherwise the

@@ -21,7 +21,40 @@ bool StartsWithNoCase(std::string_view text, std::size_t pos, std::string_view w
   return true;
 }
 
-// True when a browser would run the address as script. Browsers drop blanks
+void AppendRow(std::string& page, std::string_view label, std::string_view value) {
+  page += texts::ProfileRowStart;
+  page += "\r\n";
+  page += label;
+  page += "\r\n";
+  page += texts::ProfileCellChange;
+  page += "\r\n";
+  page += value;
+  page += texts::ProfileRowEnd;
+  page += "\r\n";
+}
+
+void AppendLinkRow(std::string& page, std::string_view title, std::string_view address) {
+  page += texts::ProfileRowStart;
+  page += "\r\n";
+  page += title;
+  page += "\r\n";
+  page += texts::ProfileCellChange;
+  page += "\r\n";
+  page += texts::ProfileLinkStart;
+  // A script address is shown but never made a target: anyone can open a
+  // profile page, so a stored "javascript:" link would run in the visitor's
+  // session.
+  if (!IsScriptAddress(address)) page += address;
+  page += texts::ProfileLinkMiddle;
+  page += address;
+  page += texts::ProfileLinkEnd;
+  page += texts::ProfileRowEnd;
+  page += "\r\n";
+}
+
+}  // namespace
+
+// Browsers drop blanks
 // and control bytes around and inside the scheme, and the stored form of a
 // posted blank is "&nbsp;", so "&nbsp;java&nbsp;script:" and "\tjavascript:"
 // are read like "javascript:". "&tab;" and "&newline;" decode to bytes that
@@ -56,39 +89,6 @@ bool IsScriptAddress(std::string_view address) {
   }
   return false;
 }
-
-void AppendRow(std::string& page, std::string_view label, std::string_view value) {
-  page += texts::ProfileRowStart;
-  page += "\r\n";
-  page += label;
-  page += "\r\n";
-  page += texts::ProfileCellChange;
-  page += "\r\n";
-  page += value;
-  page += texts::ProfileRowEnd;
-  page += "\r\n";
-}
-
-void AppendLinkRow(std::string& page, std::string_view title, std::string_view address) {
-  page += texts::ProfileRowStart;
-  page += "\r\n";
-  page += title;
-  page += "\r\n";
-  page += texts::ProfileCellChange;
-  page += "\r\n";
-  page += texts::ProfileLinkStart;
-  // A script address is shown but never made a target: anyone can open a
-  // profile page, so a stored "javascript:" link would run in the visitor's
-  // session.
-  if (!IsScriptAddress(address)) page += address;
-  page += texts::ProfileLinkMiddle;
-  page += address;
-  page += texts::ProfileLinkEnd;
-  page += texts::ProfileRowEnd;
-  page += "\r\n";
-}
-
-}  // namespace
 
 std::string ErrorPage(std::string_view message) {
   std::string page(texts::ErrorPageStart);

@@ -11,6 +11,10 @@
 namespace member {
 
 std::string ErrorPage(std::string_view message);
+
+// True when a browser would run the address as script (javascript:,
+// vbscript:, data:), however it is blanked or spelt.
+bool IsScriptAddress(std::string_view address);
 std::string FileAcceptedPage();
 std::string RegistrationAcceptedPage();
 

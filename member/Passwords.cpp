@@ -45,8 +45,10 @@ class GcryptError : public platform::Exception {
   std::string_view ClassName() const noexcept override { return "EPasswordHashError"; }
 };
 
+}  // namespace
+
 // libgcrypt is set up once per process, before its first use, and only when
-// a password is hashed: a session in the clear never starts it.
+// a password is hashed or a form signed: a session in the clear never starts it.
 void InitGcrypt() {
   static const bool ready = [] {
     if (gcry_check_version(GCRYPT_VERSION) == nullptr) {
@@ -61,6 +63,8 @@ void InitGcrypt() {
   }();
   (void)ready;
 }
+
+namespace {
 
 struct Argon2Params {
   unsigned long memory_kib = 0;

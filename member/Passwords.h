@@ -37,4 +37,7 @@ bool IsPasswordHash(std::string_view stored);
 // form (a record still in the clear, and not empty, in a hashing session).
 bool NeedsRehash(PasswordStorage storage, std::string_view stored);
 
+// Sets libgcrypt up, once per process, before its first use.
+void InitGcrypt();
+
 }  // namespace member

@@ -6,10 +6,12 @@
 #include <limits>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "MemberTexts.h"
 #include "member/Members.h"
 #include "member/Pages.h"
+#include "member/PostIndex.h"
 #include "member/Posting.h"
 #include "member/Storage.h"
 #include "member/WebModule1.h"
@@ -241,16 +243,18 @@ std::string TWebModule1::CommandPostLeaf() {
   const std::string_view id = text::FieldView(PostedFields, "id");
   const std::string_view pw = text::FieldView(PostedFields, "pw");
   const int account = CheckMemberPassword(MembersDb, id, pw, Passwords);
+  // The ID outlives the field list's changes below.
+  const std::string id_copy(id);
   if (account != 0) LogFailedLogin(id);
   // The password never reaches the stored record.
   text::RemoveField(PostedFields, "pw");
 
   switch (account) {
-    case 2: return ErrorPage(texts::MemberDoesNotExist);
-    case 1: return ErrorPage(texts::PasswordWrong);
+    case 2: return Refuse(Outcome::kUnknownMember, texts::MemberDoesNotExist, id_copy);
+    case 1: return Refuse(Outcome::kWrongPassword, texts::PasswordWrong);
     default: break;
   }
-  if (!text::RequiredFieldsFilled(PostedFields)) return ErrorPage(texts::Blank);
+  if (!text::RequiredFieldsFilled(PostedFields)) return Refuse(Outcome::kBlank, texts::Blank);
 
   bool default_file = false;
   if (PostedFileData.empty() && !DefaultImgFile.empty() && text::FileExists(DefaultImgFile)) {
@@ -259,7 +263,11 @@ std::string TWebModule1::CommandPostLeaf() {
     PostedFileData = DefaultImgData;
     default_file = true;
   }
-  if (PostedFileName.empty() || PostedFileData.empty()) return ErrorPage(texts::NoAttachedFile);
+  if (PostedFileName.empty() || PostedFileData.empty()) {
+    // A PNG or a text file is no attached file to the default set.
+    return Refuse(OtherFileSent ? Outcome::kNotJpeg : Outcome::kNoAttachedFile, texts::NoAttachedFile,
+                  std::to_string(BodyLimit));
+  }
 
   const std::string ext = default_file ? DefaultFileExtension(PostedFileName) : AttachmentExtension(PostedFileName);
   const std::string dir = text::IncludeTrailingDelimiter(UploadPath);
@@ -289,8 +297,17 @@ std::string TWebModule1::CommandPostLeaf() {
   } else {
     name = NextStampName(Stamp, dir, ext, kRecordExtension, claim);
   }
-  if (name.empty()) return ErrorPage(texts::NoFreeFileName);
-  return FileAcceptedPage();
+  if (name.empty()) return Refuse(Outcome::kNoFreeFileName, texts::NoFreeFileName);
+  if (!ModernPages) return FileAcceptedPage();
+  // The profile lists the member's posts from this index; a post stands
+  // even when it cannot be listed.
+  std::string_view title = text::FieldView(PostedFields, "blank-title");
+  if (title.empty()) title = text::FieldView(PostedFields, "title");
+  if (!AppendPostIndex(dir, id_copy, name, ext, title)) LogError("post index of " + dir + " cannot be written");
+  std::vector<PageLink> links;
+  const PageContext context = Context();
+  if (!context.upload_url.empty()) links.push_back({texts::PageLinkPhoto, context.upload_url + PercentEncode(name + ext)});
+  return Succeed(Outcome::kPhotoPosted, {}, id_copy, {}, links);
 }
 
 }  // namespace member

@@ -2,14 +2,20 @@
 // English) and the save of the posted form.
 #include <string>
 #include <string_view>
+#include <optional>
 #include <utility>
 
 #include "MemberTexts.h"
 #include "member/Members.h"
 #include "member/Pages.h"
+#include "member/FormTokens.h"
+#include "member/PageSet.h"
+#include "member/PostIndex.h"
 #include "member/Profiles.h"
 #include "member/WebModule1.h"
 #include "platform/Files.h"
+#include "platform/Sjis.h"
+#include "text/Fields.h"
 #include "text/NameValueList.h"
 
 namespace member {
@@ -43,6 +49,9 @@ constexpr FormRow kFormRows[] = {
     {"url3", "text", "50", texts::LabelUrl3, texts::LabelUrl3E, {}, {}},
 };
 constexpr std::string_view kNoteAfter = "mail";
+
+// Posts on one page of the second set's profile.
+constexpr std::size_t kPostsPerPage = 12;
 
 void AppendRow(std::string& page, const FormRow& row, std::string_view value, bool english) {
   page += texts::FormRowStart;
@@ -108,7 +117,7 @@ std::string ProfileFormPageE(std::string_view session, std::string_view members_
 }
 
 UpdateResult UpdateProfile(std::string_view members_db, std::string_view id, std::string_view password,
-                           const ProfileValues& values, PasswordStorage storage) {
+                           const ProfileValues& values, PasswordStorage storage, const PasswordCheck* check) {
   // This order decides where first-time keys are appended.
   const std::pair<std::string_view, std::string_view> changes[] = {
       {"realname", values.realname}, {"mail", values.mail},         {"comment", values.comment},
@@ -122,18 +131,33 @@ UpdateResult UpdateProfile(std::string_view members_db, std::string_view id, std
       // spelling of the key; leaving it alone keeps the record as it was.
       if (record.Value(key) != value) record.SetValue(key, value);
     }
-  }, storage);
+  }, storage, check);
 }
 
 std::string TWebModule1::CommandChangeProf1(bool english) {
   const std::string_view id = text::FieldView(PostedFields, "id");
   const std::string_view pw = text::FieldView(PostedFields, "pw");
   if (id.empty() || pw.empty()) {
-    return ErrorPage(english ? texts::IdPasswordRequiredE : texts::IdPasswordRequired);
+    return Refuse(Outcome::kBlank, english ? texts::IdPasswordRequiredE : texts::IdPasswordRequired);
   }
   if (!IsUsableName(id) || !text::FileExists(MemberRecordPath(MembersDb, id))) {
     LogFailedLogin(id);
-    return ErrorPage(english ? texts::ProfileIdMissingE : texts::ProfileIdMissing);
+    return Refuse(Outcome::kUnknownMember, english ? texts::ProfileIdMissingE : texts::ProfileIdMissing, id);
+  }
+  if (ModernPages) {
+    // The form carries a token instead of the password: bound to the pw
+    // value the record holds once any upgrade to a hash is saved.
+    text::NameValueList record;
+    if (!LoadRecordIfPresent(MemberRecordPath(MembersDb, id), record) || !PasswordMatches(record.Value("pw"), pw)) {
+      LogFailedLogin(id);
+      return Refuse(Outcome::kWrongPassword, {});
+    }
+    if (NeedsRehash(Passwords, record.Value("pw"))) {
+      UpgradeStoredPassword(MembersDb, id, record.Value("pw"), pw, Passwords);
+      if (!LoadRecordIfPresent(MemberRecordPath(MembersDb, id), record)) return Refuse(Outcome::kUnknownMember, {}, id);
+    }
+    const std::string token = MakeFormToken(MembersDb, SessionName, id, record.Value("pw"), platform::UnixSeconds());
+    return ProfileEditPage(Context(), english, id, record, token, static_cast<int>(kFormTokenSeconds / 60));
   }
   // A wrong password gives the empty page, not an error page.
   std::string page = english ? ProfileFormPageE(SessionName, MembersDb, id, pw, Passwords)
@@ -157,19 +181,71 @@ std::string TWebModule1::CommandChangeProf2() {
   values.urlname3 = text::FieldView(PostedFields, "urlname3");
   values.country = text::FieldView(PostedFields, "country");
 
-  if (id.empty() || pw.empty()) return ErrorPage(texts::IdPasswordRequired);
+  // The second set's form proves the password with a token instead.
+  const std::string_view token = ModernPages && pw.empty() ? text::FieldView(PostedFields, "token") : "";
+  if (id.empty() || (pw.empty() && token.empty())) return Refuse(Outcome::kBlank, texts::IdPasswordRequired);
   if (!IsUsableName(id) || !text::FileExists(MemberRecordPath(MembersDb, id))) {
     LogFailedLogin(id);
-    return ErrorPage(texts::ProfileIdMissing);
+    return Refuse(Outcome::kUnknownMember, texts::ProfileIdMissing, id);
   }
-  switch (UpdateProfile(MembersDb, id, pw, values, Passwords)) {
+  const std::int64_t now = platform::UnixSeconds();
+  const PasswordCheck token_check = [&](std::string_view stored) {
+    return FormTokenValid(MembersDb, token, SessionName, id, stored, now);
+  };
+  switch (UpdateProfile(MembersDb, id, pw, values, Passwords, token.empty() ? nullptr : &token_check)) {
     case UpdateResult::kRefused:
       LogFailedLogin(id);
-      return ErrorPage(texts::ProfileNotChanged);
-    case UpdateResult::kTooLarge: return ErrorPage(texts::RecordTooLarge);
+      return Refuse(token.empty() ? Outcome::kWrongPassword : Outcome::kFormExpired, texts::ProfileNotChanged);
+    case UpdateResult::kTooLarge: return Refuse(Outcome::kRecordTooLarge, texts::RecordTooLarge);
     case UpdateResult::kSaved: break;
   }
-  return ProfilePage(MembersDb, id);
+  if (!ModernPages) return ProfilePage(MembersDb, id);
+  return Succeed(Outcome::kProfileSaved, {}, id);
+}
+
+std::string TWebModule1::ProfileView(std::string_view id_bytes, std::string_view before_text) {
+  // An ID typed or pasted into the address bar arrives as UTF-8; records
+  // are named in Shift_JIS. The bytes as given win when both name a record.
+  std::string id(id_bytes);
+  auto exists = [&](const std::string& candidate) {
+    return !MembersDb.empty() && IsUsableName(candidate) && text::FileExists(MemberRecordPath(MembersDb, candidate));
+  };
+  if (!exists(id)) {
+    if (const std::optional<std::string> sjis = platform::Cp932FromUtf8(id); sjis && *sjis != id && exists(*sjis)) {
+      id = *sjis;
+    }
+  }
+  const std::string id_html = text::HtmlEscape(id);
+  text::NameValueList record;
+  if (UploadPath.empty()) return Refuse(Outcome::kSessionMissing, {});
+  if (!exists(id) || !LoadRecordIfPresent(MemberRecordPath(MembersDb, id), record)) {
+    return Refuse(Outcome::kUnknownMember, {}, id_html);
+  }
+  std::int64_t before = -1;
+  if (!before_text.empty() && before_text.size() <= 18) {
+    before = 0;
+    for (const char c : before_text) before = c >= '0' && c <= '9' ? before * 10 + (c - '0') : -1;
+  }
+  const PageContext context = Context();
+  const PostPage posts = ReadPostPage(UploadPath, id, before < 0 ? -1 : before, kPostsPerPage);
+  std::string list, more;
+  for (const PostEntry& post : posts.posts) {
+    const std::string_view title = post.title.empty() ? std::string_view(post.name) : std::string_view(post.title);
+    list += "<li>";
+    if (context.upload_url.empty()) {
+      list.append(title);
+    } else {
+      const std::string href = context.upload_url + PercentEncode(post.name + post.ext);
+      list.append("<a href=\"").append(href).append("\"><img src=\"").append(href);
+      list.append("\" alt=\"\" loading=\"lazy\">").append(title).append("</a>");
+    }
+    list += "</li>\n";
+  }
+  if (posts.older > 0) {
+    more = "<p><a href=\"" + ProfileAddress(context, id) + "&amp;before=" + std::to_string(posts.older) + "\">" +
+           std::string(texts::PageLinkNext) + "</a></p>";
+  }
+  return ProfileViewPage(context, id_html, record, list, more);
 }
 
 }  // namespace member

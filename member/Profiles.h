@@ -27,7 +27,9 @@ struct ProfileValues {
 // value that differs from the stored one has been set (an empty value
 // deletes its line) and the record saved; otherwise the file is untouched. Load, check, change and save run under the members directory
 // lock, so a password change or another save at the same time is not lost.
+// `check`, when given, judges the stored pw value in place of the password.
 UpdateResult UpdateProfile(std::string_view members_db, std::string_view id, std::string_view password,
-                           const ProfileValues& values, PasswordStorage storage = PasswordStorage::kClear);
+                           const ProfileValues& values, PasswordStorage storage = PasswordStorage::kClear,
+                           const PasswordCheck* check = nullptr);
 
 }  // namespace member

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "MemberTexts.h"
 #include "member/Pages.h"
@@ -80,25 +81,47 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
     return;
   }
   response.SetContentType("text/html");
+  // A resident process serves request after request: nothing of the last
+  // one's session may choose this one's pages.
+  ClearSession();
+  ScriptName = request.CgiVariable("SCRIPT_NAME");
+  PageStatus = 0;
+  // The second page set says with the status too what became of a request.
+  auto answer = [&](std::string page) {
+    if (PageStatus != 0) response.SetStatusCode(PageStatus);
+    response.SetContent(std::move(page));
+  };
 
   // The public profile view needs no body and no session checks.
   const std::string query = request.CgiVariable("QUERY_STRING");
+  std::string query_session;
   if (!query.empty()) {
     const std::string show_user = text::QueryValue(query, "showuser");
-    const std::string session = text::QueryValue(query, "session");
-    if (!show_user.empty() && !session.empty()) {
-      SessionName = session;
+    query_session = text::QueryValue(query, "session");
+    if (!show_user.empty() && !query_session.empty()) {
+      SessionName = query_session;
       LoadSession(SessionName);
-      response.SetContent(ProfilePage(MembersDb, text::UrlDecode(show_user)));
+      if (ModernPages) {
+        answer(ProfileView(text::UrlDecode(show_user), text::QueryValue(query, "before")));
+      } else {
+        response.SetContent(ProfilePage(MembersDb, text::UrlDecode(show_user)));
+      }
       return;
     }
+  }
+  // A refusal before the body's own session is known (a body too large, no
+  // fields) is answered in the set of the session the address names: the
+  // second set's forms post to "?session=NAME".
+  if (!query_session.empty()) {
+    SessionName = query_session;
+    LoadSession(SessionName);
   }
 
   // An oversized body is refused before it is read: it never reaches
   // memory, the dump or the parsers.
   const std::int64_t declared = request.IntegerVariable(frontend::rvContentLength);
   if (declared > BodyLimit) {
-    response.SetContent(ErrorPage(texts::BodyTooLarge));
+    answer(Refuse(Outcome::kBodyTooLarge, texts::BodyTooLarge, std::to_string(BodyLimit)));
     return;
   }
   CompleteBody(request, declared);
@@ -120,22 +143,23 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
   PostedFields = std::move(form.PostedFields);
   PostedFileName = std::move(form.PostedFileName);
   PostedFileData = form.PostedFileData;
+  OtherFileSent = form.OtherFileSent;
 
   // Dumped before any field is looked at, so rejected requests are kept too.
   if (!DumpPath.empty()) WriteDump(DumpPath, Day, Stamp, body);
 
   if (PostedFields.empty()) {
-    response.SetContent(ErrorPage(texts::NoData));
+    answer(Refuse(Outcome::kNoData, texts::NoData));
     return;
   }
   SessionName = text::FieldValue(PostedFields, "session");
   LoadSession(SessionName);
   if (UploadPath.empty()) {
-    response.SetContent(ErrorPage(texts::SessionMissing));
+    answer(Refuse(Outcome::kSessionMissing, texts::SessionMissing));
     return;
   }
   if (MembersDb.empty()) {
-    response.SetContent(ErrorPage(texts::MembersDbMissing));
+    answer(Refuse(Outcome::kMembersDbMissing, texts::MembersDbMissing));
     return;
   }
 
@@ -146,11 +170,49 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
   RemoteAddr = request.StringVariable(frontend::rvRemoteAddr);
   for (const CommandEntry& entry : kCommands) {
     if (command == entry.name) {
-      response.SetContent(entry.run(*this));
+      answer(entry.run(*this));
       return;
     }
   }
-  // Any other command runs nothing: the page stays empty.
+  // Any other command runs nothing: in the default set the page stays empty.
+  if (ModernPages) answer(Refuse(Outcome::kUnknownCommand, {}));
+}
+
+PageContext TWebModule1::Context() const {
+  PageContext c;
+  c.site = SiteName.empty() ? std::string(texts::PageDefaultSite) : text::HtmlEscape(SiteName);
+  c.home = SiteHome.empty() || IsScriptAddress(SiteHome) ? std::string("/") : text::HtmlEscape(SiteHome);
+  c.style = Stylesheet.empty() ? std::string(texts::PageStyle)
+                               : std::string(texts::PageStylesheetStart) + text::HtmlEscape(Stylesheet) +
+                                     std::string(texts::PageStylesheetEnd);
+  c.templates = Templates;
+  c.script = text::HtmlEscape(ScriptName.empty() ? std::string_view(kFixedScriptName) : ScriptName);
+  // A posted session name is escaped already: it goes into the form as it
+  // came, and comes back the same.
+  c.session = SessionName;
+  c.session_url = PercentEncode(SessionName);
+  c.action = c.script + "?session=" + c.session_url;
+  if (!UploadUrl.empty() && !IsScriptAddress(UploadUrl)) {
+    c.upload_url = text::HtmlEscape(UploadUrl);
+    if (!c.upload_url.ends_with('/')) c.upload_url += '/';
+  }
+  return c;
+}
+
+std::string TWebModule1::Refuse(Outcome outcome, std::string_view message, std::string_view detail) {
+  if (!ModernPages) return message.empty() ? std::string() : ErrorPage(message);
+  PageStatus = OutcomeStatus(outcome);
+  return OutcomePage(Context(), outcome, detail);
+}
+
+std::string TWebModule1::Succeed(Outcome outcome, std::string default_page, std::string_view id,
+                                 std::string_view detail, std::span<const PageLink> links) {
+  if (!ModernPages) return default_page;
+  PageStatus = OutcomeStatus(outcome);
+  const PageContext context = Context();
+  std::vector<PageLink> all = {{texts::PageLinkProfile, ProfileAddress(context, id)}};
+  all.insert(all.end(), links.begin(), links.end());
+  return OutcomePage(context, outcome, detail, all);
 }
 
 }  // namespace member

@@ -9,10 +9,15 @@
 #include <string_view>
 
 #include "frontend/WebModule.h"
+#include "member/PageSet.h"
 #include "member/Passwords.h"
 #include "platform/System.h"
 
 namespace member {
+
+// Where the forms of the default set post; the second set's forms post to
+// SCRIPT_NAME and fall back to this.
+inline constexpr std::string_view kFixedScriptName = "/cgi/orvalengate.exe";
 
 class TWebModule1 : public frontend::TWebModule {
  public:
@@ -41,12 +46,23 @@ class TWebModule1 : public frontend::TWebModule {
   std::string DefaultImgFile;
   // How passwords are stored (session key "PasswordHash").
   PasswordStorage Passwords = PasswordStorage::kClear;
+  // The second page set (session key "Pages=modern"); without it every
+  // page keeps every byte of the default set. Its settings: the site's name
+  // and home page, a folder of the operator's templates, a stylesheet
+  // address, the address the upload folder is served at.
+  bool ModernPages = false;
+  std::string SiteName;
+  std::string SiteHome;
+  std::string Templates;
+  std::string Stylesheet;
+  std::string UploadUrl;
   // The parsed request. PostedFileData views the request body, or
   // DefaultImgData when the default file stands in for a missing attachment.
   std::string PostedFileName;
   std::string PostedFields;
   std::string_view PostedFileData;
   std::string DefaultImgData;
+  bool OtherFileSent = false;  // a file part that was no JPEG came with the request
 
   // Request-local values.
   std::string Stamp;        // yyyymmdd-hhmmss-zzz
@@ -54,6 +70,19 @@ class TWebModule1 : public frontend::TWebModule {
   std::string SessionName;  // as posted (or from the query string)
   std::string RemoteAddr;   // the client's address as the web server gives it
   std::string CommandName;  // the command being run
+  std::string ScriptName;   // SCRIPT_NAME: where the second set's forms post
+  int PageStatus = 0;       // the second set's status for the page; 0: as ever
+
+  // What the second page set needs of the session and the request.
+  PageContext Context() const;
+  // The answer to a refusal: in the default set the error page for
+  // `message` (an empty message: the empty page), in the second set the
+  // outcome's page and status, `detail` HTML-ready.
+  std::string Refuse(Outcome outcome, std::string_view message, std::string_view detail = {});
+  // A success's page: `default_page` in the default set; in the second set
+  // the outcome's page, linking to the member's profile and `links`.
+  std::string Succeed(Outcome outcome, std::string default_page, std::string_view id, std::string_view detail = {},
+                      std::span<const PageLink> links = {});
 
   // Clears and loads SessionDb, DumpPath, AuthLog and BodyLimit from
   // ProgramDir() + "config.txt".
@@ -61,6 +90,8 @@ class TWebModule1 : public frontend::TWebModule {
   // Clears and loads the session fields from SessionDb + name + ".txt".
   // A name that could leave SessionDb loads nothing.
   void LoadSession(std::string_view name);
+  // Empties the session fields, as for a session that does not exist.
+  void ClearSession();
 
   // The commands. Each returns the page to answer with (possibly empty).
   std::string CommandRegistration();
@@ -68,6 +99,9 @@ class TWebModule1 : public frontend::TWebModule {
   std::string CommandChangeProf1(bool english);
   std::string CommandChangeProf2();
   std::string CommandPostLeaf();
+  // The second set's profile view: the member's record and newest posts
+  // (`before`: where in the member's post index the page ends).
+  std::string ProfileView(std::string_view id, std::string_view before);
 
   // Appends one line for a failed password check of the posted ID to
   // AuthLog, when one is configured. A log that cannot be written never
@@ -77,6 +111,10 @@ class TWebModule1 : public frontend::TWebModule {
   // Seeded once per request; spreads the retries of contending posters.
   platform::Random Rng;
 };
+
+// Whether a session's "Pages" value chooses the second page set ("modern",
+// in any letter case); any other value keeps the default set.
+bool IsModernPages(std::string_view setting);
 
 // The directory of the running executable, ending with "/".
 std::string ProgramDir();

@@ -11,6 +11,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -66,7 +67,16 @@ void ReplaceFile(const std::string& path, const Bytes& bytes);
 // Creates the file with these bytes only if nothing exists under the path;
 // returns false, writing nothing, when something does. Of several processes
 // racing for one path exactly one gets true. Errors as for ReplaceFile.
-bool CreateFileExclusive(const std::string& path, const Bytes& bytes);
+// `owner_only`: readable by the file's owner alone (mode 0600 on POSIX; on
+// Windows the folder's permissions apply), for a secret.
+bool CreateFileExclusive(const std::string& path, const Bytes& bytes, bool owner_only = false);
+
+// Up to `max` bytes of the file that end at byte `end` (the file's end when
+// `end` is negative or beyond it); `start` receives where they begin.
+// Nothing when the file is missing or no regular file. Throws EFOpenError
+// when it cannot be read. Reads only those bytes, however long the file.
+std::optional<std::string> ReadFileTail(const std::string& path, std::int64_t end, std::size_t max,
+                                        std::int64_t& start);
 
 // Appends the bytes to the end of the file (created when missing, mode 0640
 // before the umask) in one write through an append-only handle, so lines

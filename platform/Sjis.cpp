@@ -1,5 +1,9 @@
 #include "platform/Sjis.h"
 
+#include <algorithm>
+
+#include "Cp932Table.h"
+
 namespace platform {
 namespace {
 
@@ -65,6 +69,49 @@ bool SameTextSjis(std::string_view a, std::string_view b) noexcept {
     pos += len;
   }
   return true;
+}
+
+bool IsValidSjis(std::string_view text) noexcept {
+  for (std::size_t pos = 0; pos < text.size(); ++pos) {
+    const auto c = static_cast<unsigned char>(text[pos]);
+    if (c < 0x80 || (c >= 0xA1 && c <= 0xDF)) continue;
+    if (!IsLeadByte(c) || pos + 1 >= text.size()) return false;
+    const auto t = static_cast<unsigned char>(text[++pos]);
+    if (t < 0x40 || t == 0x7F || t > 0xFC) return false;
+  }
+  return true;
+}
+
+std::optional<std::string> Cp932FromUtf8(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (std::size_t pos = 0; pos < utf8.size();) {
+    const auto b0 = static_cast<unsigned char>(utf8[pos]);
+    if (b0 < 0x80) {
+      out += static_cast<char>(b0);
+      ++pos;
+      continue;
+    }
+    // Shortest forms only, no surrogates: the rules of RFC 3629.
+    const std::size_t n = b0 >= 0xC2 && b0 <= 0xDF ? 2 : b0 >= 0xE0 && b0 <= 0xEF ? 3 : b0 >= 0xF0 && b0 <= 0xF4 ? 4 : 0;
+    if (n == 0 || pos + n > utf8.size()) return std::nullopt;
+    std::uint32_t cp = b0 & (0x7Fu >> n);
+    for (std::size_t i = 1; i < n; ++i) {
+      const auto b = static_cast<unsigned char>(utf8[pos + i]);
+      if ((b & 0xC0) != 0x80) return std::nullopt;
+      cp = (cp << 6) | (b & 0x3Fu);
+    }
+    const std::uint32_t least = n == 2 ? 0x80 : n == 3 ? 0x800 : 0x10000;
+    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
+    const auto* end = std::end(cp932::kTable);
+    const auto* found = std::lower_bound(std::begin(cp932::kTable), end, cp,
+                                         [](const cp932::Mapping& m, std::uint32_t c) { return m.code_point < c; });
+    if (found == end || found->code_point != cp) return std::nullopt;
+    if (found->bytes > 0xFF) out += static_cast<char>(found->bytes >> 8);
+    out += static_cast<char>(found->bytes & 0xFF);
+    pos += n;
+  }
+  return out;
 }
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -80,5 +81,14 @@ std::string AsciiUpperSjis(std::string_view text);
 
 // Equality ignoring the case of ASCII letters outside double-byte characters.
 bool SameTextSjis(std::string_view a, std::string_view b) noexcept;
+
+// Whether every byte belongs to a CP932 character: ASCII, a half-width
+// katakana byte (0xA1-0xDF), or a lead byte with a trail byte after it.
+bool IsValidSjis(std::string_view text) noexcept;
+
+// The CP932 spelling of a UTF-8 text; nothing when the text is no valid
+// UTF-8 or holds a character CP932 lacks. Linear in the text: one table
+// look-up (binary search over a fixed table) per character.
+std::optional<std::string> Cp932FromUtf8(std::string_view utf8);
 
 }  // namespace platform

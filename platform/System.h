@@ -42,6 +42,8 @@ struct LocalTime {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
 };
 LocalTime Now();
+// Seconds since 1970-01-01 UTC: for lifetimes that cross requests.
+std::int64_t UnixSeconds();
 
 void SleepMilliseconds(int ms);
 

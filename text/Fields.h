@@ -18,6 +18,7 @@ struct PostedForm {
   std::string PostedFields;        // name=value lines, each ended by CR LF
   std::string PostedFileName;      // base name of the attached JPEG
   std::string_view PostedFileData; // bytes of the attached JPEG
+  bool OtherFileSent = false;      // a file part with bytes that was no JPEG
 };
 
 // "%XX" and "+" decoding; malformed escapes give 0x00 (see the .cpp).

@@ -98,6 +98,7 @@ void ParseMultipartPart(PostedForm& form, std::string_view part) {
     return;
   }
   const bool jpeg = Contains(header, kProgressiveJpeg) || Contains(header, kJpeg);
+  if (!jpeg && !file_name.empty() && !data.empty()) form.OtherFileSent = true;
   if (!jpeg || file_name.empty() || data.empty()) return;
   form.PostedFileName = std::string(file_name);
   form.PostedFileData = data;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -96,9 +97,10 @@ void SyncDirectory(const std::string& path) {
 // `replaced`, when given, is the file the temporary one will replace: its
 // permission bits and group carry over before any byte is written, so the
 // new file is never readable by more people than the old one was.
-std::string WriteTemporary(const std::string& path, const Bytes& bytes, const struct stat* replaced = nullptr) {
+std::string WriteTemporary(const std::string& path, const Bytes& bytes, const struct stat* replaced = nullptr,
+                           mode_t mode = 0644) {
   const std::string temp = TempPathFor(path);
-  Fd fd(RobustOpen(temp, O_WRONLY | O_CREAT | O_EXCL, 0644));
+  Fd fd(RobustOpen(temp, O_WRONLY | O_CREAT | O_EXCL, mode));
   if (!fd.ok()) throw EFCreateError(path, errno);
   if (replaced != nullptr) {
     if (::fchown(fd.get(), static_cast<uid_t>(-1), replaced->st_gid) != 0) {
@@ -169,6 +171,31 @@ int detail::ReadFileOnce(const std::string& path, std::string& out) {
   }
 }
 
+std::optional<std::string> ReadFileTail(const std::string& path, std::int64_t end, std::size_t max,
+                                        std::int64_t& start) {
+  Fd fd(RobustOpen(path, O_RDONLY | O_NONBLOCK));
+  if (!fd.ok()) {
+    if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+    throw EFOpenError(path, errno);
+  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) throw EFOpenError(path, errno);
+  if (!S_ISREG(st.st_mode)) return std::nullopt;
+  if (end < 0 || end > st.st_size) end = st.st_size;
+  start = std::max<std::int64_t>(0, end - static_cast<std::int64_t>(max));
+  std::string out(static_cast<std::size_t>(end - start), '\0');
+  std::size_t got = 0;
+  while (got < out.size()) {
+    const ssize_t n = ::pread(fd.get(), out.data() + got, out.size() - got, static_cast<off_t>(start) + static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw EFOpenError(path, errno);
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  out.resize(got);
+  return out;
+}
+
 bool AppendToFile(const std::string& path, std::string_view bytes) {
   // O_NONBLOCK: a FIFO in the log's place must not hold the request.
   Fd fd(RobustOpen(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY, 0640));
@@ -206,8 +233,8 @@ void ReplaceFile(const std::string& path, const Bytes& bytes) {
   SyncDirectory(path);
 }
 
-bool CreateFileExclusive(const std::string& path, const Bytes& bytes) {
-  const std::string temp = WriteTemporary(path, bytes);
+bool CreateFileExclusive(const std::string& path, const Bytes& bytes, bool owner_only) {
+  const std::string temp = WriteTemporary(path, bytes, nullptr, owner_only ? 0600 : 0644);
   // link(2) fails with EEXIST if anything holds the name, so exactly one of
   // several racing creators wins, and the winner's file is complete the
   // moment its name appears.

@@ -111,6 +111,8 @@ LocalTime Now() {
   return t;
 }
 
+std::int64_t UnixSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
 void SleepMilliseconds(int ms) {
   struct timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
   while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {

@@ -134,6 +134,36 @@ int detail::ReadFileOnce(const std::string& path, std::string& out) {
   }
 }
 
+std::optional<std::string> ReadFileTail(const std::string& path, std::int64_t end, std::size_t max,
+                                        std::int64_t& start) {
+  Handle h(Open(path, GENERIC_READ, OPEN_EXISTING));
+  if (!h.ok()) {
+    if (errno == ENOENT) return std::nullopt;
+    throw EFOpenError(path, errno);
+  }
+  if (::GetFileType(h.get()) != FILE_TYPE_DISK) return std::nullopt;
+  LARGE_INTEGER size;
+  if (!::GetFileSizeEx(h.get(), &size)) throw EFOpenError(path, ErrnoFromWin32(::GetLastError()));
+  if (end < 0 || end > size.QuadPart) end = size.QuadPart;
+  start = std::max<std::int64_t>(0, end - static_cast<std::int64_t>(max));
+  LARGE_INTEGER at;
+  at.QuadPart = start;
+  if (!::SetFilePointerEx(h.get(), at, nullptr, FILE_BEGIN)) throw EFOpenError(path, ErrnoFromWin32(::GetLastError()));
+  std::string out(static_cast<std::size_t>(end - start), '\0');
+  std::size_t got = 0;
+  while (got < out.size()) {
+    DWORD n = 0;
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(out.size() - got, 1u << 20));
+    if (!::ReadFile(h.get(), out.data() + got, want, &n, nullptr)) {
+      throw EFOpenError(path, ErrnoFromWin32(::GetLastError()));
+    }
+    if (n == 0) break;
+    got += n;
+  }
+  out.resize(got);
+  return out;
+}
+
 bool AppendToFile(const std::string& path, std::string_view bytes) {
   // FILE_APPEND_DATA without FILE_WRITE_DATA: the system puts every write
   // at the end of the file as a whole, as O_APPEND does.
@@ -177,7 +207,7 @@ void ReplaceFile(const std::string& path, const Bytes& bytes) {
   }
 }
 
-bool CreateFileExclusive(const std::string& path, const Bytes& bytes) {
+bool CreateFileExclusive(const std::string& path, const Bytes& bytes, bool /*owner_only: the folder's ACL applies*/) {
   const std::string temp = WriteTemporary(path, bytes, FILE_ATTRIBUTE_NORMAL);
   // A move without the replace flag fails when anything holds the name, so
   // exactly one of several racing creators wins, and the winner's file is

@@ -1,6 +1,7 @@
 #include "platform/System.h"
 
 #include <cstdlib>
+#include <ctime>
 
 #include "platform/win32/Win32.h"
 
@@ -104,6 +105,8 @@ LocalTime Now() {
   t.millisecond = st.wMilliseconds;
   return t;
 }
+
+std::int64_t UnixSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 void SleepMilliseconds(int ms) { ::Sleep(ms > 0 ? static_cast<DWORD>(ms) : 0); }
 
