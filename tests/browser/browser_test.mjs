@@ -68,6 +68,27 @@ const AXE_OPTIONS = {
 const axeSource = fs.readFileSync(createRequire(import.meta.url).resolve('axe-core/axe.min.js'), 'utf8');
 const axeFigures = [];
 
+// A real JPEG (the stored test image above is only JPEG-shaped), painted
+// by the browser: a sun over a field.
+function paintPhoto() {
+  const canvas = document.createElement('canvas');
+  canvas.width = 640;
+  canvas.height = 480;
+  const g = canvas.getContext('2d');
+  const sky = g.createLinearGradient(0, 0, 0, 360);
+  sky.addColorStop(0, '#4a86c8');
+  sky.addColorStop(1, '#f3dfae');
+  g.fillStyle = sky;
+  g.fillRect(0, 0, 640, 360);
+  g.fillStyle = '#f2b233';
+  g.beginPath();
+  g.arc(440, 250, 80, 0, 2 * Math.PI);
+  g.fill();
+  g.fillStyle = '#3f6e38';
+  g.fillRect(0, 330, 640, 150);
+  return canvas.toDataURL('image/jpeg', 0.85).split(',')[1];
+}
+
 // Visible text, in the page and in form controls, set smaller than 14 px.
 function smallText() {
   const small = [];
@@ -89,8 +110,8 @@ function smallText() {
 
 // One page of the walk, brought up by OPEN in each view: laid out at the
 // view's width with nothing to scroll sideways, no text under 14 px, no
-// axe-core violation; saved as NAME-WIDTH.png by SHOT.
-async function walkPage(views, name, open, shot = walkShot) {
+// axe-core violation; saved where SHOT says.
+async function walkPage(views, name, open, shot = (width) => walkShot(`${name}-${width}.png`)) {
   for (const { width, page } of views) {
     const where = `${name} at ${width} px`;
     try {
@@ -110,7 +131,7 @@ async function walkPage(views, name, open, shot = walkShot) {
     axeFigures.push(`${where}: ${found.length === 0 ? 'none' : found.join(', ')}`);
     check(`${where}: axe-core finds no WCAG 2 A/AA violation`, violations.length === 0, violations.map((v) =>
       `${v.id}: ${v.help}: ${v.nodes.map((n) => n.target.join(' ')).join(', ')}`).join('\n  '));
-    await page.screenshot({ path: shot(`${name}-${width}.png`), fullPage: true });
+    await page.screenshot({ path: shot(width), fullPage: true });
   }
 }
 
@@ -312,6 +333,52 @@ async function run(work) {
     for (const file of fs.readdirSync(path.join(site.dir, 'htdocs')).filter((name) => name.endsWith('.html')).sort()) {
       await walkPage(views, `site-${path.basename(file, '.html')}`, (view) => view.goto(`${base}/${file}`));
     }
+
+    // 7. The modern page set, for a member of its own: the profile form, a
+    // photo posted, the profile showing it, an error; as a phone shows them,
+    // they are the documented screenshots modern-*.png.
+    const session = 'modern';
+    fs.writeFileSync(path.join(site.dir, 'data', 'sessions', `${session}.txt`), Buffer.concat([
+      fs.readFileSync(path.join(site.dir, 'data', 'sessions', 'demo.txt')),
+      Buffer.from('Pages=modern\r\nSiteName=orvalengate demo site\r\nSiteHome=/\r\nUploadUrl=/upload/\r\n')]));
+    const member = { id: 'hanako', pw: 'hanako123' };
+    const shot = (name) => (width) => (width === 390 ? screenshot(`modern-${name}.png`) : walkShot(`modern-${name}-${width}.png`));
+    const submitSitePage = (file, command, fill) => async (view) => {
+      await view.goto(`${base}/${file}`);
+      const form = formWith(view, `input[name=command][value=${command}]`);
+      await form.locator('input[name=session]').evaluate((input, name) => { input.value = name; }, session);
+      await form.locator('input[name=id]').fill(member.id);
+      await form.locator('input[name=pw]').fill(member.pw);
+      if (fill) await fill(form);
+      await submitWith(view, form.locator('[type=submit]'));
+    };
+    await checkAsync('registration in the modern set is accepted', async () => {
+      await submitSitePage('register.html', 'registration', async (form) => {
+        await form.locator('input[name=pw2]').fill(member.pw);
+        await form.locator('input[name=realname]').fill('山田 花子');
+        await form.locator('input[name=mail]').fill('hanako@example.com');
+        await form.locator('input[name=country]').fill('日本');
+      })(page);
+      return fs.existsSync(record(member.id)) || `no record; page title ${JSON.stringify(await page.title())}`;
+    });
+    await walkPage(views, 'modern-form', submitSitePage('profile.html', 'changeprof1'), shot('form'));
+    const photo = Buffer.from(await page.evaluate(paintPhoto), 'base64');
+    await walkPage(views, 'modern-posted', submitSitePage('post.html', 'postleaf', async (form) => {
+      await form.locator('input[name=leaf]').setInputFiles({ name: 'sunrise.jpg', mimeType: 'image/jpeg', buffer: photo });
+      await form.locator('input[name=blank-title]').fill('日の出 Sunrise');
+    }), shot('posted'));
+    const profileUrl = `${base}/cgi/orvalengate.exe?session=${session}&showuser=${member.id}`;
+    await walkPage(views, 'modern-profile', (view) => view.goto(profileUrl), shot('profile'));
+    for (const { width, page: view } of views) {
+      await checkAsync(`profile at ${width} px shows the posted photo`, async () => {
+        const img = view.locator('main img').first();
+        await img.scrollIntoViewIfNeeded();
+        await view.waitForFunction((el) => el.complete, await img.elementHandle());
+        const shown = await img.evaluate((el) => `${el.naturalWidth}x${el.naturalHeight}`);
+        return shown === '640x480' || `the newest post's image is ${shown}`;
+      });
+    }
+    await walkPage(views, 'modern-error', (view) => view.goto(`${base}/cgi/orvalengate.exe?session=${session}&showuser=nobody`), shot('error'));
   } finally {
     if (browser) await browser.close().catch(() => {});
     await stopServer(site.server);
