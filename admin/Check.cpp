@@ -7,6 +7,7 @@
 #include "admin/Admin.h"
 #include "member/Maintenance.h"
 #include "member/Members.h"
+#include "member/PageSet.h"
 #include "member/Posting.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
@@ -18,8 +19,10 @@ namespace {
 // The keys the program reads; any other line is a typing error or a
 // setting of another program, and is ignored by the site.
 constexpr std::string_view kConfigKeys[] = {"sessiondb", "dumppath", "bodylimit", "authlog"};
-constexpr std::string_view kSessionKeys[] = {"path",           "membersdb",       "nameorder",    "FileNameTemplate",
-                                             "FileNameCounter", "DefaultImgFile", "PasswordHash"};
+constexpr std::string_view kSessionKeys[] = {"path",           "membersdb",      "nameorder", "FileNameTemplate",
+                                             "FileNameCounter", "DefaultImgFile", "PasswordHash", "Pages",
+                                             "SiteName",        "SiteHome",       "Templates", "Stylesheet",
+                                             "UploadUrl"};
 
 bool SameKey(std::string_view a, std::string_view b) {
   auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
@@ -160,6 +163,28 @@ void CheckCounter(const Site& site, Report& report, Folders& folders) {
   }
 }
 
+// The second page set's keys, and the operator's templates it would use:
+// one that cannot be used is replaced by the built-in page at every view.
+void CheckPageSet(const text::NameValueList& settings, const std::string& file, Report& report, Folders& folders) {
+  const std::string_view pages = settings.Value("Pages");
+  if (!pages.empty() && !member::IsModernPages(pages)) {
+    report.Warning(file + ": Pages=" + std::string(pages) + " is no page set this program knows: the default set is used");
+  }
+  const std::string dir = CheckFolderKey(settings, file, "Templates", false, false,
+                                         "the built-in templates are used", report, folders);
+  if (dir.empty()) return;
+  for (const member::TemplateKind& kind : member::AllTemplates()) {
+    const std::string path = dir + std::string(kind.file);
+    if (!text::FileExists(path)) continue;
+    try {
+      const std::string problem = member::TemplateProblem(platform::ReadWholeFile(path), kind.names);
+      if (!problem.empty()) report.Problem(path + ": " + problem + ": the built-in page is used instead");
+    } catch (const platform::Exception& e) {
+      report.Problem(path + ": " + e.Message());
+    }
+  }
+}
+
 void CheckSession(Site& site, const std::string& name, Report& report, Folders& folders, Folders& member_dirs,
                   int& members) {
   Session session;
@@ -185,6 +210,7 @@ void CheckSession(Site& site, const std::string& name, Report& report, Folders& 
     report.Warning(file + ": PasswordHash=" + std::string(hash) +
                    " is no value this program knows: new passwords are hashed with argon2id");
   }
+  CheckPageSet(session.settings, file, report, folders);
   // Sessions may share a members folder; its records are looked at once.
   if (members_dir.empty() || !member_dirs.insert(members_dir).second) return;
   try {

@@ -4,8 +4,9 @@
 //
 // Input: a site part, then up to four requests, parts separated by
 // "\n%%\n". The site part holds operator lines (nameorder=, FileNameTemplate=,
-// FileNameCounter, counter=, DefaultImgFile=, bodylimit=, nodump); every path
-// they imply is placed inside the site. A request is CGI variable lines
+// FileNameCounter, counter=, DefaultImgFile=, bodylimit=, nodump, modern (the
+// second page set), template= (its result page, the operator's own)); every
+// path they imply is placed inside the site. A request is CGI variable lines
 // (NAME=value), an empty line, and the body; CONTENT_LENGTH defaults to the
 // body's size, REQUEST_METHOD to POST, SERVER_PROTOCOL to HTTP/1.1.
 //
@@ -14,7 +15,8 @@
 // member record keeps one "id" line naming its file and one "pw" line; a
 // site whose counter the input did not choose never answers with status 500;
 // a request declaring a body over the limit is refused and changes nothing;
-// one for a path that no action serves gets no answer and changes nothing.
+// one for a path that no action serves gets no answer and changes nothing;
+// no page of the second set (built-in templates) holds a password field.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -160,6 +162,8 @@ struct Site {
   // What config.txt's bodylimit comes to: a positive decimal number of at
   // most 18 digits, else 64 MiB.
   std::int64_t body_limit = 64 * 1024 * 1024;
+  bool modern = false;        // the second page set
+  bool own_template = false;  // with the input's own result template
 };
 
 std::int64_t BodyLimit(std::string_view value) {
@@ -219,6 +223,14 @@ Site MakeSite(const Harness& h, std::string_view layout) {
       }
     } else if (key == "nodump") {
       dump = false;
+    } else if (key == "modern" && !result.modern) {
+      result.modern = true;
+      session += "Pages=modern\r\nSiteName=Fuzz site\r\nUploadUrl=/up/\r\n";
+    } else if (key == "template" && !result.own_template) {
+      result.own_template = true;
+      fs::create_directories(h.site + "tpl", ec);
+      WriteFile(h.site + "tpl/result.html", value);
+      session += "Templates=" + h.site + "tpl\r\n";
     }
   }
   if (write_counter && !fs::is_directory(counter_path, ec)) WriteFile(counter_path, counter);
@@ -380,6 +392,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else if (seen.declared_length > site.body_limit && !seen.has_query) {
       fuzz::Check(answer.find("The request is too large") != std::string::npos, "an oversized body is refused", answer);
       fuzz::Check(ListTree(h.site) == site_before, "an oversized request changes nothing in the site", answer);
+    }
+    if (site.modern && !site.own_template) {
+      fuzz::Check(answer.find("name=\"pw\"") == std::string::npos, "no page of the second set asks for a password", answer);
     }
     if (!site.counter_chosen) {
       fuzz::Check(!answer.starts_with("Status: 500"), "a sound site never answers 500", answer);

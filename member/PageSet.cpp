@@ -89,7 +89,7 @@ constexpr OutcomeText kOutcomes[] = {
     {Outcome::kFormExpired, 403, texts::PageFormExpired},
     {Outcome::kNoAttachedFile, 400, texts::PageNoAttachedFile},
     {Outcome::kNotJpeg, 400, texts::PageNotJpeg},
-    {Outcome::kNoFreeFileName, 500, texts::PageNoFreeFileName},
+    {Outcome::kNoFreeFileName, 503, texts::PageNoFreeFileName},
 };
 
 const OutcomeText& TextOf(Outcome outcome) {

@@ -24,7 +24,8 @@ enum class Outcome {
 
 // The HTTP status of an outcome's page: 200 success, 400 a request that
 // cannot be used, 403 a wrong password or expired form, 404 no such member
-// or session, 413 a body over the limit, 500 a site that is set up wrong.
+// or session, 413 a body over the limit, 500 a site that is set up wrong,
+// 503 no free name left for a post.
 int OutcomeStatus(Outcome outcome);
 
 enum class Page { kResult, kProfile, kForm, kFormEn };

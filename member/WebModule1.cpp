@@ -89,6 +89,8 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
   // The second page set says with the status too what became of a request.
   auto answer = [&](std::string page) {
     if (PageStatus != 0) response.SetStatusCode(PageStatus);
+    // The framework's table of reasons stops short of 413 (RFC 9110's name).
+    if (PageStatus == 413) response.SetStringVariable(frontend::rsReasonString, "Content Too Large");
     response.SetContent(std::move(page));
   };
 

@@ -8,7 +8,8 @@ scripts/install-deps.sh --demo
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVALENGATE_TESTS=OFF >/dev/null
 cmake --build build -j"$(nproc)" --target orvalengate
 port=${PORT:-8080}
-scripts/make-site.sh build/orvalengate build/demo "$port"
+# The demo shows the second page set (Pages=modern in its session).
+PAGES=modern scripts/make-site.sh build/orvalengate build/demo "$port"
 
 # The demo member, registered by running the program once as the server
 # would. A member left from an earlier run stays as it is (and keeps any
@@ -19,7 +20,7 @@ body="session=demo&command=registration&id=$id&pw=$pw&pw2=$pw&realname=$realname
 answer=$(printf %s "$body" | SERVER_PROTOCOL=HTTP/1.1 REQUEST_METHOD=POST CONTENT_LENGTH=${#body} \
   CONTENT_TYPE=application/x-www-form-urlencoded build/demo/cgi/orvalengate.exe)
 case $answer in
-  *'Registration acceptance'* | *'The same ID is already registered'*) ;;
+  *'You are registered'* | *'That ID is taken'*) ;;
   *) echo "Registering the demo member failed:"; printf '%s\n' "$answer" | iconv -f SHIFT_JIS -t UTF-8 -c; exit 1 ;;
 esac
 

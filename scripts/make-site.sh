@@ -3,7 +3,10 @@
 # on 127.0.0.1:PORT: the program as /cgi/orvalengate.exe with its config.txt,
 # one session "demo" with its member, upload and dump directories, and the
 # demo site's pages (site/), whose forms post to the program.
-# Usage: [SITE_USER=user] [WITH_DUMPS=1] make-site.sh EXE DIR PORT
+# PAGES=modern gives the session the second page set (scripts/demo.sh does);
+# without it the program answers with its default pages, which the tests
+# that read answers byte for byte expect.
+# Usage: [SITE_USER=user] [WITH_DUMPS=1] [PAGES=modern] make-site.sh EXE DIR PORT
 set -euo pipefail
 exe=$(readlink -f "$1"); dir=$2; port=$3
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,6 +24,10 @@ else
 fi
 printf 'path=%s\r\nmembersdb=%s\r\nFileNameTemplate=img####\r\n' "$dir/data/upload" "$dir/data/members" \
   > "$dir/data/sessions/demo.txt"
+if [ "${PAGES:-}" = modern ]; then
+  printf 'Pages=modern\r\nSiteName=orvalengate demo site\r\nSiteHome=/\r\nUploadUrl=/upload/\r\n' \
+    >> "$dir/data/sessions/demo.txt"
+fi
 
 # The pages (site/): UTF-8 sources served as Shift_JIS, like the program's own
 # pages, with the session name filled in. The stylesheet is written into each

@@ -146,17 +146,6 @@ std::string EntryName(std::string path) {
   return name;
 }
 
-// The code point of a whole UTF-8 sequence, or -1.
-long DecodeUtf8(const std::string& s) {
-  if (s.empty()) return -1;
-  const auto b0 = static_cast<unsigned char>(s[0]);
-  const std::size_t n = b0 < 0x80 ? 1 : b0 < 0xE0 ? 2 : b0 < 0xF0 ? 3 : 4;
-  if (s.size() != n) return -1;
-  long cp = n == 1 ? b0 : b0 & (0x3F >> (n - 1));
-  for (std::size_t i = 1; i < n; ++i) cp = (cp << 6) | (static_cast<unsigned char>(s[i]) & 0x3F);
-  return cp;
-}
-
 std::string Convert(const char* to, const char* from, const std::string& in_bytes, bool& ok) {
   iconv_t cd = iconv_open(to, from);
   if (cd == reinterpret_cast<iconv_t>(-1)) Fail(std::string("iconv cannot convert ") + from + " to " + to);
@@ -171,28 +160,26 @@ std::string Convert(const char* to, const char* from, const std::string& in_byte
   return out;
 }
 
-// Every single byte from 0xA1 to 0xDF and every lead/trail pair, read as
-// CP932; each character kept under the bytes its own UTF-8 spelling turns
-// back into, so the NEC and IBM duplicates map to one spelling.
+// Every code point of the Basic Multilingual Plane (CP932 has none beyond)
+// that iconv's CP932 turns into bytes beyond ASCII: its round trips and its
+// one-way mappings (U+00A2 to the full-width cent sign's bytes) alike.
 int WriteCp932Table(const char* output) {
   std::vector<std::pair<long, unsigned>> table;
-  auto consider = [&](unsigned code) {
-    std::string bytes;
-    if (code > 0xFF) bytes += static_cast<char>(code >> 8);
-    bytes += static_cast<char>(code & 0xFF);
-    bool ok = false;
-    const std::string utf8 = Convert("UTF-8", "CP932", bytes, ok);
-    const long cp = ok ? DecodeUtf8(utf8) : -1;
-    if (cp < 0x80) return;
-    const std::string back = Convert("CP932", "UTF-8", utf8, ok);
-    if (ok && back == bytes) table.emplace_back(cp, code);
-  };
-  for (unsigned b = 0xA1; b <= 0xDF; ++b) consider(b);
-  for (unsigned lead = 0x81; lead <= 0xFC; ++lead) {
-    if (lead > 0x9F && lead < 0xE0) continue;
-    for (unsigned trail = 0x40; trail <= 0xFC; ++trail) {
-      if (trail != 0x7F) consider(lead << 8 | trail);
+  for (long cp = 0x80; cp < 0x10000; ++cp) {
+    if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+    std::string utf8;
+    if (cp < 0x800) {
+      utf8 = {static_cast<char>(0xC0 | cp >> 6), static_cast<char>(0x80 | (cp & 0x3F))};
+    } else {
+      utf8 = {static_cast<char>(0xE0 | cp >> 12), static_cast<char>(0x80 | (cp >> 6 & 0x3F)),
+              static_cast<char>(0x80 | (cp & 0x3F))};
     }
+    bool ok = false;
+    const std::string bytes = Convert("CP932", "UTF-8", utf8, ok);
+    if (!ok || bytes.empty() || bytes.size() > 2 || static_cast<unsigned char>(bytes[0]) < 0x80) continue;
+    unsigned code = 0;
+    for (const char c : bytes) code = code << 8 | static_cast<unsigned char>(c);
+    table.emplace_back(cp, code);
   }
   std::sort(table.begin(), table.end());
   std::ofstream out(output, std::ios::binary);

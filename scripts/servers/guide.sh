@@ -57,6 +57,8 @@ install -m 755 build/orvalengate $site/cgi/orvalengate.exe
 printf 'sessiondb=$site/data/sessions\\r\\n' > $site/cgi/config.txt
 printf 'path=$site/data/upload\\r\\nmembersdb=$site/data/members\\r\\nFileNameTemplate=img####\\r\\n' \\
   > $site/data/sessions/demo.txt
+printf 'Pages=modern\\r\\nSiteName=Our member site\\r\\nSiteHome=/\\r\\nUploadUrl=/upload/\\r\\n' \\
+  >> $site/data/sessions/demo.txt
 cp demo/index.html $site/htdocs/   # or the site's own pages
 chown -R $user: $site/data $site/log $site/run
 EOF

@@ -2,7 +2,10 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
 
+#include "Cp932.h"
 #include "platform/Sjis.h"
 
 namespace {
@@ -84,6 +87,48 @@ TEST(Sjis, CaseFoldingLeavesSecondBytesAlone) {
   EXPECT_FALSE(platform::SameTextSjis("\x83\x41", "\x83\x61"));
   EXPECT_FALSE(platform::SameTextSjis("a", "ab"));
   EXPECT_FALSE(platform::SameTextSjis("a\xe0", "A\xc0"));
+}
+
+// Every code point of the Basic Multilingual Plane and a few beyond: the
+// program's table converts exactly what the system's converter does, and
+// what it converts is valid Shift_JIS. Broken UTF-8 converts to nothing.
+TEST(Sjis, Cp932FromUtf8MatchesTheSystemConverter) {
+  auto utf8 = [](std::uint32_t cp) {
+    std::string s;
+    if (cp < 0x800) return s + static_cast<char>(0xC0 | cp >> 6) + static_cast<char>(0x80 | (cp & 0x3F));
+    if (cp < 0x10000) {
+      return s + static_cast<char>(0xE0 | cp >> 12) + static_cast<char>(0x80 | (cp >> 6 & 0x3F)) +
+             static_cast<char>(0x80 | (cp & 0x3F));
+    }
+    return s + static_cast<char>(0xF0 | cp >> 18) + static_cast<char>(0x80 | (cp >> 12 & 0x3F)) +
+           static_cast<char>(0x80 | (cp >> 6 & 0x3F)) + static_cast<char>(0x80 | (cp & 0x3F));
+  };
+  int converted = 0;
+  for (std::uint32_t cp = 0x80; cp < 0x10000; ++cp) {
+    if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+    const std::string text = "a" + utf8(cp);
+    const std::optional<std::string> ours = platform::Cp932FromUtf8(text);
+    const std::string system = testing_texts::Sjis(text);
+    // Where the system converts to CP932 characters, the table does the same
+    // (the system's own tables may also map a few signs onto ASCII, or, on
+    // Windows, convert less); what the table converts reads back.
+    if (!system.starts_with("<") && static_cast<unsigned char>(system[1]) >= 0x80) {
+      ASSERT_EQ(ours.value_or("<none>"), system) << "U+" << std::hex << cp;
+    }
+    if (ours) {
+      ++converted;
+      ASSERT_TRUE(platform::IsValidSjis(*ours)) << "U+" << std::hex << cp;
+      ASSERT_FALSE(testing_texts::Cp932ToUtf8(*ours).starts_with("<")) << "U+" << std::hex << cp;
+    }
+  }
+  EXPECT_GT(converted, 7000);
+  EXPECT_FALSE(platform::Cp932FromUtf8(utf8(0x1F600)));   // no emoji in CP932
+  EXPECT_FALSE(platform::Cp932FromUtf8("\xC0\xAF"));      // an overlong "/"
+  EXPECT_FALSE(platform::Cp932FromUtf8("\xE8\x8A"));      // cut short
+  EXPECT_FALSE(platform::Cp932FromUtf8("\xED\xA0\x80"));  // a surrogate
+  for (std::string_view bad : {"\x80", "\xA0", "\xFD", "a\x82", "\x82\x7F", "\x82\xFD"}) {
+    EXPECT_FALSE(platform::IsValidSjis(bad)) << bad;
+  }
 }
 
 }  // namespace
