@@ -163,6 +163,7 @@ async function run(work) {
   const base = `http://127.0.0.1:${site.port}`;
   const record = (id) => path.join(site.dir, 'data', 'members', `${id}.txt`);
   let browser;
+  let modern;
   try {
     browser = await chromium.launch({
       executablePath: CHROMIUM,
@@ -328,20 +329,17 @@ async function run(work) {
       await walkPage(views, `site-${path.basename(file, '.html')}`, (view) => view.goto(`${base}/${file}`));
     }
 
-    // 7. The modern page set, for a member of its own: the profile form, a
+    // 7. The modern page set on a demo site of its own: the profile form, a
     // photo posted, the profile showing it, an error; as a phone shows them,
     // they are the documented screenshots modern-*.png.
-    const session = 'modern';
-    fs.writeFileSync(path.join(site.dir, 'data', 'sessions', `${session}.txt`), Buffer.concat([
-      fs.readFileSync(path.join(site.dir, 'data', 'sessions', 'demo.txt')),
-      Buffer.from('Pages=modern\r\nSiteName=orvalengate demo site\r\nSiteHome=/\r\nUploadUrl=/upload/\r\n')]));
+    modern = await startSite(exePath, path.join(work, 'modern'), { PAGES: 'modern' });
+    const modernBase = `http://127.0.0.1:${modern.port}`;
     const member = { id: 'hanako', pw: 'hanako123' };
     const shot = (name) => (width) => (width === 390 ? screenshot(`modern-${name}.png`) : walkShot(`modern-${name}-${width}.png`));
-    // A site/ form sent to the modern session; a Buffer goes as a chosen JPEG.
+    // A site/ form sent as the member; a Buffer goes as a chosen JPEG.
     const submitSitePage = (file, command, fields = {}) => async (view) => {
-      await view.goto(`${base}/${file}`);
+      await view.goto(`${modernBase}/${file}`);
       const form = formWith(view, `input[name=command][value=${command}]`);
-      await form.locator('input[name=session]').evaluate((input, name) => { input.value = name; }, session);
       for (const [name, value] of Object.entries({ id: member.id, pw: member.pw, ...fields })) {
         const input = form.locator(`input[name=${name}]`);
         await (Buffer.isBuffer(value) ? input.setInputFiles({ name: 'sun.jpg', mimeType: 'image/jpeg', buffer: value }) : input.fill(value));
@@ -351,12 +349,13 @@ async function run(work) {
     await checkAsync('registration in the modern set is accepted', async () => {
       await submitSitePage('register.html', 'registration',
         { pw2: member.pw, realname: '山田 花子', mail: 'hanako@example.com', country: '日本' })(page);
-      return fs.existsSync(record(member.id)) || `no record; page title ${JSON.stringify(await page.title())}`;
+      return fs.existsSync(path.join(modern.dir, 'data', 'members', `${member.id}.txt`)) ||
+        `no record; page title ${JSON.stringify(await page.title())}`;
     });
     await walkPage(views, 'modern-form', submitSitePage('profile.html', 'changeprof1'), shot('form'));
     const photo = Buffer.from(await page.evaluate(paintPhoto), 'base64');
     await walkPage(views, 'modern-posted', submitSitePage('post.html', 'postleaf', { leaf: photo, 'blank-title': '日の出 Sunrise' }), shot('posted'));
-    const profileUrl = `${base}/cgi/orvalengate.exe?session=${session}&showuser=${member.id}`;
+    const profileUrl = `${modernBase}/cgi/orvalengate.exe?session=demo&showuser=${member.id}`;
     await walkPage(views, 'modern-profile', (view) => view.goto(profileUrl), shot('profile'));
     for (const { width, page: view } of views) {
       await checkAsync(`profile at ${width} px shows the posted photo`, async () => {
@@ -367,10 +366,11 @@ async function run(work) {
         return shown === '640x480' || `the newest post's image is ${shown}`;
       });
     }
-    await walkPage(views, 'modern-error', (view) => view.goto(`${base}/cgi/orvalengate.exe?session=${session}&showuser=nobody`), shot('error'));
+    await walkPage(views, 'modern-error', (view) => view.goto(`${modernBase}/cgi/orvalengate.exe?session=demo&showuser=nobody`), shot('error'));
   } finally {
     if (browser) await browser.close().catch(() => {});
     await stopServer(site.server);
+    await stopServer(modern?.server);
   }
 }
 
