@@ -354,7 +354,7 @@ async function run(work) {
     });
     await walkPage(views, 'modern-form', submitSitePage('profile.html', 'changeprof1'), shot('form'));
     const photo = Buffer.from(await page.evaluate(paintPhoto), 'base64');
-    await walkPage(views, 'modern-posted', submitSitePage('post.html', 'postleaf', { leaf: photo, 'blank-title': '日の出 Sunrise' }), shot('posted'));
+    await walkPage(views, 'modern-success', submitSitePage('post.html', 'postleaf', { leaf: photo, 'blank-title': '日の出 Sunrise' }), shot('success'));
     const profileUrl = `${modernBase}/cgi/orvalengate.exe?session=demo&showuser=${member.id}`;
     await walkPage(views, 'modern-profile', (view) => view.goto(profileUrl), shot('profile'));
     for (const { width, page: view } of views) {
