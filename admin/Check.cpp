@@ -133,6 +133,11 @@ void CheckRecords(const std::string& dir, const Session& session, Report& report
     text::NameValueList record;
     record.SetText(bytes);
     if (record.IndexOfName("pw") >= 0 && member::NeedsRehash(session.storage, record.Value("pw"))) ++clear;
+    if (member::LooksLikeUncheckedHash(record.Value("pw"))) {
+      report.Problem(path + ": pw= begins like an Argon2 hash but is none the site checks (damaged, of " +
+                     "another form, or costlier than its own): the value itself is the password; " +
+                     "orvalengate-admin reset-password " + session.name + " " + id + " sets a new one");
+    }
   }
   if (clear > 0) {
     report.Warning(dir + ": " + Plural(clear, "record") + " keep the password in the clear: orvalengate-admin " +

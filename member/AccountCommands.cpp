@@ -10,6 +10,7 @@
 #include "member/Pages.h"
 #include "member/Storage.h"
 #include "member/WebModule1.h"
+#include "platform/Sjis.h"
 #include "text/NameValueList.h"
 
 namespace member {
@@ -23,13 +24,27 @@ constexpr std::size_t kMinPasswordLength = 5;
 constexpr std::size_t kMaxIdBytes = 251;
 
 // A posted blank is stored as "&nbsp;"; other bytes up to 0x20 show as
-// nothing at all.
+// nothing at all, and the ideographic space as a blank. Only a whole last
+// character counts: 0x81 0x40 may end with the trail byte of the one before.
 bool HasBlankAtEnds(std::string_view id) {
   constexpr std::string_view kStoredBlank = "&nbsp;";
+  constexpr std::string_view kIdeographicSpace = "\x81\x40";
   auto blank_byte = [](char c) { return static_cast<unsigned char>(c) <= 0x20; };
-  return id.starts_with(kStoredBlank) || id.ends_with(kStoredBlank) || (!id.empty() && blank_byte(id.front())) ||
-         (!id.empty() && blank_byte(id.back()));
+  if (id.empty()) return false;
+  if (id.starts_with(kStoredBlank) || id.ends_with(kStoredBlank) || blank_byte(id.front()) || blank_byte(id.back()) ||
+      id.starts_with(kIdeographicSpace)) {
+    return true;
+  }
+  std::size_t last = 0;
+  for (std::size_t pos = 0; pos < id.size(); pos += platform::CharLength(id, pos)) last = pos;
+  return id.substr(last) == kIdeographicSpace;
 }
+
+// Posted values keep a reference to a character Shift_JIS lacks, which
+// pages show as that character: in an ID it could show a no-break or
+// zero-width space, making one that looks like another member's. Every
+// other "&" of a posted value is stored escaped, so "&#" is always one.
+bool HoldsCharacterReference(std::string_view id) { return id.find("&#") != std::string_view::npos; }
 
 }  // namespace
 
@@ -50,7 +65,7 @@ std::string TWebModule1::CommandRegistration() {
   // could leave the members directory or start a line of its own is refused
   // before anything looks at the file system.
   if (id.size() > kMaxIdBytes) return Refuse(Outcome::kIdTooLong, texts::IdUnusable, std::to_string(kMaxIdBytes));
-  if (!IsUsableName(id)) return Refuse(Outcome::kIdUnusable, texts::IdUnusable);
+  if (!IsUsableName(id) || HoldsCharacterReference(id)) return Refuse(Outcome::kIdUnusable, texts::IdUnusable);
   // "alice", "alice " and " alice" would be three members whose pages look
   // alike.
   if (HasBlankAtEnds(id)) return Refuse(Outcome::kIdBlankAtEnds, texts::IdBlankAtEnds);

@@ -28,12 +28,17 @@ constexpr unsigned long kLanes = 1;
 constexpr std::size_t kSaltBytes = 16;
 constexpr std::size_t kHashBytes = 32;
 
-// What a stored hash may ask for. A record is a file anyone with access to
-// the members directory can edit; without these bounds a corrupt or planted
-// value could make one login take minutes or gigabytes.
-constexpr unsigned long kMaxMemoryKiB = 256 * 1024;
+// What a stored hash may ask for: no more memory, and no more memory times
+// passes (the time it takes), than a hash this program writes. A value is
+// planted easily: a member of a site in the clear may register any text as a
+// password, and anyone who can write the members directory may edit a
+// record; a costlier value would make every check of that ID, by anyone with
+// any password, cost what the value asks. Such a value is a password in the
+// clear instead. The pass count has a bound of its own only to keep the
+// figures small; the work bound is what limits the time.
+constexpr unsigned long kMaxMemoryKiB = kMemoryKiB;
 constexpr unsigned long kMaxPasses = 16;
-constexpr unsigned long kMaxWorkKiB = 4 * 256 * 1024;  // memory times passes
+constexpr unsigned long kMaxWorkKiB = kMemoryKiB * kPasses;  // memory times passes
 constexpr unsigned long kMaxLanes = 16;
 constexpr std::size_t kMinSaltBytes = 8, kMaxSaltBytes = 64;
 constexpr std::size_t kMinHashBytes = 16, kMaxHashBytes = 64;
@@ -200,7 +205,10 @@ bool ParseArgon2id(std::string_view stored, Argon2Hash& out) {
 }
 
 // Equal in a time that depends only on the posted value's length, never on
-// where the first difference lies or on the stored value's length.
+// where the first difference lies or on the stored value's length: every
+// byte of the posted value is compared, the differences are gathered with
+// OR and looked at once after the loop, so there is no early exit, and no
+// branch depends on a byte's value.
 bool ConstantTimeEquals(std::string_view stored, std::string_view posted) {
   std::size_t diff = stored.size() ^ posted.size();
   const std::size_t n = stored.size();
@@ -260,6 +268,8 @@ bool IsPasswordHash(std::string_view stored) {
   Argon2Hash parsed;
   return IsHash(stored) && ParseArgon2id(stored, parsed);
 }
+
+bool LooksLikeUncheckedHash(std::string_view stored) { return IsHash(stored) && !IsPasswordHash(stored); }
 
 bool NeedsRehash(PasswordStorage storage, std::string_view stored) {
   // An empty value (a record without a password) has no hash to become.

@@ -24,14 +24,20 @@ bool IsKnownPasswordHash(std::string_view setting);
 std::string StoredPassword(PasswordStorage storage, std::string_view password);
 
 // Whether a posted password matches a stored pw= value of either form,
-// compared in constant time. Only a well-formed Argon2id value within the
-// bounds a check may cost (256 MiB, 16 passes) is checked as a hash; any
+// compared in constant time. Only a well-formed Argon2id value that costs no
+// more than the hashes StoredPassword writes is checked as a hash; any
 // other value, one that merely begins with "$argon2" included, is a
 // password in the clear. An empty password matches no hash.
 bool PasswordMatches(std::string_view stored, std::string_view password);
 
 // Whether a stored pw= value is a hash that PasswordMatches checks as one.
 bool IsPasswordHash(std::string_view stored);
+
+// Whether a stored pw= value begins like an Argon2 hash but is none that
+// PasswordMatches checks as one (damaged, of another form, or costlier than
+// ours): the value itself is then the password, which the operator should
+// know.
+bool LooksLikeUncheckedHash(std::string_view stored);
 
 // Whether a stored value that matched should be rewritten in the session's
 // form (a record still in the clear, and not empty, in a hashing session).

@@ -169,7 +169,10 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
   const std::string command(text::FieldView(PostedFields, "command"));
   text::RemoveField(PostedFields, "command");
   CommandName = command;
-  RemoteAddr = request.StringVariable(frontend::rvRemoteAddr);
+  // The web server's own variable alone: the request variables also fall
+  // back to a header of that name, and a "Remote-Addr" header would let a
+  // client name the address a blocking tool then bans.
+  RemoteAddr = request.CgiVariable("REMOTE_ADDR");
   for (const CommandEntry& entry : kCommands) {
     if (command == entry.name) {
       answer(entry.run(*this));

@@ -76,6 +76,17 @@ EOF
   sessions (none of \`data\` but \`upload\` is mapped), \`config.txt\`
   (only the program is mapped from \`cgi\`), and in \`upload\` the posted-file
   records (\`img0001.txt\` ...) and \`counter.txt\`: every \`.txt\` there is refused.
+- An upload must never run as a page: anyone may post any bytes, and a page
+  served from the site would run its script as the site. Every name the
+  program keeps a post under (\`.jpg .jpeg .jpe .jfif .pjpeg .pjp\`) is
+  served as \`image/jpeg\`, anything else in \`upload\` as
+  \`application/octet-stream\`, with \`X-Content-Type-Options: nosniff\`
+  (no browser guesses another type) and a \`Content-Security-Policy\` that
+  allows the image alone (no script, no plug-in, a sandbox). Apache needs
+  \`mod_headers\` for these (loaded below).
+- Lock and temporary files (\`.posts.lock\`, \`.counter.txt.lock\`,
+  \`.tmp-...\`) are the program's private business: every name beginning
+  with a dot is refused, in every folder.
 - Each server refuses a request body over 64 MiB, the program's own default
   \`bodylimit\`; raise both together.
 
@@ -134,7 +145,7 @@ EOF
 fastcgi_section() {
   local first
   cat <<EOF
-### FastCGI (nginx, lighttpd)
+### FastCGI (nginx, lighttpd, Apache httpd)
 
 The same program also runs resident: started by a FastCGI process manager
 (spawn-fcgi, lighttpd's \`mod_fastcgi\`) with a listening socket as its
@@ -214,6 +225,28 @@ EOF
 
 3. Start it as the service \`orvalengate-lighttpd\` above, with
    \`ExecStart=$(line lighttpd-fastcgi start)\`.
+
+#### Apache httpd (mod_proxy_fcgi) + spawn-fcgi
+
+Apache passes requests to the resident processes through \`mod_proxy_fcgi\`
+(tested: \`e2e_apache_fastcgi\`). Map the program's address alone with
+\`ProxyPassMatch\`, as below. The other common form, a \`<Location>\` with
+\`SetHandler "proxy:unix:...|fcgi://localhost/"\`, passes the address's last
+part as \`PATH_INFO\` (\`/orvalengate.exe\`), and the program answers a
+request with a path info with nothing at all: an empty page, nothing stored.
+\`LimitRequestBody\` is not applied to a proxied request's declared length,
+so a \`RewriteRule\` refuses a body declared over 64 MiB with 413.
+
+1. Install the server and spawn-fcgi as for CGI and nginx above.
+2. Write \`$site/apache-fastcgi.conf\`, exactly as the tests run it:
+
+EOF
+  render apache-fastcgi | fence "" | sed 's/^/   /; s/ *$//'
+  cat <<EOF
+
+3. Start the resident processes as the \`orvalengate-fastcgi@\` instances
+   above, then Apache as the service \`orvalengate-apache\` above, with
+   \`ExecStart=$(line apache-fastcgi start)\`.
 EOF
 }
 

@@ -278,6 +278,12 @@ TEST_F(Commands, HashingSessionStoresChecksUpgradesAndLogsFailures) {
                    step.logged + "\n";
     }
   }
+  // Without the server's REMOTE_ADDR a client's Remote-Addr header names no
+  // address.
+  auto [env, body] = UrlEncodedRequest("session=s1&command=changepw&id=u9&pw0=abcde&pw1=fresh2&pw2=fresh2");
+  env["HTTP_REMOTE_ADDR"] = "198.51.100.1";
+  site_.Run(env, body);
+  log_shape += "####-##-## ##:##:## orvalengate failed login from - session=s1 command=changepw id=u9\n";
   const std::string log = site_.ReadFile("auth.log");
   EXPECT_TRUE(HasShape(log, log_shape)) << log << "\nexpected\n" << log_shape;
   // Checking the hashed u1 in the clear session did not turn it back.

@@ -76,6 +76,28 @@ check "posted-file record is not served" refused "$base/upload/img0001.txt"
 check "upload counter is not served" refused "$base/upload/counter.txt"
 check "the program's config.txt is not served" refused "$base/cgi/config.txt"
 
+# Every name the program keeps a post under (and none, for a file that is no
+# JPEG) is served as a type no browser runs, never sniffed, without script.
+n=3
+for ext in .jpg .jpeg .jpe .jfif .pjpeg .pjp ""; do
+  curl -s -o /dev/null -F session=demo -F command=postleaf -F id=alice -F pw=secret1 \
+    -F "leaf=@$work/cat.jpg;filename=photo$ext;type=image/jpeg" "$cgi"
+  headers=$(curl -s -D - -o /dev/null "$base/upload/$(printf 'img%04d' $n)$ext" | tr -d '\r'); n=$((n+1))
+  type=image/jpeg; [ -n "$ext" ] || type=application/octet-stream
+  check "upload$ext served as $type" grep -qix "content-type: $type" <<<"$headers"
+  check "upload$ext never sniffed" grep -qix "x-content-type-options: nosniff" <<<"$headers"
+  check "upload$ext may run no script" grep -qiE "^content-security-policy: default-src 'none';.*sandbox" <<<"$headers"
+done
+
+# Lock and temporary files, and every other name beginning with a dot, are private.
+private() { test -e "$1" && refused "$2"; }  # private FILE URL
+: > "$data/upload/.tmp-1234-e2e"; mkdir -p "$site/htdocs/.private"; : > "$site/htdocs/.private/a.html"
+for name in .posts.lock .counter.txt.lock .tmp-1234-e2e; do
+  check "upload/$name is not served" private "$data/upload/$name" "$base/upload/$name"
+done
+check "a dot written %2e is not served" private "$data/upload/.posts.lock" "$base/upload/%2eposts.lock"
+check "a folder beginning with a dot is not served" private "$site/htdocs/.private/a.html" "$base/.private/a.html"
+
 # A body over the server's limit is refused by the server before the program
 # reads it; only the declared length is sent.
 hostport=${base#http://}

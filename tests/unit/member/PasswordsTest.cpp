@@ -46,6 +46,9 @@ TEST(Passwords, MatchesEitherFormAndNothingElse) {
       // password that merely looks like one.
       {"$argon2rocks", "$argon2rocks", true},
       {"$argon2i$v=19$m=19456,t=2,p=1" + kRefTail, "password", false},
+      // Costlier than our own hashes: planted, it would make every check of
+      // the ID cost what it asks; it is the password itself instead.
+      {"$argon2id$v=19$m=262144,t=4,p=1" + kRefTail, "$argon2id$v=19$m=262144,t=4,p=1" + kRefTail, true},
       // Damaged, or asking for more than a check may cost: the password does not match.
       {"$argon2id$v=16$m=19456,t=2,p=1" + kRefTail, "password", false},
       {"$argon2id$m=19456,t=2,p=1" + kRefTail, "password", false},
@@ -87,6 +90,25 @@ TEST(Passwords, StorageSettingAndRehash) {
   EXPECT_FALSE(member::NeedsRehash(PasswordStorage::kClear, kRef));
   // Checked in the clear, so stored hashed like any password in the clear.
   EXPECT_TRUE(member::NeedsRehash(PasswordStorage::kArgon2id, "$argon2rocks"));
+}
+
+// Each bound alone, at its edge and one past it: memory, memory times
+// passes, and passes.
+TEST(Passwords, HashCostsNoMoreThanOurOwn) {
+  const struct {
+    const char* params;
+    bool hash;
+  } rows[] = {
+      {"m=19456,t=2,p=1", true}, {"m=19457,t=1,p=1", false}, {"m=9728,t=4,p=1", true},
+      {"m=9729,t=4,p=1", false}, {"m=8,t=16,p=1", true},     {"m=8,t=17,p=1", false},
+      {"m=256,t=1,p=16", true},  {"m=272,t=1,p=17", false},
+  };
+  for (const auto& row : rows) {
+    const std::string stored = std::string("$argon2id$v=19$") + row.params + kRefTail;
+    EXPECT_EQ(member::IsPasswordHash(stored), row.hash) << stored;
+    EXPECT_EQ(member::LooksLikeUncheckedHash(stored), !row.hash) << stored;
+  }
+  EXPECT_FALSE(member::LooksLikeUncheckedHash("secret"));
 }
 
 TEST(Passwords, StoredHashesAreSaltedAndCheckable) {
@@ -146,6 +168,10 @@ TEST(FailedLoginLine, KeepsEveryValueOnItsLineAndInItsField) {
       // is escaped as ever, and so is the lone byte.
       {"192.0.2.1", "s\x81 1", "changepw", std::string("a\x81\nb\x81\0c\x81", 8),
        "192.0.2.1 session=s%81%201 command=changepw id=a%81%0Ab%81%00c%81\n"},
+      // The edges of the trail bytes: 0x40 and 0xFC are, 0x3F, 0x7F (DEL)
+      // and 0xFD are not.
+      {"192.0.2.1", "s1", "changepw", "\x81\x40\x81\x3f\x81\x7f\x81\xfc\x81\xfd",
+       "192.0.2.1 session=s1 command=changepw id=\x81\x40%81?%81%7F\x81\xfc%81\xfd\n"},
       // Shift_JIS stays as stored: 表 ends in the byte of "\".
       {"192.0.2.1", "s1", "changeprof1", "\x95\x5c&nbsp;x", "192.0.2.1 session=s1 command=changeprof1 id=\x95\x5c&nbsp;x\n"},
       // Cut at 256 bytes, never inside a character.

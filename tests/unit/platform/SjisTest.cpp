@@ -72,6 +72,34 @@ TEST(Sjis, SearchNeverStartsOnASecondByte) {
   EXPECT_EQ(FindSjis("\x81" "aaab" "\x81" "aab" "aab", "aab", 3), 9u);
 }
 
+// Every text of up to 11 bytes and every pattern of up to 5 over a
+// two-letter alphabet, where partial matches overlap the most, against the
+// standard library's search: every occurrence from every start.
+TEST(Sjis, PatternSearchAgreesWithTheStandardOne) {
+  auto spell = [](unsigned bits, std::size_t length) {
+    std::string s(length, '-');
+    for (std::size_t i = 0; i < length; ++i) {
+      if ((bits >> i) & 1u) s[i] = 'X';
+    }
+    return s;
+  };
+  for (std::size_t plen = 1; plen <= 5; ++plen) {
+    for (unsigned pbits = 0; pbits < (1u << plen); ++pbits) {
+      const std::string pattern = spell(pbits, plen);
+      const platform::BytePattern search(pattern);
+      for (std::size_t tlen = 0; tlen <= 11; ++tlen) {
+        for (unsigned tbits = 0; tbits < (1u << tlen); ++tbits) {
+          const std::string text = spell(tbits, tlen);
+          for (std::size_t from = 0; from <= tlen; ++from) {
+            ASSERT_EQ(search.Find(text, from), std::string_view(text).find(pattern, from))
+                << pattern << " in " << text << " from " << from;
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(Sjis, LastDelimiterSkipsSecondBytes) {
   EXPECT_EQ(platform::FindLastDelimiterSjis("C:\\pics\\cat.jpg", "\\:"), 7u);
   EXPECT_EQ(platform::FindLastDelimiterSjis("\x95\x5c\x8e\xa6.jpg", "\\:"), npos);
