@@ -221,13 +221,15 @@ std::string TWebModule1::ProfileView(std::string_view id_bytes, std::string_view
   if (!exists(id) || !LoadRecordIfPresent(MemberRecordPath(MembersDb, id), record)) {
     return Refuse(Outcome::kUnknownMember, {}, id_html);
   }
-  std::int64_t before = -1;
-  if (!before_text.empty() && before_text.size() <= 18) {
-    before = 0;
-    for (const char c : before_text) before = c >= '0' && c <= '9' ? before * 10 + (c - '0') : -1;
+  // Where the page of older posts ends: a decimal offset, anything else the
+  // index's end.
+  std::int64_t before = before_text.empty() || before_text.size() > 18 ? -1 : 0;
+  for (const char c : before_text) {
+    if (c < '0' || c > '9') before = -1;
+    if (before >= 0) before = before * 10 + (c - '0');
   }
   const PageContext context = Context();
-  const PostPage posts = ReadPostPage(UploadPath, id, before < 0 ? -1 : before, kPostsPerPage);
+  const PostPage posts = ReadPostPage(UploadPath, id, before, kPostsPerPage);
   std::string list, more;
   for (const PostEntry& post : posts.posts) {
     const std::string_view title = post.title.empty() ? std::string_view(post.name) : std::string_view(post.title);
