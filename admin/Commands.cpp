@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "Version.h"
 #include "admin/Admin.h"
 #include "member/Maintenance.h"
 #include "member/Members.h"
@@ -27,6 +28,7 @@ constexpr std::size_t kMaxPasswordLine = member::kMaxRecordBytes + 1;
 
 constexpr std::string_view kUsageText =
     "usage: orvalengate-admin [--site DIR] COMMAND [ARGUMENTS]\n"
+    "       orvalengate-admin --version\n"
     "\n"
     "Looks after the files of an orvalengate site while it runs. The site is the\n"
     "folder holding config.txt: the folder of this program unless --site names one.\n"
@@ -329,6 +331,10 @@ int Run(const std::vector<std::string>& args, Output& output) {
   if (at < args.size() && (args[at] == "--help" || args[at] == "-h" || args[at] == "help")) {
     const Command* command = at + 1 < args.size() ? FindCommand(args[at + 1]) : nullptr;
     output.out += command ? command->help : kUsageText;
+    return kOk;
+  }
+  if (args.size() == 1 && args[0] == "--version") {
+    output.out += "orvalengate-admin " ORVALENGATE_VERSION "\nthe program's build: " ORVALENGATE_FEATURES "\n";
     return kOk;
   }
   if (at < args.size() && args[at].starts_with("--site=")) {

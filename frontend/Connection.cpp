@@ -20,4 +20,9 @@ TConnection& StandardConnection() {
   return connection;
 }
 
+bool StartedAtTerminal() {
+  return platform::StdinIsTerminal() && platform::GetEnv("GATEWAY_INTERFACE").empty() &&
+         platform::GetEnv("REQUEST_METHOD").empty();
+}
+
 }  // namespace frontend

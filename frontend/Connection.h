@@ -28,8 +28,15 @@ class TConnection {
 // The process's environment, standard input and standard output.
 TConnection& StandardConnection();
 
+// True when a person started the process at a terminal: standard input is
+// a terminal and no CGI request variable is set. A web server may pass a
+// query's words as arguments (an ISINDEX query), so a CGI request never
+// counts as this.
+bool StartedAtTerminal();
+
 // When standard input is a listening socket (the process was started by a
-// FastCGI process manager), accepts requests on it one after another and
+// FastCGI process manager), or systemd passed one (socket activation),
+// accepts requests on it one after another and
 // calls serve for each with a connection of its own, until the manager
 // closes the socket; then returns true. Returns false at once otherwise,
 // and always in a build without FastCGI: the process is a CGI program.

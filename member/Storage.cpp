@@ -32,7 +32,9 @@ bool CreateFileText(const platform::Bytes& text, const std::string& path) {
 void ReadFileText(const std::string& path, std::string& text) { text = platform::ReadWholeFile(path); }
 
 void LogError(std::string_view message) {
-  const std::string path = ProgramDir() + "error.txt";
+  // A packaged program's folder is read-only; its error.txt is a link into
+  // the log folder.
+  const std::string path = platform::LinkTarget(ProgramDir() + "error.txt");
   // The whole entry is built first and replaces the log in one step: two
   // requests logging at once leave one of their entries, never a mix.
   std::string entry = FormatLogTime(platform::Now());

@@ -123,6 +123,13 @@ bool DirectoryWritable(const std::string& dir);
 // The running executable's full path.
 std::string ExecutablePath();
 
+// Where a write to path lands: the target when path is a symbolic link (a
+// relative target taken from the link's folder), else path itself. An
+// atomic replace of a link would replace the link, in its own folder; this
+// lets a file that must sit in a read-only folder live elsewhere. Windows:
+// path itself.
+std::string LinkTarget(const std::string& path);
+
 // An exclusive advisory lock on a dedicated lock file, held for the life of
 // the object. flock(2) is used rather than fcntl(2) locks because fcntl locks
 // belong to the process and vanish when *any* descriptor of the file is

@@ -38,6 +38,13 @@ FileSystemKind FileSystemKindOf(const std::string& path);
 // being saved are finished.
 void IgnoreBrokenPipe();
 
+// The listening socket a service manager handed over by systemd's socket
+// passing (LISTEN_PID naming this process, LISTEN_FDS at least 1): its
+// descriptor, kept from any program started later; -1 when there is none
+// (and always on Windows). The variables are cleared, so the answer is
+// given once.
+int PassedListenSocket();
+
 struct LocalTime {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
 };

@@ -22,6 +22,10 @@ if ! $demo_only; then
   # The failed-login log's fail2ban filter is tested with fail2ban-regex; our
   # hashes are checked against Debian's libargon2 and its command-line tool.
   packages+=(fail2ban libargon2-dev argon2)
+  # The Debian package's build and checks (tests/package: lintian, logrotate), the resident mode
+  # on systemd's socket passing (systemd-socket-activate, systemd-analyze),
+  # and the Windows archive (zip).
+  packages+=(debhelper lintian logrotate systemd zip)
   # GlusterFS, for the test of two web servers sharing one site (tests/shared-storage).
   packages+=(glusterfs-server glusterfs-client)
   # The browser test needs Node.js; a machine that already has it (from

@@ -29,17 +29,8 @@ if [ "${PAGES:-}" = modern ]; then
     >> "$dir/data/sessions/demo.txt"
 fi
 
-# The pages (site/): UTF-8 sources served as Shift_JIS, like the program's own
-# pages, with the session name filled in. The stylesheet is written into each
-# page, so the pages need nothing from the server but themselves.
-session=demo
-for page in "$here"/site/*.html; do
-  awk -v session="$session" -v css="$here/site/site.css" '
-    /<link rel="stylesheet" href="site.css">/ {
-      print "<style>"; while ((getline line < css) > 0) print line; close(css); print "</style>"; next }
-    { out = ""; while ((i = index($0, "@SESSION@")) > 0) { out = out substr($0, 1, i - 1) session; $0 = substr($0, i + 9) }
-      print out $0 }' "$page" | iconv -f UTF-8 -t SHIFT_JIS > "$dir/htdocs/$(basename "$page")"
-done
+# The pages (site/), in Shift_JIS, whose forms post to the session demo.
+"$here/scripts/make-pages.sh" "$dir/htdocs" demo
 
 # The server configuration: scripts/servers/lighttpd.conf.in, run as SITE_USER
 # (who must then own the data folders) or, without it, as whoever starts it.

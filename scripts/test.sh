@@ -13,6 +13,10 @@ cmake --build build-ci -j"$jobs"
 (cd build-ci && ctest --output-on-failure -j"$jobs")
 # Two web servers on one GlusterFS volume (needs root and FUSE, so once, not in CTest).
 tests/shared-storage/gluster.sh node tests/shared-storage/workload.mjs build-ci/orvalengate
+# The Debian package: built, checked by lintian, installed, served, upgraded,
+# removed and purged (needs root and installs the package: once, not in
+# CTest; about 5 minutes).
+tests/package/package_test.sh
 
 cmake -S . -B build-asan -DORVALENGATE_WERROR=ON -DORVALENGATE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build-asan -j"$jobs"

@@ -49,12 +49,23 @@ class TFastCgiConnection final : public TConnection {
   FCGX_Request& request_;
 };
 
-// The standard check: a listening socket has no peer.
-bool StdinIsListeningSocket() {
+// A listening socket has no peer, and accepts connections.
+bool IsListeningSocket(int fd) {
   sockaddr_storage peer{};
   socklen_t length = sizeof peer;
   errno = 0;
-  return ::getpeername(0, reinterpret_cast<sockaddr*>(&peer), &length) != 0 && errno == ENOTCONN;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 || errno != ENOTCONN) return false;
+  int accepting = 0;
+  socklen_t size = sizeof accepting;
+  return ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &size) == 0 && accepting != 0;
+}
+
+// The FastCGI standard's listening socket on standard input (spawn-fcgi,
+// web servers that start the processes), else the one systemd passes.
+int ListeningSocket() {
+  if (IsListeningSocket(0)) return 0;
+  const int passed = platform::PassedListenSocket();
+  return passed >= 0 && IsListeningSocket(passed) ? passed : -1;
 }
 
 // Accepted requests are finished (the answer flushed, the connection
@@ -62,7 +73,7 @@ bool StdinIsListeningSocket() {
 // the end.
 class TAcceptedRequests {
  public:
-  TAcceptedRequests() { ready_ = FCGX_InitRequest(&request_, 0, 0) == 0; }
+  explicit TAcceptedRequests(int socket) { ready_ = FCGX_InitRequest(&request_, socket, 0) == 0; }
   TAcceptedRequests(const TAcceptedRequests&) = delete;
   TAcceptedRequests& operator=(const TAcceptedRequests&) = delete;
   ~TAcceptedRequests() {
@@ -104,11 +115,12 @@ class TAcceptedRequests {
 }  // namespace
 
 bool ServeFastCgi(const std::function<void(TConnection&)>& serve) {
-  if (!StdinIsListeningSocket() || FCGX_Init() != 0) return false;
+  const int socket = ListeningSocket();
+  if (socket < 0 || FCGX_Init() != 0) return false;
   // The kit puts a handler of its own on SIGPIPE; a client gone away must
   // stay a failing write, nothing more.
   platform::IgnoreBrokenPipe();
-  TAcceptedRequests requests;
+  TAcceptedRequests requests(socket);
   while (requests.Next()) {
     {
       TFastCgiConnection connection(requests.Current());

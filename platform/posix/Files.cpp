@@ -321,6 +321,18 @@ std::vector<DirectoryEntry> ListDirectory(const std::string& dir) {
 
 bool DirectoryWritable(const std::string& dir) { return !dir.empty() && ::access(dir.c_str(), W_OK | X_OK) == 0; }
 
+std::string LinkTarget(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  std::string target(4096, '\0');
+  const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+  if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) return path;
+  target.resize(static_cast<std::size_t>(n));
+  if (target.front() == '/') return target;
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? target : path.substr(0, slash + 1) + target;
+}
+
 std::string ExecutablePath() {
   std::string buf(4096, '\0');
   while (true) {

@@ -1,5 +1,6 @@
 #include "platform/System.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/time.h>
 #include <termios.h>
@@ -93,6 +94,25 @@ FileSystemKind FileSystemKindOf(const std::string& path) {
 }
 
 void IgnoreBrokenPipe() { ::signal(SIGPIPE, SIG_IGN); }
+
+int PassedListenSocket() {
+  // sd_listen_fds(3)'s rules, without linking libsystemd: the sockets start
+  // at descriptor 3, and only the process LISTEN_PID names may take them
+  // (a child that inherited the variables must not).
+  constexpr int kFirstPassed = 3;
+  const std::string pid = GetEnv("LISTEN_PID");
+  const std::string fds = GetEnv("LISTEN_FDS");
+  ::unsetenv("LISTEN_PID");
+  ::unsetenv("LISTEN_FDS");
+  ::unsetenv("LISTEN_FDNAMES");
+  if (pid.empty() || pid.size() > 10 || fds.empty() || fds.size() > 10) return -1;
+  if (pid.find_first_not_of("0123456789") != std::string::npos) return -1;
+  if (fds.find_first_not_of("0123456789") != std::string::npos || std::stoul(fds) < 1) return -1;
+  if (std::stoull(pid) != static_cast<unsigned long long>(::getpid())) return -1;
+  const int flags = ::fcntl(kFirstPassed, F_GETFD);
+  if (flags < 0 || ::fcntl(kFirstPassed, F_SETFD, flags | FD_CLOEXEC) != 0) return -1;
+  return kFirstPassed;
+}
 
 LocalTime Now() {
   struct timeval tv;

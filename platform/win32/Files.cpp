@@ -317,6 +317,8 @@ bool DirectoryWritable(const std::string& dir) {
   return h.ok();
 }
 
+std::string LinkTarget(const std::string& path) { return path; }
+
 std::string ExecutablePath() {
   std::wstring buf(MAX_PATH, L'\0');
   while (true) {

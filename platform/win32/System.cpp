@@ -92,6 +92,9 @@ void IgnoreBrokenPipe() {
   ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
 }
 
+// Windows has no socket passing of this kind: the program is a CGI program.
+int PassedListenSocket() { return -1; }
+
 LocalTime Now() {
   SYSTEMTIME st;
   ::GetLocalTime(&st);

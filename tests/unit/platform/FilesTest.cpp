@@ -185,6 +185,16 @@ TEST(PosixFiles, ReplacedFileKeepsItsPermissions) {
   EXPECT_EQ(platform::ReadWholeFile(dir / "r.txt"), "new");
 }
 
+TEST(PosixFiles, LinkTargetIsWhereAReplaceLands) {
+  TempDir dir;
+  const std::string base = dir / "";
+  ASSERT_EQ(::symlink((base + "log/error.txt").c_str(), (base + "absolute").c_str()), 0);
+  ASSERT_EQ(::symlink("log/error.txt", (base + "relative").c_str()), 0);
+  EXPECT_EQ(platform::LinkTarget(base + "absolute"), base + "log/error.txt");
+  EXPECT_EQ(platform::LinkTarget(base + "relative"), base + "log/error.txt");
+  EXPECT_EQ(platform::LinkTarget(base + "plain"), base + "plain");
+}
+
 TEST(PosixFiles, ExactlyOneOfManyRacingCreatorsWins) {
   TempDir dir;
   constexpr int kProcesses = 24;

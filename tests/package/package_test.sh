@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# The Debian package as an operator meets it: built from a copy of the tree,
+# checked by lintian, installed with apt, the resident mode started from the
+# installed units' own command lines (systemd-socket-activate: no systemd
+# as PID 1 here) behind nginx with the installed site configuration; then
+# upgraded to a rebuilt package (members, posts and configuration kept),
+# removed (data kept) and purged (nothing left). Needs root; changes the
+# machine's packages. Usage: package_test.sh
+set -euo pipefail
+[ "$(id -u)" -eq 0 ] || { echo "package_test.sh needs root"; exit 1; }
+here=$(cd "$(dirname "$0")/../.." && pwd)
+work=$(mktemp -d /tmp/orvalengate-package-XXXXXX)
+chmod 755 "$work"  # the web servers' users reach their sockets inside
+pids=()
+stop() { local p; for p in "${pids[@]}"; do kill -- "-$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done; pids=(); }
+trap 'stop; dpkg -s orvalengate >/dev/null 2>&1 && apt-get purge -y -qq orvalengate >/dev/null; rm -rf "$work"' EXIT
+failures=0
+check() { if eval "$2"; then echo "ok: $1"; else echo "FAIL: $1"; failures=$((failures + 1)); fi; }
+
+# Tracked and new files only: no build folders, and the tree stays clean.
+mkdir "$work/src"
+(cd "$here" && git ls-files -z -c -o --exclude-standard | tar --null -T - -cf -) | tar -C "$work/src" -xf -
+build() {
+  (cd "$work/src" && dpkg-checkbuilddeps && dpkg-buildpackage -b -us -uc -j2 "$@") >"$work/build.log" 2>&1 ||
+    { tail -40 "$work/build.log"; exit 1; }
+}
+build
+changes=$(ls "$work"/orvalengate_*.changes)
+lintian --fail-on error --display-info "$changes" | tee "$work/lintian.txt"
+dpkg -c "$work"/orvalengate_*.deb
+
+apt-get install -y -qq "$work"/orvalengate_*.deb >/dev/null
+unit_file() { dpkg -L orvalengate | grep "/systemd/system/orvalengate\.$1\$"; }
+service=$(unit_file service); socket=$(unit_file socket)
+systemd-analyze verify --man=no "$socket" "$service"
+systemd-analyze security --offline=yes "$service" | tail -1
+exec_start=$(sed -n 's/^ExecStart=//p' "$service")
+listen=$(sed -n 's/^ListenStream=//p' "$socket")
+user=$(sed -n 's/^User=//p' "$service")
+
+start_site() {
+  install -d -o "$user" -m 0755 "$(dirname "$listen")"
+  rm -f "$listen"
+  (umask "$(sed -n 's/^UMask=//p' "$service")"
+   exec setsid setpriv --reuid="$user" --regid="$user" --init-groups systemd-socket-activate -l "$listen" -- $exec_start) &
+  pids+=($!)
+  while port=$((20000 + RANDOM % 30000)); (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do :; done
+  sed -e "s/listen 80;/listen 127.0.0.1:$port;/" -e '/listen \[::\]/d' /etc/nginx/sites-available/orvalengate >"$work/site.conf"
+  printf 'daemon off; pid %s/nginx.pid; error_log %s/nginx.log; user www-data;\nevents {}\nhttp { include /etc/nginx/mime.types; include %s/site.conf; }\n' \
+    "$work" "$work" "$work" >"$work/nginx.conf"
+  setsid nginx -e "$work/nginx.log" -c "$work/nginx.conf" & pids+=($!)
+  base=http://127.0.0.1:$port
+  for _ in $(seq 50); do curl -fs -o /dev/null "$base/" && [ -S "$listen" ] && return 0; sleep 0.1; done
+  cat "$work/nginx.log"; exit 1
+}
+start_site
+profile() { curl -s "$base/cgi/orvalengate.exe?showuser=hanako&session=demo" | iconv -f SHIFT_JIS -t UTF-8; }
+check "the installed pages, in Shift_JIS" 'curl -s -D - "$base/register.html" | grep -qi "charset=Shift_JIS"'
+curl -s -F session=demo -F command=registration -F id=hanako -F pw=secret12 -F pw2=secret12 -F mail=h@example.jp -F realname=Hanako \
+  "$base/cgi/orvalengate.exe" >/dev/null
+check "a registered member's profile through nginx and the resident mode" 'profile | grep -q Hanako'
+printf '\xff\xd8\xff\xe0\x00\x10JFIF\x00package-bytes\xff\xd9' >"$work/cat.jpg"
+curl -s -F session=demo -F command=postleaf -F id=hanako -F pw=secret12 -F blank-title=Cat \
+  -F "leaf=@$work/cat.jpg;type=image/jpeg" "$base/cgi/orvalengate.exe" >/dev/null
+check "a posted image served back from the upload folder" 'curl -s "$base/upload/img0001.jpg" | cmp -s - "$work/cat.jpg"'
+check "the record is www-data's, 0600, in a 0700 folder, its password hashed" \
+  '[ "$(stat -c %U:%a /var/lib/orvalengate/members /var/lib/orvalengate/members/hanako.txt | tr "\n" " ")" = "www-data:700 www-data:600 " ] &&
+   grep -q "argon2id" /var/lib/orvalengate/members/hanako.txt'
+check "orvalengate-admin on the PATH finds the installed site" \
+  'orvalengate-admin --version | grep -q "^orvalengate-admin $(dpkg-query -W -f="\${Version}" orvalengate | cut -d+ -f1)" &&
+   runuser -u www-data -- orvalengate-admin members demo | grep -q hanako'
+wrong_password() {
+  curl -s -d "session=demo&command=changepw&id=hanako&pw0=wrong12&pw1=secret34&pw2=secret34" "$base/cgi/orvalengate.exe" >/dev/null
+}
+wrong_password
+logrotate -f -s "$work/logrotate.state" /etc/logrotate.d/orvalengate
+wrong_password
+check "logrotate rotates the failed-login log, the program starts a new one" \
+  '[ -f /var/log/orvalengate/auth.log.1 ] && [ "$(grep -c "failed login" /var/log/orvalengate/auth.log)" = 1 ]'
+
+# The same site under Apache httpd with the installed site configuration, the program as CGI.
+while aport=$((20000 + RANDOM % 30000)); (exec 3<>"/dev/tcp/127.0.0.1/$aport") 2>/dev/null; do :; done
+mkdir -p "$work/apache"
+sed "s/\*:80/127.0.0.1:$aport/" /etc/apache2/sites-available/orvalengate.conf >"$work/apache/site.conf"
+{ printf 'Listen 127.0.0.1:%s\nUser www-data\nGroup www-data\nServerName localhost\nDefine APACHE_LOG_DIR %s\n' "$aport" "$work/apache"
+  printf 'PidFile %s/pid\nDefaultRuntimeDir %s\nErrorLog %s/error.log\nScriptSock %s/cgid.sock\n' "$work/apache" "$work/apache" "$work/apache" "$work/apache"
+  for m in mpm_event authz_core mime dir alias cgid; do echo "LoadModule ${m}_module /usr/lib/apache2/modules/mod_$m.so"; done
+  echo "TypesConfig /etc/mime.types"; echo "Include $work/apache/site.conf"; } >"$work/apache/httpd.conf"
+chmod 755 "$work/apache"
+setsid apache2 -D FOREGROUND -f "$work/apache/httpd.conf" & pids+=($!)
+for _ in $(seq 50); do curl -fs -o /dev/null "http://127.0.0.1:$aport/" && break; sleep 0.1; done
+check "the same profile under Apache httpd, the program as CGI" \
+  'curl -s "http://127.0.0.1:$aport/cgi/orvalengate.exe?showuser=hanako&session=demo" | iconv -f SHIFT_JIS -t UTF-8 | grep -q Hanako'
+mv /etc/orvalengate/config.txt "$work/config.txt"
+echo "sessiondb=/nonexistent" >/etc/orvalengate/config.txt
+curl -s -o /dev/null "$base/cgi/orvalengate.exe?showuser=hanako&session=demo"
+mv "$work/config.txt" /etc/orvalengate/config.txt
+check "the program's error reaches /var/log/orvalengate/error.txt" \
+  '[ "$(stat -c %U /var/log/orvalengate/error.txt)" = www-data ] && [ -L /usr/libexec/orvalengate/error.txt ]'
+stop
+
+# The upgrade: a higher version, rebuilt; an operator's change to the configuration.
+echo "# the operator's own line" >>/etc/orvalengate/config.txt
+snapshot() { (cd /var/lib/orvalengate && find . -type f -exec sha256sum {} + | sort; stat -c '%n %U %a' $(find . | sort)); }
+snapshot >"$work/before"
+sed -i '1s/^orvalengate (\([^)]*\))/orvalengate (\1+upgrade1)/' "$work/src/debian/changelog"
+build -nc
+apt-get install -y -qq "$work"/orvalengate_*+upgrade1_*.deb >/dev/null
+check "upgraded" '[ "$(dpkg-query -W -f="\${Version}" orvalengate)" = "$(sed -n "1s/.*(\(.*\)).*/\1/p" "$work/src/debian/changelog")" ]'
+check "the upgrade keeps members, posts and the configuration" \
+  'snapshot | cmp -s - "$work/before" && grep -q "operator.s own line" /etc/orvalengate/config.txt'
+start_site
+check "the member's profile after the upgrade" 'profile | grep -q Hanako'
+stop
+
+apt-get remove -y -qq orvalengate >/dev/null
+check "remove keeps the data and the configuration" \
+  '[ -f /var/lib/orvalengate/members/hanako.txt ] && [ -f /etc/orvalengate/config.txt ] && [ ! -e /usr/libexec/orvalengate ]'
+apt-get purge -y -qq orvalengate >/dev/null
+check "purge leaves nothing of the package" \
+  '! dpkg -s orvalengate >/dev/null 2>&1 && [ -z "$(ls -d /etc/orvalengate /var/lib/orvalengate /var/log/orvalengate \
+     /usr/share/orvalengate /etc/systemd/system/*/orvalengate.* 2>/dev/null)" ]'
+[ "$failures" -eq 0 ]
