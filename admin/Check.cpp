@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "admin/Admin.h"
+#include "filter/Jpeg.h"
 #include "member/Maintenance.h"
 #include "member/Members.h"
 #include "member/PageSet.h"
@@ -19,10 +20,10 @@ namespace {
 // The keys the program reads; any other line is a typing error or a
 // setting of another program, and is ignored by the site.
 constexpr std::string_view kConfigKeys[] = {"sessiondb", "dumppath", "bodylimit", "authlog"};
-constexpr std::string_view kSessionKeys[] = {"path",           "membersdb",      "nameorder", "FileNameTemplate",
-                                             "FileNameCounter", "DefaultImgFile", "PasswordHash", "Pages",
-                                             "SiteName",        "SiteHome",       "Templates", "Stylesheet",
-                                             "UploadUrl"};
+constexpr std::string_view kSessionKeys[] = {"path",           "membersdb",      "nameorder",     "FileNameTemplate",
+                                             "FileNameCounter", "DefaultImgFile", "PasswordHash",  "StripLocation",
+                                             "Pages",           "SiteName",       "SiteHome",      "Templates",
+                                             "Stylesheet",      "UploadUrl"};
 
 bool SameKey(std::string_view a, std::string_view b) {
   auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
@@ -207,8 +208,17 @@ void CheckSession(Site& site, const std::string& name, Report& report, Folders& 
                      "the site answers \"MemberDB does not exist\"", report, folders);
   CheckCounter(site, report, folders);
   const std::string_view image = session.settings.Value("DefaultImgFile");
+  const std::string_view strip = session.settings.Value("StripLocation");
   if (!image.empty() && !text::FileExists(std::string(image))) {
     report.Problem(file + ": DefaultImgFile=" + std::string(image) + ": no such file, posts without one are refused");
+  } else if (!image.empty() && member::IsStripLocationOn(strip) &&
+             !filter::IsJpeg(platform::ReadWholeFile(std::string(image)))) {
+    report.Problem(file + ": DefaultImgFile=" + std::string(image) +
+                   ": no JPEG, posts without an image are refused (StripLocation takes JPEGs only)");
+  }
+  if (!strip.empty() && strip != "0" && strip != "1") {
+    report.Warning(file + ": StripLocation=" + std::string(strip) +
+                   " is neither 0 nor 1: read as 1, posted photos must be JPEGs and lose their location");
   }
   const std::string_view hash = session.settings.Value("PasswordHash");
   if (!member::IsKnownPasswordHash(hash)) {

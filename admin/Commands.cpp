@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "member/Maintenance.h"
 #include "member/Members.h"
 #include "member/Passwords.h"
+#include "member/Posting.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
 #include "platform/Sjis.h"
@@ -40,7 +42,8 @@ constexpr std::string_view kUsageText =
     "  reset-password SESSION ID      set a new password (read from standard input)\n"
     "  remove SESSION ID              remove a member's record\n"
     "  hash-passwords SESSION         store every password still in the clear hashed\n"
-    "  posts SESSION                  list the posted files, newest first\n"
+    "  posts SESSION [--member ID]    list the posted files, newest first\n"
+    "  remove-post SESSION NAME       remove a post: its image and its record\n"
     "\n"
     "orvalengate-admin COMMAND --help tells more of each.\n"
     "exit codes: 0 ok, 1 check found problems, 2 usage, 3 no such site, session or\n"
@@ -48,8 +51,9 @@ constexpr std::string_view kUsageText =
 
 struct Command {
   std::string_view name;
-  std::size_t arguments;  // after the command's name
+  std::size_t arguments;  // after the command's name, options aside
   std::string_view help;
+  std::string_view option = {};  // the one option with a value it takes, if any
 };
 
 constexpr Command kCommands[] = {
@@ -88,10 +92,17 @@ constexpr Command kCommands[] = {
      "session does not hash (set PasswordHash=argon2id in its file first), or when\n"
      "a record too large to take the hash is left in the clear.\n"},
     {"posts", 1,
-     "usage: orvalengate-admin [--site DIR] posts SESSION\n"
+     "usage: orvalengate-admin [--site DIR] posts SESSION [--member ID]\n"
      "One line per posted file of the session, newest first: the time of its\n"
      "record, the stored file's name, the poster's ID and the post's title (the\n"
-     "first field whose name holds \"title\"), separated by tabs.\n"},
+     "first field whose name holds \"title\"), separated by tabs. With --member,\n"
+     "only the posts of that ID (as the members command shows it).\n",
+     "--member"},
+    {"remove-post", 2,
+     "usage: orvalengate-admin [--site DIR] remove-post SESSION NAME\n"
+     "Removes a post, its image and its record, under the lock every post is\n"
+     "stored under, and says what it removed. NAME is the stored file's name as\n"
+     "the posts command shows it, or that name without its extension.\n"},
 };
 
 const Command* FindCommand(std::string_view name) {
@@ -282,16 +293,27 @@ std::string_view TitleOf(const text::NameValueList& record) {
   return {};
 }
 
-int Posts(Site& site, std::string_view session_name, Output& output) {
+// A post: its record (NAME.txt, "<tslkeys>" first) and its image (NAME with
+// the stored extension; empty when it is gone).
+struct Post {
+  std::string base;
+  std::string image;
+  platform::LocalTime modified;
+  text::NameValueList record;
+};
+
+// Calls `each` with the posts of the session's upload folder, newest first,
+// one record in memory at a time, until it returns false; false (with the
+// reason in `err`) when the session has no upload folder.
+template <typename Each>
+bool ForEachPost(Site& site, std::string_view session_name, std::string& err, Each&& each) {
   Session session;
-  if (!LoadSession(site, session_name, session, output.err)) return kNotFound;
+  if (!LoadSession(site, session_name, session, err)) return false;
   const std::string& dir = site.module.UploadPath;
   if (dir.empty()) {
-    output.err += session.settings_path + ": path names no folder\n";
-    return kNotFound;
+    err += session.settings_path + ": path names no folder\n";
+    return false;
   }
-  // A post is its record (NAME.txt, "<tslkeys>" first) and its file (NAME
-  // with the stored extension).
   const std::vector<platform::DirectoryEntry> entries = platform::ListDirectory(dir);
   std::map<std::string, std::string> files;  // name without extension -> stored file
   std::vector<const platform::DirectoryEntry*> records;
@@ -312,14 +334,57 @@ int Posts(Site& site, std::string_view session_name, Output& output) {
     if (!text::FileExists(path)) continue;
     const std::string bytes = platform::ReadWholeFile(path);
     if (!bytes.starts_with("<tslkeys>")) continue;  // the counter, or a file of the operator's
-    text::NameValueList record;
-    record.SetText(bytes);
-    const std::string base = entry->name.substr(0, entry->name.size() - 4);
-    const auto file = files.find(base);
-    output.out.append(FormatTime(entry->modified_local)).append("\t");
-    output.out.append(file != files.end() ? file->second : base + " (no file)").append("\t");
-    output.out.append(record.Value("id")).append("\t").append(TitleOf(record)).append("\n");
+    Post post;
+    post.base = entry->name.substr(0, entry->name.size() - 4);
+    const auto file = files.find(post.base);
+    if (file != files.end()) post.image = file->second;
+    post.modified = entry->modified_local;
+    post.record.SetText(bytes);
+    if (!each(post)) break;
   }
+  return true;
+}
+
+int Posts(Site& site, std::string_view session_name, const std::optional<std::string>& member_id,
+          Output& output) {
+  const bool listed = ForEachPost(site, session_name, output.err, [&](const Post& post) {
+    if (member_id && post.record.Value("id") != *member_id) return true;
+    output.out.append(FormatTime(post.modified)).append("\t");
+    output.out.append(post.image.empty() ? post.base + " (no file)" : post.image).append("\t");
+    output.out.append(post.record.Value("id")).append("\t").append(TitleOf(post.record)).append("\n");
+    return true;
+  });
+  return listed ? kOk : kNotFound;
+}
+
+int RemovePost(Site& site, std::string_view session_name, std::string_view name, Output& output) {
+  std::optional<Post> found;
+  const bool listed = ForEachPost(site, session_name, output.err, [&](const Post& post) {
+    if (name == post.base || name == post.base + ".txt" || (!post.image.empty() && name == post.image)) {
+      found = post;
+    }
+    return !found;
+  });
+  if (!listed) return kNotFound;
+  if (!found) {
+    output.err += "no post " + Quoted(name) + " in session " + Quoted(session_name) + "\n";
+    return kNotFound;
+  }
+  // Under the posts' own lock, so no post is being stored under this name
+  // meanwhile. The image goes first: a record left alone is still listed,
+  // an image left alone would be served for ever.
+  const std::string& dir = site.module.UploadPath;
+  const std::string record = found->base + ".txt";
+  const platform::FileLock lock = member::LockPosts(dir);
+  if (!text::FileExists(dir + record)) {
+    output.err += "post " + Quoted(name) + " was removed meanwhile\n";
+    return kNotFound;
+  }
+  const bool had_image = !found->image.empty() && text::FileExists(dir + found->image);
+  if (had_image) platform::RemoveFile(dir + found->image);
+  platform::RemoveFile(dir + record);
+  output.out += "removed " + (had_image ? found->image + " and " + record : record + " (it had no image)") +
+                ", posted by " + std::string(found->record.Value("id")) + "\n";
   return kOk;
 }
 
@@ -366,7 +431,25 @@ int Run(const std::vector<std::string>& args, Output& output) {
     output.out += command->help;
     return kOk;
   }
-  if (rest.size() != command->arguments) {
+  std::optional<std::string> option_value;
+  std::vector<std::string> arguments;
+  for (std::size_t i = 0; i < rest.size(); ++i) {
+    const std::string& arg = rest[i];
+    if (!command->option.empty() && arg.starts_with(command->option) &&
+        (arg.size() == command->option.size() || arg[command->option.size()] == '=') && !option_value) {
+      if (arg.size() > command->option.size()) {
+        option_value = arg.substr(command->option.size() + 1);
+      } else if (i + 1 < rest.size()) {
+        option_value = rest[++i];
+      } else {
+        output.err += command->help;
+        return kUsage;
+      }
+    } else {
+      arguments.push_back(arg);
+    }
+  }
+  if (arguments.size() != command->arguments) {
     output.err += command->help;
     return kUsage;
   }
@@ -377,13 +460,15 @@ int Run(const std::vector<std::string>& args, Output& output) {
   try {
     Site site;
     LoadSite(site, site_dir);
+    const std::vector<std::string>& a = arguments;
     if (command->name == "check") return Check(site, output);
-    if (command->name == "members") return Members(site, rest[0], output);
-    if (command->name == "show") return Show(site, rest[0], rest[1], output);
-    if (command->name == "reset-password") return ResetPassword(site, rest[0], rest[1], output);
-    if (command->name == "remove") return Remove(site, rest[0], rest[1], output);
-    if (command->name == "hash-passwords") return HashPasswords(site, rest[0], output);
-    return Posts(site, rest[0], output);
+    if (command->name == "members") return Members(site, a[0], output);
+    if (command->name == "show") return Show(site, a[0], a[1], output);
+    if (command->name == "reset-password") return ResetPassword(site, a[0], a[1], output);
+    if (command->name == "remove") return Remove(site, a[0], a[1], output);
+    if (command->name == "hash-passwords") return HashPasswords(site, a[0], output);
+    if (command->name == "remove-post") return RemovePost(site, a[0], a[1], output);
+    return Posts(site, a[0], option_value, output);
   } catch (const platform::Exception& e) {
     output.err += e.Message() + "\n";
     return kIoError;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "filter/Jpeg.h"
 #include "text/Fields.h"
 #include "text/Multipart.h"
 
@@ -92,8 +93,34 @@ void BM_HtmlEscape(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * input.size()));
 }
 
+// A JPEG of about `size` bytes as a phone writes one: Exif with a GPS
+// directory before the frame, then stuffed scan data.
+std::string PhoneJpeg(std::size_t size) {
+  using namespace std::string_literals;
+  std::string jpeg = "\xff\xd8\xff\xe1\x00\x40" "Exif\0\0MM\0*\0\0\0\x08\0\x02"s;
+  jpeg += "\x01\x12\0\x03\0\0\0\x01\0\x06\0\0\x88\x25\0\x04\0\0\0\x01\0\0\0\x26\0\0\0\0"s;
+  jpeg += "\0\x01\0\x01\0\x02\0\0\0\x02N\0\0\0\0\0\0\0"s;
+  jpeg += "\xff\xc0\x00\x0b\x08\x00\x01\x00\x01\x01\x01\x11\x00\xff\xda\x00\x08\x01\x01\x00\x00\x3f\x00"s;
+  for (const char c : JpegLike(size)) {
+    jpeg.push_back(c);
+    if (c == '\xff') jpeg.push_back('\0');
+  }
+  return jpeg.append("\xff\xd9");
+}
+
+void BM_StripLocation(benchmark::State& state) {
+  const std::string jpeg = PhoneJpeg(static_cast<std::size_t>(state.range(0)));
+  filter::StrippedJpeg out;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(filter::StripLocation(jpeg, out));
+    benchmark::DoNotOptimize(out.head.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(jpeg.size()));
+}
+
 }  // namespace
 
+BENCHMARK(BM_StripLocation)->RangeMultiplier(4)->Range(1 << 20, 16 << 20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CopyBaseline)->RangeMultiplier(4)->Range(1 << 20, 16 << 20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MultipartWithFile)->RangeMultiplier(4)->Range(1 << 20, 16 << 20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MultipartManyFields)->RangeMultiplier(4)->Range(1000, 64000)->Unit(benchmark::kMillisecond);

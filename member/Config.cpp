@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "member/Members.h"
+#include "member/Posting.h"
 #include "member/WebModule1.h"
 #include "platform/Files.h"
 #include "platform/Sjis.h"
@@ -78,6 +79,7 @@ void TWebModule1::LoadSession(std::string_view name) {
   FileNameCounter = list.Value("FileNameCounter");
   DefaultImgFile = list.Value("DefaultImgFile");
   Passwords = PasswordStorageFrom(list.Value("PasswordHash"));
+  StripLocation = IsStripLocationOn(list.Value("StripLocation"));
   ModernPages = IsModernPages(list.Value("Pages"));
   SiteName = list.Value("SiteName");
   SiteHome = list.Value("SiteHome");
@@ -94,6 +96,7 @@ void TWebModule1::ClearSession() {
   FileNameCounter.clear();
   DefaultImgFile.clear();
   Passwords = PasswordStorage::kClear;
+  StripLocation = false;
   ModernPages = false;
   SiteName.clear();
   SiteHome.clear();

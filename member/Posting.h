@@ -27,6 +27,14 @@ std::string AttachmentExtension(std::string_view file_name);
 // ".txt" would collide with the records and becomes ".jpg".
 std::string DefaultFileExtension(std::string_view path);
 
+// The session key "StripLocation": on unless empty or "0", so that a
+// mistyped value ("yes", "on") keeps locations out rather than in.
+bool IsStripLocationOn(std::string_view setting);
+
+// The answer to a post that is no JPEG where only JPEGs are taken: the
+// accepted type and the largest post (the body limit), in both languages.
+std::string NotJpegMessage(std::int64_t body_limit);
+
 // "<tslkeys>", the fields (each line ended by CR LF), an empty line and
 // "</tslkeys>", every line ended by CR LF; the fields are not copied.
 platform::Bytes PostedFileRecord(std::string_view fields);
@@ -38,8 +46,8 @@ bool IsFreeName(const std::string& dir, std::string_view name, std::string_view 
 // the record, each only where nothing of that name exists. False, with
 // nothing left behind, when either name was taken; either file appears
 // whole or not at all.
-bool StorePostedFiles(const std::string& dir, std::string_view name, std::string_view ext, std::string_view data,
-                      std::string_view record_ext, const platform::Bytes& record);
+bool StorePostedFiles(const std::string& dir, std::string_view name, std::string_view ext,
+                      const platform::Bytes& data, std::string_view record_ext, const platform::Bytes& record);
 // The lock every post of an upload directory stores under (".posts.lock"
 // there). Taking it undoes what a poster that died holding it left: the
 // image it had stored without its record, named in the lock's note.
@@ -47,7 +55,7 @@ platform::FileLock LockPosts(const std::string& dir);
 // Stores a post as StorePostedFiles does, under the lock of LockPosts, with
 // the image's name in the lock's note while the two files are incomplete.
 bool StorePostedFilesNoted(const platform::FileLock& posts, const std::string& dir, std::string_view name,
-                           std::string_view ext, std::string_view data, std::string_view record_ext,
+                           std::string_view ext, const platform::Bytes& data, std::string_view record_ext,
                            const platform::Bytes& record);
 // Removes both files of a stored post (used to undo one whose post failed).
 void RemovePostedFiles(const std::string& dir, std::string_view name, std::string_view ext,

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "MemberTexts.h"
+#include "filter/Jpeg.h"
 #include "member/Members.h"
 #include "member/Pages.h"
 #include "member/PostIndex.h"
@@ -86,6 +87,19 @@ std::string DefaultFileExtension(std::string_view path) {
   return ext;
 }
 
+bool IsStripLocationOn(std::string_view setting) { return !setting.empty() && setting != "0"; }
+
+std::string NotJpegMessage(std::int64_t body_limit) {
+  // Whole units read best; the limit counts the whole request, so rounding
+  // down never promises more than fits.
+  constexpr std::int64_t kKi = 1024, kMi = kKi * kKi;
+  const std::string size = body_limit >= kMi   ? std::to_string(body_limit / kMi) + " MB"
+                           : body_limit >= kKi ? std::to_string(body_limit / kKi) + " KB"
+                                               : std::to_string(body_limit) + " bytes";
+  return std::string(texts::NotJpegStart) + size + std::string(texts::NotJpegMiddle) + size +
+         std::string(texts::NotJpegEnd);
+}
+
 platform::Bytes PostedFileRecord(std::string_view fields) {
   return platform::Bytes(texts::PostedRecordStart, fields, texts::PostedRecordEnd);
 }
@@ -101,8 +115,8 @@ bool IsFreeName(const std::string& dir, std::string_view name, std::string_view 
   return !text::FileExists(path);
 }
 
-bool StorePostedFiles(const std::string& dir, std::string_view name, std::string_view ext, std::string_view data,
-                      std::string_view record_ext, const platform::Bytes& record) {
+bool StorePostedFiles(const std::string& dir, std::string_view name, std::string_view ext,
+                      const platform::Bytes& data, std::string_view record_ext, const platform::Bytes& record) {
   const std::string base = dir + std::string(name);
   const std::string data_path = base + std::string(ext);
   if (!CreateFileText(data, data_path)) return false;
@@ -141,7 +155,7 @@ platform::FileLock LockPosts(const std::string& dir) {
 }
 
 bool StorePostedFilesNoted(const platform::FileLock& posts, const std::string& dir, std::string_view name,
-                           std::string_view ext, std::string_view data, std::string_view record_ext,
+                           std::string_view ext, const platform::Bytes& data, std::string_view record_ext,
                            const platform::Bytes& record) {
   std::string note(name);
   note.append("\r\n").append(ext).append("\r\n");
@@ -268,6 +282,15 @@ std::string TWebModule1::CommandPostLeaf() {
     return Refuse(OtherFileSent ? Outcome::kNotJpeg : Outcome::kNoAttachedFile, texts::NoAttachedFile,
                   std::to_string(BodyLimit));
   }
+  // Checked before any lock or counter is touched: a refused post leaves no
+  // trace. The image data is written from the posted bytes, only the
+  // segments before it from the rebuilt head.
+  filter::StrippedJpeg stripped;
+  if (StripLocation && !filter::StripLocation(PostedFileData, stripped)) {
+    return Refuse(Outcome::kNotJpeg, NotJpegMessage(BodyLimit), std::to_string(BodyLimit));
+  }
+  const platform::Bytes image =
+      StripLocation ? platform::Bytes(stripped.head, stripped.scans, {}) : platform::Bytes(PostedFileData);
 
   const std::string ext = default_file ? DefaultFileExtension(PostedFileName) : AttachmentExtension(PostedFileName);
   const std::string dir = text::IncludeTrailingDelimiter(UploadPath);
@@ -276,7 +299,7 @@ std::string TWebModule1::CommandPostLeaf() {
   // Taken before the counter's lock, always in this order.
   const platform::FileLock posts = LockPosts(dir);
   const NameClaim claim = [&](const std::string& name) {
-    if (!StorePostedFilesNoted(posts, dir, name, ext, PostedFileData, kRecordExtension, record)) return false;
+    if (!StorePostedFilesNoted(posts, dir, name, ext, image, kRecordExtension, record)) return false;
     stored = name;
     return true;
   };

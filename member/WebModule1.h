@@ -46,6 +46,9 @@ class TWebModule1 : public frontend::TWebModule {
   std::string DefaultImgFile;
   // How passwords are stored (session key "PasswordHash").
   PasswordStorage Passwords = PasswordStorage::kClear;
+  // Posted images must be JPEGs and are stored without their location
+  // (session key "StripLocation").
+  bool StripLocation = false;
   // The second page set (session key "Pages=modern"); without it every
   // page keeps every byte of the default set. Its settings: the site's name
   // and home page, a folder of the operator's templates, a stylesheet

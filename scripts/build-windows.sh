@@ -3,7 +3,7 @@
 # errors), after building the text generator for this machine in
 # build-win-host/; installs the cross compiler and Wine (for the tests under
 # Wine) when missing.
-# With --unit-tests also build-win/tests/platform_tests.exe and text_tests.exe
+# With --unit-tests also build-win/tests/platform_tests.exe, text_tests.exe and filter_tests.exe
 # (googletest built from Debian's sources), which scripts/test.sh runs under Wine.
 # With --zip also build-win/orvalengate-VERSION-windows.zip: both programs,
 # the example pages in Shift_JIS, an example site and docs/iis.md.
@@ -13,7 +13,7 @@ zip=false
 targets=(orvalengate orvalengate-admin)
 for option in "$@"; do
   case $option in
-    --unit-tests) unit_tests=ON; targets+=(platform_tests text_tests) ;;
+    --unit-tests) unit_tests=ON; targets+=(platform_tests text_tests filter_tests) ;;
     --zip) zip=true ;;
     *) echo "usage: build-windows.sh [--unit-tests] [--zip]"; exit 2 ;;
   esac

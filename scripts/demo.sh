@@ -8,8 +8,9 @@ scripts/install-deps.sh --demo
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVALENGATE_TESTS=OFF >/dev/null
 cmake --build build -j"$(nproc)" --target orvalengate
 port=${PORT:-8080}
-# The demo shows the second page set (Pages=modern in its session).
-PAGES=modern scripts/make-site.sh build/orvalengate build/demo "$port"
+# The demo shows the second page set (Pages=modern in its session) and
+# stores photos without their location.
+PAGES=modern STRIP_LOCATION=1 scripts/make-site.sh build/orvalengate build/demo "$port"
 
 # The demo member, registered by running the program once as the server
 # would. A member left from an earlier run stays as it is (and keeps any

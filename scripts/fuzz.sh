@@ -15,7 +15,7 @@ report_dir=${ORVALENGATE_REPORT_DIR:-$build/reliability}
 work=$build/fuzz-work
 jobs=$(nproc)
 
-targets=(fields_fuzz escape_fuzz replace_fuzz multipart_fuzz namevalue_fuzz template_fuzz handler_fuzz pagetemplate_fuzz)
+targets=(fields_fuzz escape_fuzz replace_fuzz multipart_fuzz namevalue_fuzz template_fuzz handler_fuzz jpeg_fuzz pagetemplate_fuzz)
 # Limits per run: time and memory must stay linear in the input, so a
 # megabyte of input has to finish well inside these.
 rss_mb=512
@@ -82,6 +82,19 @@ f=$(stress handler_fuzz amp-body);      repeat "$f" 1 'site\n%%\n\n'; repeat "$f
 f=$(stress handler_fuzz dash-body);     repeat "$f" 1 'site\n%%\n\n'; repeat "$f" 1000000 '-'
 f=$(stress handler_fuzz many-fields);   repeat "$f" 1 'site\n%%\n\n--B\r\n'
 repeat "$f" 20000 'name="session"\r\n\r\ns1\r\n--B\r\n'
+# JPEGs: empty segments, fill bytes, stuffed scan data, Exif directories
+# pointing at themselves.
+f=$(stress jpeg_fuzz empty-segments);   repeat "$f" 1 '\377\330'; repeat "$f" 250000 '\377\376\000\002'
+repeat "$f" 1 '\377\300\000\002\377\332\000\002'; repeat "$f" 1 '\377\331'
+f=$(stress jpeg_fuzz fill-bytes);       repeat "$f" 1 '\377\330'; repeat "$f" 1000000 '\377'
+f=$(stress jpeg_fuzz stuffed-scan);     repeat "$f" 1 '\377\330\377\300\000\002\377\332\000\002'
+repeat "$f" 250000 '\377\000\377\320'; repeat "$f" 1 '\377\331'
+f=$(stress jpeg_fuzz exif-loops);       repeat "$f" 1 '\377\330'
+seg=$work/stress/exif-segment; : >"$seg"  # IFD0 and its GPS directory are one, and its own next
+repeat "$seg" 1 '\377\341\377\377Exif\000\000MM\000*\000\000\000\010\000\001\210\045\000\004\000\000\000\001'
+repeat "$seg" 1 '\000\000\000\010\000\000\000\010'; repeat "$seg" 65501 '\000'
+for _ in $(seq 15); do cat "$seg" >>"$f"; done; rm "$seg"
+repeat "$f" 1 '\377\300\000\002\377\332\000\002\377\331'
 
 failures=0
 rows=()

@@ -28,6 +28,9 @@ if ! $demo_only; then
   packages+=(debhelper lintian logrotate systemd zip)
   # GlusterFS, for the test of two web servers sharing one site (tests/shared-storage).
   packages+=(glusterfs-server glusterfs-client)
+  # Test photos with location, orientation and XMP: made by ImageMagick,
+  # tagged and read back by exiftool.
+  packages+=(imagemagick libimage-exiftool-perl)
   # The browser test needs Node.js; a machine that already has it (from
   # another source than Debian) keeps its own.
   command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)

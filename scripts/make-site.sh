@@ -6,7 +6,7 @@
 # PAGES=modern gives the session the second page set (scripts/demo.sh does);
 # without it the program answers with its default pages, which the tests
 # that read answers byte for byte expect.
-# Usage: [SITE_USER=user] [WITH_DUMPS=1] [PAGES=modern] make-site.sh EXE DIR PORT
+# Usage: [SITE_USER=user] [WITH_DUMPS=1] [PAGES=modern] [STRIP_LOCATION=1] make-site.sh EXE DIR PORT
 set -euo pipefail
 exe=$(readlink -f "$1"); dir=$2; port=$3
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,6 +24,9 @@ else
 fi
 printf 'path=%s\r\nmembersdb=%s\r\nFileNameTemplate=img####\r\n' "$dir/data/upload" "$dir/data/members" \
   > "$dir/data/sessions/demo.txt"
+# The demo takes JPEGs only and stores them without their location
+# (STRIP_LOCATION=1); the tests that store posted bytes exactly leave it off.
+if [ "${STRIP_LOCATION:-}" = 1 ]; then printf 'StripLocation=1\r\n' >> "$dir/data/sessions/demo.txt"; fi
 if [ "${PAGES:-}" = modern ]; then
   printf 'Pages=modern\r\nSiteName=orvalengate demo site\r\nSiteHome=/\r\nUploadUrl=/upload/\r\n' \
     >> "$dir/data/sessions/demo.txt"

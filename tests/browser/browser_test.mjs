@@ -10,6 +10,7 @@
 // axe-core's WCAG 2 A and AA rules, and saves each view in SCREENSHOT_DIR/walk/.
 // Usage: node browser_test.mjs EXE [SCREENSHOT_DIR]
 import { chromium } from 'playwright-core';
+import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import { createRequire } from 'node:module';
 import path from 'node:path';
@@ -283,19 +284,39 @@ async function run(work) {
       Buffer.from([0xff, 0xd9])]);
     fs.writeFileSync(jpeg, jpegBytes);
     const stored = path.join(site.dir, 'data', 'upload', 'img0001.jpg');
-    await checkAsync('posted JPEG is accepted', async () => {
+    const post = (file, title, shot) => checkAsync(`posted ${path.basename(file)} is accepted`, async () => {
       await page.goto(`${base}/post.html`);
       const form = formWith(page, 'input[name=command][value=postleaf]');
       await form.locator('input[name=id]').fill(id);
       await form.locator('input[name=pw]').fill(pw);
-      await form.locator('input[name=leaf]').setInputFiles(jpeg);
-      await form.locator('input[name=blank-title]').fill('猫 Cat');
-      await page.screenshot({ path: screenshot('post-form.png'), fullPage: true });
+      await form.locator('input[name=leaf]').setInputFiles(file);
+      await form.locator('input[name=blank-title]').fill(title);
+      if (shot) await page.screenshot({ path: screenshot(shot), fullPage: true });
       await submitWith(page, form.locator('[type=submit]'));
       return (await page.title()) === 'File acceptance' || `title ${JSON.stringify(await page.title())}`;
     });
+    await post(jpeg, '猫 Cat', 'post-form.png');
     check('stored image is byte-identical to the chosen file', readBytes(stored).equals(jpegBytes),
       `${readBytes(stored).length} bytes stored, ${jpegBytes.length} posted`);
+
+    // A phone photo with its location, turned by its orientation tag, where
+    // the demo's StripLocation is set: stored without any GPS tag, shown
+    // upright (64x48 turned to 48x64). The profile lists no posts, so the
+    // stored image is opened by its address.
+    fs.appendFileSync(path.join(site.dir, 'data', 'sessions', 'demo.txt'), 'StripLocation=1\r\n');
+    const photo = path.join(work, 'phone.jpg');
+    execFileSync('convert', ['-size', '64x48', 'gradient:navy-orange', photo]);
+    execFileSync('exiftool', ['-q', '-overwrite_original', '-Orientation#=6', '-GPSLatitude=35.6586',
+      '-GPSLatitudeRef=N', '-GPSLongitude=139.7454', '-GPSLongitudeRef=E', photo]);
+    await post(photo, 'Home');
+    const storedPhoto = path.join(site.dir, 'data', 'upload', 'img0002.jpg');
+    const tags = fs.existsSync(storedPhoto) ? execFileSync('exiftool', ['-a', '-G1', '-s', storedPhoto], { encoding: 'latin1' }) : '';
+    check('stored photo keeps its orientation and no GPS tag', /Orientation/.test(tags) && !/GPS/i.test(tags), tags);
+    await checkAsync('stored photo is shown upright', async () => {
+      await page.goto(`${base}/upload/img0002.jpg`);
+      const size = await page.locator('img').evaluate((img) => `${img.naturalWidth}x${img.naturalHeight}`);
+      return size === '48x64' || `shown ${size}`;
+    });
 
     // 5. The public profile page as a reader sees it, opened from the index.
     await checkAsync('public profile page shows the table rows', async () => {

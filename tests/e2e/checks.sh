@@ -89,6 +89,34 @@ for ext in .jpg .jpeg .jpe .jfif .pjpeg .pjp ""; do
   check "upload$ext may run no script" grep -qiE "^content-security-policy: default-src 'none';.*sandbox" <<<"$headers"
 done
 
+# A phone photo in a session that strips locations: made by ImageMagick and
+# given a place, an orientation and an XMP packet by exiftool, in both byte
+# orders. The stored copy has no GPS tag left, the same orientation and the
+# same image data from the start-of-scan on.
+{ cat "$data/sessions/demo.txt"; printf 'StripLocation=1\r\n'; } > "$data/sessions/photos.txt"
+from_scan() { tail -c +$(($(LC_ALL=C grep -obUaP -m1 '\xff\xda' "$1" | head -1 | cut -d: -f1) + 1)) "$1"; }
+n=$(tr -d '\r\n' < "$data/upload/counter.txt")
+for order in II MM; do
+  photo=$work/phone-$order.jpg n=$((n + 1))
+  convert -size 64x48 gradient:navy-orange "$photo"
+  exiftool -q -overwrite_original -ExifByteOrder=$order -Orientation#=6 -GPSLatitude=35.6586 -GPSLatitudeRef=N \
+    -GPSLongitude=139.7454 -GPSLongitudeRef=E -GPSAltitude=40 -XMP-exif:GPSLatitude=35.6586N -XMP-dc:Title=Home "$photo"
+  check "$order fixture carries a location" contains "$(exiftool -a -G1 -s "$photo")" GPSLatitude
+  reply=$(curl -s -F session=photos -F command=postleaf -F id=alice -F pw=secret1 -F blank-title=Home \
+    -F "leaf=@$photo;type=image/jpeg" "$cgi")
+  check "$order photo accepted" contains "$reply" "<title>File acceptance</title>"
+  stored=$data/upload/$(printf 'img%04d' $n).jpg
+  check "$order photo stored without any GPS tag" lacks "$(exiftool -a -u -G1 -s "$stored" 2>&1)" GPS
+  check "$order photo keeps its orientation" test "$(exiftool -n -s3 -Orientation "$stored")" = 6
+  check "$order photo keeps its image data" cmp -s <(from_scan "$photo") <(from_scan "$stored")
+done
+printf '<html><script>alert(1)</script></html>' > "$work/page.jpg"
+reply=$(curl -s -F session=photos -F command=postleaf -F id=alice -F pw=secret1 -F blank-title=Page \
+  -F "leaf=@$work/page.jpg;type=image/jpeg" "$cgi")
+check "a page posted as a JPEG is refused" contains "$reply" "Only JPEG photos (image/jpeg) of up to 64 MB can be posted."
+check "the refused post stores nothing" test ! -e "$data/upload/$(printf 'img%04d' $((n + 1))).jpg"
+check "the refused post leaves the counter" same_bytes "$data/upload/counter.txt" "$n"$'\r\n'
+
 # Lock and temporary files, and every other name beginning with a dot, are private.
 private() { test -e "$1" && refused "$2"; }  # private FILE URL
 : > "$data/upload/.tmp-1234-e2e"; mkdir -p "$site/htdocs/.private"; : > "$site/htdocs/.private/a.html"
