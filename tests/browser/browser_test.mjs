@@ -69,21 +69,6 @@ const AXE_OPTIONS = {
 const axeSource = fs.readFileSync(createRequire(import.meta.url).resolve('axe-core/axe.min.js'), 'utf8');
 const axeFigures = [];
 
-// A real 640x480 JPEG (the one posted above is only JPEG-shaped), painted
-// by the browser: a sun over a field.
-function paintPhoto() {
-  const canvas = Object.assign(document.createElement('canvas'), { width: 640, height: 480 });
-  const g = canvas.getContext('2d');
-  g.fillStyle = '#4a86c8';
-  g.fillRect(0, 0, 640, 480);
-  g.fillStyle = '#f2b233';
-  g.arc(440, 250, 80, 0, 2 * Math.PI);
-  g.fill();
-  g.fillStyle = '#3f6e38';
-  g.fillRect(0, 330, 640, 150);
-  return canvas.toDataURL('image/jpeg').split(',')[1];
-}
-
 // Visible text, in the page and in form controls, set smaller than 14 px.
 function smallText() {
   const small = [];
@@ -357,13 +342,13 @@ async function run(work) {
     const modernBase = `http://127.0.0.1:${modern.port}`;
     const member = { id: 'hanako', pw: 'hanako123' };
     const shot = (name) => (width) => (width === 390 ? screenshot(`modern-${name}.png`) : walkShot(`modern-${name}-${width}.png`));
-    // A site/ form sent as the member; a Buffer goes as a chosen JPEG.
+    // A site/ form sent as the member; "leaf" names the file to choose.
     const submitSitePage = (file, command, fields = {}) => async (view) => {
       await view.goto(`${modernBase}/${file}`);
       const form = formWith(view, `input[name=command][value=${command}]`);
       for (const [name, value] of Object.entries({ id: member.id, pw: member.pw, ...fields })) {
         const input = form.locator(`input[name=${name}]`);
-        await (Buffer.isBuffer(value) ? input.setInputFiles({ name: 'sun.jpg', mimeType: 'image/jpeg', buffer: value }) : input.fill(value));
+        await (name === 'leaf' ? input.setInputFiles(value) : input.fill(value));
       }
       await submitWith(view, form.locator('[type=submit]'));
     };
@@ -374,8 +359,9 @@ async function run(work) {
         `no record; page title ${JSON.stringify(await page.title())}`;
     });
     await walkPage(views, 'modern-form', submitSitePage('profile.html', 'changeprof1'), shot('form'));
-    const photo = Buffer.from(await page.evaluate(paintPhoto), 'base64');
-    await walkPage(views, 'modern-success', submitSitePage('post.html', 'postleaf', { leaf: photo, 'blank-title': '日の出 Sunrise' }), shot('success'));
+    const sunrise = path.join(work, 'sunrise.jpg');
+    execFileSync('convert', ['-size', '640x480', 'gradient:#4a86c8-#f3dfae', sunrise]);
+    await walkPage(views, 'modern-success', submitSitePage('post.html', 'postleaf', { leaf: sunrise, 'blank-title': '日の出 Sunrise' }), shot('success'));
     const profileUrl = `${modernBase}/cgi/orvalengate.exe?session=demo&showuser=${member.id}`;
     await walkPage(views, 'modern-profile', (view) => view.goto(profileUrl), shot('profile'));
     for (const { width, page: view } of views) {
