@@ -33,8 +33,10 @@ struct Output {
   std::string err;
 };
 
-// The arguments after the program's name; returns the exit code.
-int Run(const std::vector<std::string>& args, Output& output);
+// The arguments after the program's name; returns the exit code. `typed`:
+// the character set of a password read from standard input.
+int Run(const std::vector<std::string>& args, Output& output,
+        platform::TerminalCharset typed = platform::TerminalCharset::kShiftJis);
 
 // A site as the tool finds it: the folder holding config.txt, and the
 // program's module with the configuration and, once chosen, a session loaded.

@@ -81,9 +81,10 @@ constexpr Command kCommands[] = {
     {"reset-password", 2,
      "usage: orvalengate-admin [--site DIR] reset-password SESSION ID\n"
      "Reads the new password: typed twice without echo at a terminal, else the\n"
-     "first line of standard input. It is stored as the site stores a password\n"
-     "posted in its form (escaped, at least 5 bytes so), hashed where the session\n"
-     "hashes, under the members folder lock. Exit 5 when it is refused.\n"},
+     "first line of standard input, in the terminal's character set as arguments\n"
+     "are. It is stored as the site stores a password posted in its form\n"
+     "(escaped, at least 5 bytes so), hashed where the session hashes, under the\n"
+     "members folder lock. Exit 5 when it is refused.\n"},
     {"remove", 2,
      "usage: orvalengate-admin [--site DIR] remove SESSION ID\n"
      "Removes the member's record under the members folder lock. The member's\n"
@@ -184,7 +185,8 @@ bool ReadInputLine(std::string& line) {
   return any;
 }
 
-int ResetPassword(Site& site, std::string_view session_name, std::string_view id, Output& output) {
+int ResetPassword(Site& site, std::string_view session_name, std::string_view id, platform::TerminalCharset typed,
+                  Output& output) {
   Session session;
   if (const int code = OpenMember(site, session_name, id, session, output); code != kOk) return code;
   std::string password;
@@ -204,6 +206,13 @@ int ResetPassword(Site& site, std::string_view session_name, std::string_view id
     output.err += "no password on standard input; nothing changed\n";
     return kRefused;
   }
+  // The member types the password into a Shift_JIS form.
+  const std::optional<std::string> sjis = FromTerminal(password, typed);
+  if (!sjis) {
+    output.err += "the password is no UTF-8 text or holds a character Shift_JIS lacks; nothing changed\n";
+    return kRefused;
+  }
+  password = *sjis;
   // Reading stops past what any record may hold: such a line would be cut
   // short, and a hash of the part read stored.
   if (password.size() > member::kMaxRecordBytes) {
@@ -394,7 +403,7 @@ int RemovePost(Site& site, std::string_view session_name, std::string_view name,
 
 }  // namespace
 
-int Run(const std::vector<std::string>& args, Output& output) {
+int Run(const std::vector<std::string>& args, Output& output, platform::TerminalCharset typed) {
   std::string site_dir;
   std::size_t at = 0;
   if (at < args.size() && (args[at] == "--help" || args[at] == "-h" || args[at] == "help")) {
@@ -468,7 +477,7 @@ int Run(const std::vector<std::string>& args, Output& output) {
     if (command->name == "check") return Check(site, output);
     if (command->name == "members") return Members(site, a[0], output);
     if (command->name == "show") return Show(site, a[0], a[1], output);
-    if (command->name == "reset-password") return ResetPassword(site, a[0], a[1], output);
+    if (command->name == "reset-password") return ResetPassword(site, a[0], a[1], typed, output);
     if (command->name == "remove") return Remove(site, a[0], a[1], output);
     if (command->name == "hash-passwords") return HashPasswords(site, a[0], output);
     if (command->name == "remove-post") return RemovePost(site, a[0], a[1], output);

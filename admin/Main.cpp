@@ -25,7 +25,9 @@ int main(int argc, char** argv) {
     }
     arg = *stored;
   }
-  if (code == admin::kOk) code = admin::Run(args, output);
+  if (code == admin::kOk) {
+    code = admin::Run(args, output, raw ? platform::TerminalCharset::kShiftJis : charsets.arguments);
+  }
   const platform::TerminalCharset shown = raw ? platform::TerminalCharset::kShiftJis : charsets.output;
   const bool written = platform::WriteStdout(raw ? output.out : admin::ForTerminal(output.out, shown));
   platform::WriteStderr(raw ? output.err : admin::ForTerminal(output.err, shown));
