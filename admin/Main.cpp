@@ -14,8 +14,14 @@ int main(int argc, char** argv) {
   const platform::TerminalCharsets charsets = platform::TerminalCharsetsOf();
   admin::Output output;
   int code = admin::kOk;
-  for (std::string& arg : args) {
-    if (raw) break;
+  for (std::size_t i = 0; i < args.size() && !raw; ++i) {
+    // The site's folder is a name of the file system, spelled as the
+    // terminal spells it; sessions and IDs name records the site wrote.
+    if (i == 0 && (args[i] == "--site" || args[i].starts_with("--site="))) {
+      i += args[i] == "--site" ? 1 : 0;
+      continue;
+    }
+    std::string& arg = args[i];
     const std::optional<std::string> stored = admin::FromTerminal(arg, charsets.arguments);
     if (!stored) {
       output.err += "an argument is no UTF-8 text or holds a character Shift_JIS lacks"
