@@ -15,7 +15,7 @@ unit() {  # unit DESCRIPTION EXEC [USER] [BEFORE] [AFTER-UNIT]
   printf '\n[Service]\n'
   [ -z "${3:-}" ] || printf 'User=%s\nGroup=%s\n' "$3" "$3"
   [ -z "${4:-}" ] || printf 'ExecStartPre=%s\n' "$4"
-  printf 'ExecStart=%s\n\n[Install]\nWantedBy=multi-user.target\n' "$2"
+  printf 'UMask=0077\nExecStart=%s\n\n[Install]\nWantedBy=multi-user.target\n' "$2"
 }
 fence() { printf '```%s\n' "$1"; cat; printf '```\n'; }
 
@@ -47,23 +47,45 @@ this section from the same templates, \`scripts/servers/*.conf.in\`).
 
 ### The site (every server)
 
-Build the program (see the README), then lay out the site as root:
+Build the program in the repository (the build needs \`build-essential
+cmake libgcrypt20-dev libfcgi-dev\`, not the test suite's packages):
+\`cmake -S . -B build -DORVALENGATE_TESTS=OFF && cmake --build build\`.
+Then, still in the repository, lay out the site as root (\`su -\` where
+there is no \`sudo\`):
 
 EOF
   fence sh <<EOF
+umask 022
 mkdir -p $site/htdocs $site/cgi $site/log $site/run \\
   $site/data/sessions $site/data/members $site/data/upload
 install -m 755 build/orvalengate $site/cgi/orvalengate.exe
+install -m 755 build/orvalengate-admin $site/cgi/orvalengate-admin
 printf 'sessiondb=$site/data/sessions\\r\\n' > $site/cgi/config.txt
 printf 'path=$site/data/upload\\r\\nmembersdb=$site/data/members\\r\\nFileNameTemplate=img####\\r\\n' \\
   > $site/data/sessions/demo.txt
 printf 'Pages=modern\\r\\nSiteName=Our member site\\r\\nSiteHome=/\\r\\nUploadUrl=/upload/\\r\\n' \\
   >> $site/data/sessions/demo.txt
-cp demo/index.html $site/htdocs/   # or the site's own pages
+scripts/make-pages.sh $site/htdocs demo
+ln -sfn $site/log/error.txt $site/cgi/error.txt
 chown -R $user: $site/data $site/log $site/run
+chmod 700 $site/data/sessions $site/data/members
 EOF
   cat <<EOF
 
+- \`scripts/make-pages.sh\` writes the example pages (\`site/*.html\`) as the
+  program serves its own: in Shift_JIS, with the session's name (here
+  \`demo\`) in their forms and the stylesheet inside. Copied as they are,
+  they show garbled Japanese and post to no session.
+- The program writes its error log, \`error.txt\`, in its own folder, which
+  stays root's: the link sends it into \`$site/log\`, which \`$user\` owns
+  (see "Logs" below).
+- The members folder holds every password: 0700, and the records the
+  program writes 0600, as the security notes ask, when the server runs with
+  the umask 077 (\`UMask=0077\` in the services below, \`umask 077\` before a
+  server started by hand).
+- \`orvalengate-admin\` beside the program finds \`config.txt\` there; to
+  have it on the PATH: \`ln -s $site/cgi/orvalengate-admin /usr/local/bin/\`
+  (see "The operator's tool").
 - No \`dumppath\`: dumps keep every posted password and image (see the
   security notes); set it only while looking into a fault.
 - \`config.txt\` lies beside the program, in \`$site/cgi\`; the program and it
@@ -101,6 +123,14 @@ EOF
 EOF
   unit "orvalengate under lighttpd" "$(line lighttpd start)" | fence ini | sed 's/^/   /; s/ *$//'
   printf '\n   `systemctl daemon-reload && systemctl enable --now orvalengate-lighttpd`\n'
+  cat <<EOF
+
+   Without systemd as PID 1 (a container, another init), or to try the
+   site first, start it by hand (it detaches; \`kill\` the process its pid
+   file names to stop it):
+
+EOF
+  printf '(umask 077 && exec %s)\n' "$(line lighttpd start | sed 's/ -D//')" | fence sh | sed 's/^/   /'
   cat <<EOF
 
 ### Apache httpd 2.4 (mod_cgid)
