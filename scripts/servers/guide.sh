@@ -170,6 +170,61 @@ EOF
   unit "orvalengate under nginx" "$(line nginx start)" "" "" orvalengate-fcgiwrap.service \
     | fence ini | sed 's/^/   /; s/ *$//'
   printf '\n   `systemctl daemon-reload && systemctl enable --now orvalengate-nginx`\n'
+  https_section
+}
+
+# The nginx configuration above, served over TLS alone, with HSTS.
+https_conf() {
+  render nginx | sed "s|listen $addr:$port;|listen $addr:443 ssl;\\
+    ssl_certificate $site/tls/cert.pem;\\
+    ssl_certificate_key $site/tls/key.pem;\\
+    # Browsers that saw the site once ask for HTTPS alone for a year.\\
+    add_header Strict-Transport-Security \"max-age=31536000\" always;|; s|$site/nginx.conf|$site/nginx-https.conf|"
+}
+
+https_section() {
+  cat <<EOF
+
+### HTTPS (nginx)
+
+Members post their passwords: serve the site over HTTPS alone. This is the
+nginx configuration above listening on port 443 with a certificate.
+
+1. The certificate. In production, the site's own certificate and key (from
+   its certificate authority, or Debian's \`certbot\`), linked or copied to
+   \`$site/tls/cert.pem\` (the full chain) and \`$site/tls/key.pem\`. To try
+   it first (the guide's test does), a self-signed one:
+
+EOF
+  fence sh <<EOF | sed 's/^/   /'
+mkdir -p -m 700 $site/tls
+openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj /CN=localhost \\
+  -keyout $site/tls/key.pem -out $site/tls/cert.pem
+EOF
+  cat <<EOF
+
+2. Write \`$site/nginx-https.conf\`:
+
+EOF
+  https_conf | fence "" | sed 's/^/   /; s/ *$//'
+  cat <<EOF
+
+   The \`Strict-Transport-Security\` header tells browsers to use HTTPS
+   alone for the site from then on (nginx does not pass it into the
+   \`location\` that sets headers of its own; one page is enough). To send
+   plain-HTTP visitors on, the port 80 server holds nothing but
+   \`return 301 https://\$host\$request_uri;\`.
+
+3. Start fcgiwrap and nginx as the services above, with
+   \`ExecStart=$(line nginx start | sed 's/nginx\.conf/nginx-https.conf/')\`. Without systemd,
+   by hand (both detach):
+
+EOF
+  fence sh <<EOF | sed 's/^/   /'
+$(line nginx before-start-as-user)
+(umask 077 && exec setsid -f runuser -u $user -- $(line nginx start-as-user))
+setsid -f $(line nginx start | sed 's/nginx\.conf/nginx-https.conf/')
+EOF
 }
 
 fastcgi_section() {
