@@ -176,22 +176,28 @@ TEST(Concurrency, ChangePwWaitsForTheMembersLock) {
 
 // A change that passed its check while another held the lock is checked
 // again under the lock: the other may have changed the password meanwhile.
+// So is a login's upgrade of a password in the clear to its hash: it must
+// not put back the password it checked.
 TEST(Concurrency, ChangePwCheckedAgainAfterTheWait) {
   ORVALENGATE_POSIX_ONLY("the test holds the lock with flock and watches the wait in /proc");
   ORVALENGATE_PROCESS_PER_REQUEST("the wait is watched in the process's /proc entry");
-  Site site;
-  site.SetUpSession("s1");
-  site.WriteFile("members/u1.txt", "id=u1\r\npw=oldpass1\r\n");
-  HeldLock lock(site.Path("members/.members.lock"), LOCK_EX);
-  auto [env, body] = UrlEncodedRequest("session=s1&command=changepw&id=u1&pw0=oldpass1&pw1=newpass2&pw2=newpass2");
-  Running run = site.Launch(env, body);
-  ASSERT_TRUE(SeenWaitingIn(run, {SYS_flock})) << "the password change went on while the members were locked";
-  site.WriteFile("members/u1.txt", "id=u1\r\npw=otherpw3\r\n");
-  lock.Release();
-  const Result r = run.Wait();
-  EXPECT_FALSE(r.timed_out);
-  EXPECT_NE(Content(r), kRegistrationAccepted);
-  EXPECT_EQ(site.ReadFile("members/u1.txt"), "id=u1\r\npw=otherpw3\r\n");
+  for (const auto& [extra, request] :
+       {std::pair<std::string, std::string>{"", "command=changepw&id=u1&pw0=oldpass1&pw1=newpass2&pw2=newpass2"},
+        {"PasswordHash=argon2id\r\n", "command=changeprof1&id=u1&pw=oldpass1"}}) {
+    Site site;
+    site.SetUpSession("s1", extra);
+    site.WriteFile("members/u1.txt", "id=u1\r\npw=oldpass1\r\n");
+    HeldLock lock(site.Path("members/.members.lock"), LOCK_EX);
+    auto [env, body] = UrlEncodedRequest("session=s1&" + request);
+    Running run = site.Launch(env, body);
+    ASSERT_TRUE(SeenWaitingIn(run, {SYS_flock})) << request << ": went on while the members were locked";
+    site.WriteFile("members/u1.txt", "id=u1\r\npw=otherpw3\r\n");
+    lock.Release();
+    const Result r = run.Wait();
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_NE(Content(r), kRegistrationAccepted);
+    EXPECT_EQ(site.ReadFile("members/u1.txt"), "id=u1\r\npw=otherpw3\r\n") << request;
+  }
 }
 
 // Held shared, the lock still keeps a poster out: the counter is read and

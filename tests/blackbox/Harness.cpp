@@ -311,18 +311,28 @@ void Site::StopResident() noexcept {
   residents_.clear();
 }
 
-std::size_t Site::ResidentDescriptors() const {
+Site::Residents Site::ResidentState() const {
   std::lock_guard<std::mutex> guard(resident_lock_);
-  std::size_t count = 0;
+  Residents state;
   for (pid_t p : residents_) {
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     for (long now = BlockedSyscall(p); now != SYS_accept && now != SYS_accept4; now = BlockedSyscall(p)) {
       if (std::chrono::steady_clock::now() > give_up) throw std::runtime_error("a resident never went back to accept");
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    for ([[maybe_unused]] const auto& fd : fs::directory_iterator("/proc/" + std::to_string(p) + "/fd")) ++count;
+    for ([[maybe_unused]] const auto& fd : fs::directory_iterator("/proc/" + std::to_string(p) + "/fd")) {
+      ++state.descriptors;
+    }
+    std::ifstream status("/proc/" + std::to_string(p) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      std::istringstream fields(line);
+      std::string key, value;
+      fields >> key >> value;
+      if (key == "VmRSS:") state.max_rss_kib = std::max(state.max_rss_kib, std::stol(value));
+      if (key == "SigIgn:" && !(std::stoull(value, nullptr, 16) & (1ull << (SIGPIPE - 1)))) state.ignore_sigpipe = false;
+    }
   }
-  return count;
+  return state;
 }
 
 std::vector<std::string> Site::Command() const {

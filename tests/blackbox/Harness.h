@@ -127,9 +127,15 @@ class Site {
   // A POST of a URL-encoded body exactly as given.
   Result PostUrlEncoded(std::string_view body) const;
 
-  // Through FastCGI: the descriptors the resident processes hold together,
-  // counted once every one of them waits for its next request.
-  std::size_t ResidentDescriptors() const;
+  // Through FastCGI, once every resident process waits for its next
+  // request: the descriptors they hold together, the largest resident set
+  // among them, and whether every one ignores SIGPIPE.
+  struct Residents {
+    std::size_t descriptors = 0;
+    long max_rss_kib = 0;
+    bool ignore_sigpipe = true;
+  };
+  Residents ResidentState() const;
 
  private:
   void StartResident();

@@ -503,11 +503,20 @@ int main(int argc, char** argv) {
   double worst_time = 0, worst_memory = 0;
   for (const Row& row : rows) {
     if (argc > 3 && row.name.find(argv[3]) == std::string::npos) continue;
+    // A busy machine can steal a small request's time once (seen: 0.108 s
+    // of CPU for a request that takes 1 ms when quiet, at load 15); a
+    // program that is not linear is over its bound every time. So a row
+    // over its time bound alone is run again, up to three times in all.
     Outcome o;
-    try {
-      RunRow(row, ctx, jail_root, base, o);
-    } catch (const std::exception& e) {
-      o.failures.push_back(std::string("row error: ") + e.what());
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+      o = Outcome();
+      try {
+        RunRow(row, ctx, jail_root, base, o);
+      } catch (const std::exception& e) {
+        o.failures.push_back(std::string("row error: ") + e.what());
+      }
+      if (!(kBoundsChecked && o.time_ratio > 1 && o.failures.size() == 1)) break;
+      std::printf("     %s: CPU time over its bound, run again\n", row.name.c_str());
     }
     if (!o.skipped.empty()) {
       skipped.push_back(row.name + ": " + o.skipped);

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "Portable.h"
@@ -14,9 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <random>
-#include <thread>
 #endif
 
 namespace {
@@ -113,6 +113,33 @@ TEST(Files, FailuresRaiseTheirErrors) {
   EXPECT_THROW(platform::ReplaceFile(dir / "no/such/dir.txt", "x"), platform::EFCreateError);
   EXPECT_THROW(platform::ReadWholeFile(dir / "missing.txt"), platform::EFOpenError);
   EXPECT_THROW(platform::CreateFileExclusive(dir / "no/such.txt", "x"), platform::EFCreateError);
+}
+
+// A name missing while another server's replace is under way is read again
+// after pauses that double: 25 ms .. 800 ms, 1.575 s in all. Here it comes
+// back 700 ms after the read began, past the give-up of a reader with two
+// tries (25 ms), pauses that do not double (150 ms) or none; load only
+// lengthens the reader's pauses, and the writer may be 0.8 s late. Gone for
+// good, it is an error after at least the pauses (a lower bound load keeps).
+TEST(Files, ReadWaitsOutAReplaceOnlySoLong) {
+  TempDir dir;
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
+  std::thread writer([&] {
+    std::this_thread::sleep_until(start + std::chrono::milliseconds(700));
+    platform::ReplaceFile(dir / "back.txt", "back");
+  });
+  std::string read;
+  try {
+    read = platform::ReadWholeFile(dir / "back.txt");
+  } catch (const platform::EFOpenError&) {
+    read = "<gave up>";
+  }
+  writer.join();
+  EXPECT_EQ(read, "back");
+  const Clock::time_point gone = Clock::now();
+  EXPECT_THROW(platform::ReadWholeFile(dir / "gone.txt"), platform::EFOpenError);
+  EXPECT_GE(Clock::now() - gone, std::chrono::seconds(1));
 }
 
 TEST(Files, ExclusiveCreateNeverReplaces) {
