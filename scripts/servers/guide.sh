@@ -18,6 +18,23 @@ unit() {  # unit DESCRIPTION EXEC [USER] [BEFORE] [AFTER-UNIT]
   printf 'UMask=0077\nExecStart=%s\n\n[Install]\nWantedBy=multi-user.target\n' "$2"
 }
 fence() { printf '```%s\n' "$1"; cat; printf '```\n'; }
+# by_hand < CONFIGURATION: its start lines as commands that need no systemd
+# (each detaches; the servers' own users as in the units).
+by_hand() {
+  local conf; conf=$(cat)
+  cat <<EOF
+
+   Without systemd as PID 1 (a container, another init), or to try it
+   first, start it by hand (the commands detach; \`kill\` their processes to
+   stop them):
+
+EOF
+  {
+    sed -n 's/^# before-start-as-user: //p' <<<"$conf"
+    sed -n "s/^# start-as-user: \(.*\)/(umask 077 \&\& exec setsid -f runuser -u $user -- \1)/p" <<<"$conf"
+    sed -n 's/^# start: \(.*\)/(umask 077 \&\& exec setsid -f \1)/p' <<<"$conf"
+  } | fence sh | sed 's/^/   /'
+}
 
 server_steps() {  # server_steps SERVER PACKAGES DEBIAN-UNITS
   local server=$1 packages=$2 units=$3
@@ -123,14 +140,7 @@ EOF
 EOF
   unit "orvalengate under lighttpd" "$(line lighttpd start)" | fence ini | sed 's/^/   /; s/ *$//'
   printf '\n   `systemctl daemon-reload && systemctl enable --now orvalengate-lighttpd`\n'
-  cat <<EOF
-
-   Without systemd as PID 1 (a container, another init), or to try the
-   site first, start it by hand (it detaches; \`kill\` the process its pid
-   file names to stop it):
-
-EOF
-  printf '(umask 077 && exec %s)\n' "$(line lighttpd start | sed 's/ -D//')" | fence sh | sed 's/^/   /'
+  render lighttpd | by_hand
   cat <<EOF
 
 ### Apache httpd 2.4 (mod_cgid)
@@ -148,6 +158,7 @@ EOF
 EOF
   unit "orvalengate under Apache httpd" "$(line apache start)" | fence ini | sed 's/^/   /; s/ *$//'
   printf '\n   `systemctl daemon-reload && systemctl enable --now orvalengate-apache`\n'
+  render apache | by_hand
   cat <<EOF
 
 ### nginx + fcgiwrap
@@ -170,6 +181,7 @@ EOF
   unit "orvalengate under nginx" "$(line nginx start)" "" "" orvalengate-fcgiwrap.service \
     | fence ini | sed 's/^/   /; s/ *$//'
   printf '\n   `systemctl daemon-reload && systemctl enable --now orvalengate-nginx`\n'
+  render nginx | by_hand
   https_section
 }
 
@@ -216,15 +228,9 @@ EOF
    \`return 301 https://\$host\$request_uri;\`.
 
 3. Start fcgiwrap and nginx as the services above, with
-   \`ExecStart=$(line nginx start | sed 's/nginx\.conf/nginx-https.conf/')\`. Without systemd,
-   by hand (both detach):
-
+   \`ExecStart=$(line nginx start | sed 's/nginx\.conf/nginx-https.conf/')\`.
 EOF
-  fence sh <<EOF | sed 's/^/   /'
-$(line nginx before-start-as-user)
-(umask 077 && exec setsid -f runuser -u $user -- $(line nginx start-as-user))
-setsid -f $(line nginx start | sed 's/nginx\.conf/nginx-https.conf/')
-EOF
+  https_conf | by_hand
 }
 
 fastcgi_section() {
@@ -294,6 +300,7 @@ EOF
   unit "orvalengate under nginx (FastCGI)" "$(line nginx-fastcgi start)" "" "" \
     "orvalengate-fastcgi@1.service orvalengate-fastcgi@2.service" | fence ini | sed 's/^/   /; s/ *$//'
   printf '\n   `systemctl daemon-reload && systemctl enable --now orvalengate-fastcgi@1 orvalengate-fastcgi@2 orvalengate-nginx-fastcgi`\n'
+  render nginx-fastcgi | by_hand
   cat <<EOF
 
 #### lighttpd (mod_fastcgi)
@@ -310,6 +317,9 @@ EOF
 
 3. Start it as the service \`orvalengate-lighttpd\` above, with
    \`ExecStart=$(line lighttpd-fastcgi start)\`.
+EOF
+  render lighttpd-fastcgi | by_hand
+  cat <<EOF
 
 #### Apache httpd (mod_proxy_fcgi) + spawn-fcgi
 
@@ -333,6 +343,7 @@ EOF
    above, then Apache as the service \`orvalengate-apache\` above, with
    \`ExecStart=$(line apache-fastcgi start)\`.
 EOF
+  render apache-fastcgi | by_hand
 }
 
 new=$(mktemp); trap 'rm -f "$new"' EXIT
