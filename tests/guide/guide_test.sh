@@ -4,8 +4,9 @@
 # to FILE, with only /srv/orvalengate, the address and the ports replaced.
 # Not run: ```shell blocks (another machine, the package build, /etc), unit
 # files (```ini), and the lines "apt-get ..." (the packages are installed
-# already) and "systemctl ..." (no systemd as PID 1 here: the guide's
-# by-hand start commands run instead). Any failing command fails the test.
+# already) and "systemctl ..." (no systemd as PID 1 here: the by-hand start
+# commands beside them run instead, each after the test stopped the servers
+# the one before started). Any failing command fails the test.
 # Usage (as root): guide_test.sh BUILD-DIR
 set -uo pipefail
 [ "$(id -u)" = 0 ] || { echo "needs root (the site runs as www-data)"; exit 77; }
