@@ -38,8 +38,11 @@ fi
 "$(dirname "$0")/apt-install.sh" "${packages[@]}"
 $demo_only && exit 0
 
-# The browser test's driver, exactly as locked.
+# The browser test's driver and checker, exactly as locked; installed again
+# when the lock has changed since (a copy of it marks what was installed).
 here=$(cd "$(dirname "$0")/.." && pwd)
-if [ ! -d "$here/tests/browser/node_modules" ]; then
-  (cd "$here/tests/browser" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+browser=$here/tests/browser
+if ! cmp -s "$browser/package-lock.json" "$browser/node_modules/.installed-lock.json"; then
+  (cd "$browser" && npm ci --no-audit --no-fund --loglevel=error >/dev/null &&
+    cp package-lock.json node_modules/.installed-lock.json)
 fi

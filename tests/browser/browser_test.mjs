@@ -6,10 +6,13 @@
 // a page is in, and how it names and sends a chosen file.
 // It saves the public profile page and the post form as PNGs (shown in
 // docs/img/): Japanese must read as Japanese there, not as empty boxes.
+// Then it walks every page of site/ as a phone and as a desktop see it, with
+// axe-core's WCAG 2 A and AA rules, and saves each view in SCREENSHOT_DIR/walk/.
 // Usage: node browser_test.mjs EXE [SCREENSHOT_DIR]
 import { chromium } from 'playwright-core';
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
+import { createRequire } from 'node:module';
 import path from 'node:path';
 import { scratchDir, startSite, stopServer } from '../support/site.mjs';
 
@@ -24,7 +27,8 @@ if (!exe) {
 const exePath = path.resolve(exe);
 const screenshotDir = path.resolve(process.argv[3] ?? path.dirname(exePath));
 const screenshot = (name) => path.join(screenshotDir, name);
-fs.mkdirSync(screenshotDir, { recursive: true });
+const walkShot = (name) => path.join(screenshotDir, 'walk', name);
+fs.mkdirSync(path.dirname(walkShot('x')), { recursive: true });
 
 let passed = 0;
 let failed = 0;
@@ -49,6 +53,67 @@ async function checkAsync(name, fn) {
 }
 
 const work = scratchDir('orvalengate-browser-');
+
+// A phone lays a page out at its own width only when the page declares a
+// viewport; otherwise at 980 px, scaled down to unreadable text.
+const VIEWS = [
+  { width: 390, options: { viewport: { width: 390, height: 844 }, isMobile: true, hasTouch: true } },
+  { width: 1280, options: { viewport: { width: 1280, height: 800 } } },
+];
+// WCAG 2.0 and 2.1 A and AA, and two of axe-core's best practices: every
+// page says what it is in a heading, and its headings come in order.
+const AXE_OPTIONS = {
+  runOnly: { type: 'tag', values: ['wcag2a', 'wcag2aa', 'wcag21a', 'wcag21aa'] },
+  rules: { 'page-has-heading-one': { enabled: true }, 'heading-order': { enabled: true } },
+};
+const axeSource = fs.readFileSync(createRequire(import.meta.url).resolve('axe-core/axe.min.js'), 'utf8');
+const axeFigures = [];
+
+// Visible text, in the page and in form controls, set smaller than 14 px.
+function smallText() {
+  const small = [];
+  const note = (el, text) => {
+    const size = parseFloat(getComputedStyle(el).fontSize);
+    if (size < 14 && el.checkVisibility({ visibilityProperty: true })) {
+      small.push(`${el.tagName.toLowerCase()} ${size}px ${JSON.stringify(text.trim().slice(0, 30))}`);
+    }
+  };
+  const walker = document.createTreeWalker(document.body, NodeFilter.SHOW_TEXT);
+  for (let node = walker.nextNode(); node; node = walker.nextNode()) {
+    if (node.data.trim()) note(node.parentElement, node.data);
+  }
+  for (const control of document.querySelectorAll('input:not([type=hidden]), select, textarea')) {
+    note(control, control.value || control.name);
+  }
+  return small;
+}
+
+// One page of the walk, brought up by OPEN in each view: laid out at the
+// view's width with nothing to scroll sideways, no text under 14 px, no
+// axe-core violation; saved where SHOT says.
+async function walkPage(views, name, open, shot = (width) => walkShot(`${name}-${width}.png`)) {
+  for (const { width, page } of views) {
+    const where = `${name} at ${width} px`;
+    try {
+      await open(page);
+    } catch (err) {
+      check(`${where} opens`, false, String(err?.message ?? err).split('\n')[0]);
+      continue;
+    }
+    const layout = await page.evaluate(() => ({ width: innerWidth, scrollWidth: document.documentElement.scrollWidth }));
+    check(`${where}: laid out at ${width} px, nothing to scroll sideways`,
+      layout.width === width && layout.scrollWidth <= layout.width, JSON.stringify(layout));
+    const small = await page.evaluate(smallText);
+    check(`${where}: no text under 14 px`, small.length === 0, small.join('\n  '));
+    await page.addScriptTag({ content: axeSource });
+    const { violations } = await page.evaluate((options) => window.axe.run(document, options), AXE_OPTIONS);
+    const found = violations.map((v) => `${v.id} x${v.nodes.length}`);
+    axeFigures.push(`${where}: ${found.length === 0 ? 'none' : found.join(', ')}`);
+    check(`${where}: axe-core finds no WCAG 2 A/AA violation`, violations.length === 0, violations.map((v) =>
+      `${v.id}: ${v.help}: ${v.nodes.map((n) => n.target.join(' ')).join(', ')}`).join('\n  '));
+    await page.screenshot({ path: shot(width), fullPage: true });
+  }
+}
 
 // Clicks something that submits a form and waits until the answer is a new,
 // fully loaded document. Every answer comes from the same address, so the old
@@ -84,9 +149,9 @@ async function run(work) {
   const base = `http://127.0.0.1:${site.port}`;
   const record = (id) => path.join(site.dir, 'data', 'members', `${id}.txt`);
   let browser;
+  let modern;
   try {
-    const userDataDir = fs.mkdtempSync(path.join(work, 'chromium-profile-'));
-    const context = await chromium.launchPersistentContext(userDataDir, {
+    browser = await chromium.launch({
       executablePath: CHROMIUM,
       headless: true,
       timeout: 60000,
@@ -95,10 +160,8 @@ async function run(work) {
       handleSIGTERM: false,
       args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
         '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-      viewport: { width: 1000, height: 700 },
     });
-    browser = context;
-    const page = context.pages()[0] ?? await context.newPage();
+    const page = await (await browser.newContext({ viewport: { width: 1000, height: 700 } })).newPage();
     page.setDefaultTimeout(STEP_TIMEOUT_MS);
     page.setDefaultNavigationTimeout(STEP_TIMEOUT_MS);
 
@@ -261,9 +324,60 @@ async function run(work) {
     for (const name of ['post-form.png', 'profile.png']) {
       check(`screenshot ${name} written`, fs.existsSync(screenshot(name)) && fs.statSync(screenshot(name)).size > 0, screenshot(name));
     }
+
+    // 6. The walk.
+    const views = await Promise.all(VIEWS.map(async ({ width, options }) => {
+      const view = await (await browser.newContext(options)).newPage();
+      view.setDefaultTimeout(STEP_TIMEOUT_MS);
+      return { width, page: view };
+    }));
+    for (const file of fs.readdirSync(path.join(site.dir, 'htdocs')).filter((name) => name.endsWith('.html')).sort()) {
+      await walkPage(views, `site-${path.basename(file, '.html')}`, (view) => view.goto(`${base}/${file}`));
+    }
+
+    // 7. The modern page set on a demo site of its own: the profile form, a
+    // photo posted, the profile showing it, an error; as a phone shows them,
+    // they are the documented screenshots modern-*.png.
+    modern = await startSite(exePath, path.join(work, 'modern'), { PAGES: 'modern' });
+    const modernBase = `http://127.0.0.1:${modern.port}`;
+    const member = { id: 'hanako', pw: 'hanako123' };
+    const shot = (name) => (width) => (width === 390 ? screenshot(`modern-${name}.png`) : walkShot(`modern-${name}-${width}.png`));
+    // A site/ form sent as the member; "leaf" names the file to choose.
+    const submitSitePage = (file, command, fields = {}) => async (view) => {
+      await view.goto(`${modernBase}/${file}`);
+      const form = formWith(view, `input[name=command][value=${command}]`);
+      for (const [name, value] of Object.entries({ id: member.id, pw: member.pw, ...fields })) {
+        const input = form.locator(`input[name=${name}]`);
+        await (name === 'leaf' ? input.setInputFiles(value) : input.fill(value));
+      }
+      await submitWith(view, form.locator('[type=submit]'));
+    };
+    await checkAsync('registration in the modern set is accepted', async () => {
+      await submitSitePage('register.html', 'registration',
+        { pw2: member.pw, realname: '山田 花子', mail: 'hanako@example.com', country: '日本' })(page);
+      return fs.existsSync(path.join(modern.dir, 'data', 'members', `${member.id}.txt`)) ||
+        `no record; page title ${JSON.stringify(await page.title())}`;
+    });
+    await walkPage(views, 'modern-form', submitSitePage('profile.html', 'changeprof1'), shot('form'));
+    const sunrise = path.join(work, 'sunrise.jpg');
+    execFileSync('convert', ['-size', '640x480', 'gradient:#4a86c8-#f3dfae', sunrise]);
+    await walkPage(views, 'modern-success', submitSitePage('post.html', 'postleaf', { leaf: sunrise, 'blank-title': '日の出 Sunrise' }), shot('success'));
+    const profileUrl = `${modernBase}/cgi/orvalengate.exe?session=demo&showuser=${member.id}`;
+    await walkPage(views, 'modern-profile', (view) => view.goto(profileUrl), shot('profile'));
+    for (const { width, page: view } of views) {
+      await checkAsync(`profile at ${width} px shows the posted photo`, async () => {
+        const img = view.locator('main img').first();
+        await img.scrollIntoViewIfNeeded();
+        await view.waitForFunction((el) => el.complete, await img.elementHandle());
+        const shown = await img.evaluate((el) => `${el.naturalWidth}x${el.naturalHeight}`);
+        return shown === '640x480' || `the newest post's image is ${shown}`;
+      });
+    }
+    await walkPage(views, 'modern-error', (view) => view.goto(`${modernBase}/cgi/orvalengate.exe?session=demo&showuser=nobody`), shot('error'));
   } finally {
     if (browser) await browser.close().catch(() => {});
     await stopServer(site.server);
+    await stopServer(modern?.server);
   }
 }
 
@@ -278,5 +392,6 @@ try {
 } finally {
   fs.rmSync(work, { recursive: true, force: true });
 }
+console.log(`axe-core violations, rule x elements (${JSON.stringify(AXE_OPTIONS)}):\n  ${axeFigures.join('\n  ')}`);
 console.log(`${passed} passed, ${failed} failed`);
 process.exit(exitCode);

@@ -31,16 +31,16 @@ function canConnect(port) {
   });
 }
 
-let runningServer;
+const runningServers = new Set();
 
 // A fresh scratch directory for one run. A run stopped from outside (CTest's
-// timeout, ^C) must not leave the server behind on its port, nor the
+// timeout, ^C) must not leave a server behind on its port, nor the
 // directory.
 export function scratchDir(prefix) {
   const work = fs.mkdtempSync(path.join(os.tmpdir(), prefix));
   for (const signal of ['SIGTERM', 'SIGINT']) {
     process.once(signal, () => {
-      runningServer?.kill('SIGKILL');
+      for (const server of runningServers) server.kill('SIGKILL');
       fs.rmSync(work, { recursive: true, force: true });
       console.log(`stopped by ${signal}`);
       process.exit(1);
@@ -58,16 +58,16 @@ export async function stopServer(server) {
   clearTimeout(timer);
 }
 
-// Lays out a fresh site under WORK for the program EXE and starts lighttpd
-// on it. The free port is only free when asked, so a server that dies at
+// Lays out a fresh site under WORK for the program EXE (ENV adds to
+// make-site.sh's environment, e.g. PAGES) and starts lighttpd on it. The free port is only free when asked, so a server that dies at
 // once (the port taken meanwhile) is started again on another one.
-export async function startSite(exePath, work) {
+export async function startSite(exePath, work, env = {}) {
   for (let attempt = 1; attempt <= 3; attempt += 1) {
     const port = await freePort();
     const dir = path.join(work, `site${attempt}`);
-    execFileSync('bash', [path.join(repo, 'scripts', 'make-site.sh'), exePath, dir, String(port)], { stdio: 'ignore', env: { ...process.env, WITH_DUMPS: '1' } });
+    execFileSync('bash', [path.join(repo, 'scripts', 'make-site.sh'), exePath, dir, String(port)], { stdio: 'ignore', env: { ...process.env, WITH_DUMPS: '1', ...env } });
     const server = spawn('lighttpd', ['-D', '-f', path.join(dir, 'lighttpd.conf')], { stdio: 'inherit' });
-    runningServer = server;
+    runningServers.add(server);
     let exited = false;
     server.once('exit', () => { exited = true; });
     server.once('error', () => { exited = true; });
