@@ -14,7 +14,7 @@ src=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d); chmod 755 "$work"
 root=$work/srv/orvalengate
 free_port() { local p; while p=$((20000 + RANDOM % 30000)); (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; do :; done; echo "$p"; }
-http=$(free_port); https=$(free_port)
+http=$(free_port); until https=$(free_port); [ "$https" != "$http" ]; do :; done
 servers() {  # the processes the guide started, by the root in their command lines
   local f a; for f in /proc/[0-9]*/cmdline; do
     mapfile -d '' a < "$f" 2>/dev/null && [[ "${a[*]}" == *"$root/"* ]] && { f=${f#/proc/}; echo "${f%/cmdline}"; }
