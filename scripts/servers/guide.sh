@@ -15,9 +15,26 @@ unit() {  # unit DESCRIPTION EXEC [USER] [BEFORE] [AFTER-UNIT]
   printf '\n[Service]\n'
   [ -z "${3:-}" ] || printf 'User=%s\nGroup=%s\n' "$3" "$3"
   [ -z "${4:-}" ] || printf 'ExecStartPre=%s\n' "$4"
-  printf 'ExecStart=%s\n\n[Install]\nWantedBy=multi-user.target\n' "$2"
+  printf 'UMask=0077\nExecStart=%s\n\n[Install]\nWantedBy=multi-user.target\n' "$2"
 }
 fence() { printf '```%s\n' "$1"; cat; printf '```\n'; }
+# by_hand < CONFIGURATION: its start lines as commands that need no systemd
+# (each detaches; the servers' own users as in the units).
+by_hand() {
+  local conf; conf=$(cat)
+  cat <<EOF
+
+   Without systemd as PID 1 (a container, another init), or to try it
+   first, start it by hand (the commands detach; \`kill\` their processes to
+   stop them):
+
+EOF
+  {
+    sed -n 's/^# before-start-as-user: //p' <<<"$conf"
+    sed -n "s/^# start-as-user: \(.*\)/(umask 077 \&\& exec setsid -f runuser -u $user -- \1)/p" <<<"$conf"
+    sed -n 's/^# start: \(.*\)/(umask 077 \&\& exec setsid -f \1)/p' <<<"$conf"
+  } | fence sh | sed 's/^/   /'
+}
 
 server_steps() {  # server_steps SERVER PACKAGES DEBIAN-UNITS
   local server=$1 packages=$2 units=$3
@@ -47,23 +64,45 @@ this section from the same templates, \`scripts/servers/*.conf.in\`).
 
 ### The site (every server)
 
-Build the program (see the README), then lay out the site as root:
+Build the program in the repository (the build needs \`build-essential
+cmake libgcrypt20-dev libfcgi-dev\`, not the test suite's packages):
+\`cmake -S . -B build -DORVALENGATE_TESTS=OFF && cmake --build build\`.
+Then, still in the repository, lay out the site as root (\`su -\` where
+there is no \`sudo\`):
 
 EOF
   fence sh <<EOF
+umask 022
 mkdir -p $site/htdocs $site/cgi $site/log $site/run \\
   $site/data/sessions $site/data/members $site/data/upload
 install -m 755 build/orvalengate $site/cgi/orvalengate.exe
+install -m 755 build/orvalengate-admin $site/cgi/orvalengate-admin
 printf 'sessiondb=$site/data/sessions\\r\\n' > $site/cgi/config.txt
 printf 'path=$site/data/upload\\r\\nmembersdb=$site/data/members\\r\\nFileNameTemplate=img####\\r\\n' \\
   > $site/data/sessions/demo.txt
 printf 'Pages=modern\\r\\nSiteName=Our member site\\r\\nSiteHome=/\\r\\nUploadUrl=/upload/\\r\\n' \\
   >> $site/data/sessions/demo.txt
-cp demo/index.html $site/htdocs/   # or the site's own pages
+scripts/make-pages.sh $site/htdocs demo
+ln -sfn $site/log/error.txt $site/cgi/error.txt
 chown -R $user: $site/data $site/log $site/run
+chmod 700 $site/data/sessions $site/data/members
 EOF
   cat <<EOF
 
+- \`scripts/make-pages.sh\` writes the example pages (\`site/*.html\`) as the
+  program serves its own: in Shift_JIS, with the session's name (here
+  \`demo\`) in their forms and the stylesheet inside. Copied as they are,
+  they show garbled Japanese and post to no session.
+- The program writes its error log, \`error.txt\`, in its own folder, which
+  stays root's: the link sends it into \`$site/log\`, which \`$user\` owns
+  (see "Logs" below).
+- The members folder holds every password: 0700, and the records the
+  program writes 0600, as the security notes ask, when the server runs with
+  the umask 077 (\`UMask=0077\` in the services below, \`umask 077\` before a
+  server started by hand).
+- \`orvalengate-admin\` beside the program finds \`config.txt\` there; to
+  have it on the PATH: \`ln -s $site/cgi/orvalengate-admin /usr/local/bin/\`
+  (see "The operator's tool").
 - No \`dumppath\`: dumps keep every posted password and image (see the
   security notes); set it only while looking into a fault.
 - \`config.txt\` lies beside the program, in \`$site/cgi\`; the program and it
@@ -101,6 +140,7 @@ EOF
 EOF
   unit "orvalengate under lighttpd" "$(line lighttpd start)" | fence ini | sed 's/^/   /; s/ *$//'
   printf '\n   `systemctl daemon-reload && systemctl enable --now orvalengate-lighttpd`\n'
+  render lighttpd | by_hand
   cat <<EOF
 
 ### Apache httpd 2.4 (mod_cgid)
@@ -118,6 +158,7 @@ EOF
 EOF
   unit "orvalengate under Apache httpd" "$(line apache start)" | fence ini | sed 's/^/   /; s/ *$//'
   printf '\n   `systemctl daemon-reload && systemctl enable --now orvalengate-apache`\n'
+  render apache | by_hand
   cat <<EOF
 
 ### nginx + fcgiwrap
@@ -140,6 +181,56 @@ EOF
   unit "orvalengate under nginx" "$(line nginx start)" "" "" orvalengate-fcgiwrap.service \
     | fence ini | sed 's/^/   /; s/ *$//'
   printf '\n   `systemctl daemon-reload && systemctl enable --now orvalengate-nginx`\n'
+  render nginx | by_hand
+  https_section
+}
+
+# The nginx configuration above, served over TLS alone, with HSTS.
+https_conf() {
+  render nginx | sed "s|listen $addr:$port;|listen $addr:443 ssl;\\
+    ssl_certificate $site/tls/cert.pem;\\
+    ssl_certificate_key $site/tls/key.pem;\\
+    # Browsers that saw the site once ask for HTTPS alone for a year.\\
+    add_header Strict-Transport-Security \"max-age=31536000\" always;|; s|$site/nginx.conf|$site/nginx-https.conf|"
+}
+
+https_section() {
+  cat <<EOF
+
+### HTTPS (nginx)
+
+Members post their passwords: serve the site over HTTPS alone. This is the
+nginx configuration above listening on port 443 with a certificate.
+
+1. The certificate. In production, the site's own certificate and key (from
+   its certificate authority, or Debian's \`certbot\`), linked or copied to
+   \`$site/tls/cert.pem\` (the full chain) and \`$site/tls/key.pem\`. To try
+   it first (the guide's test does), a self-signed one:
+
+EOF
+  fence sh <<EOF | sed 's/^/   /'
+mkdir -p -m 700 $site/tls
+openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj /CN=localhost \\
+  -keyout $site/tls/key.pem -out $site/tls/cert.pem
+EOF
+  cat <<EOF
+
+2. Write \`$site/nginx-https.conf\`:
+
+EOF
+  https_conf | fence "" | sed 's/^/   /; s/ *$//'
+  cat <<EOF
+
+   The \`Strict-Transport-Security\` header tells browsers to use HTTPS
+   alone for the site from then on (nginx does not pass it into the
+   \`location\` that sets headers of its own; one page is enough). To send
+   plain-HTTP visitors on, the port 80 server holds nothing but
+   \`return 301 https://\$host\$request_uri;\`.
+
+3. Start fcgiwrap and nginx as the services above, with
+   \`ExecStart=$(line nginx start | sed 's/nginx\.conf/nginx-https.conf/')\`.
+EOF
+  https_conf | by_hand
 }
 
 fastcgi_section() {
@@ -209,6 +300,7 @@ EOF
   unit "orvalengate under nginx (FastCGI)" "$(line nginx-fastcgi start)" "" "" \
     "orvalengate-fastcgi@1.service orvalengate-fastcgi@2.service" | fence ini | sed 's/^/   /; s/ *$//'
   printf '\n   `systemctl daemon-reload && systemctl enable --now orvalengate-fastcgi@1 orvalengate-fastcgi@2 orvalengate-nginx-fastcgi`\n'
+  render nginx-fastcgi | by_hand
   cat <<EOF
 
 #### lighttpd (mod_fastcgi)
@@ -225,6 +317,9 @@ EOF
 
 3. Start it as the service \`orvalengate-lighttpd\` above, with
    \`ExecStart=$(line lighttpd-fastcgi start)\`.
+EOF
+  render lighttpd-fastcgi | by_hand
+  cat <<EOF
 
 #### Apache httpd (mod_proxy_fcgi) + spawn-fcgi
 
@@ -248,6 +343,7 @@ EOF
    above, then Apache as the service \`orvalengate-apache\` above, with
    \`ExecStart=$(line apache-fastcgi start)\`.
 EOF
+  render apache-fastcgi | by_hand
 }
 
 new=$(mktemp); trap 'rm -f "$new"' EXIT

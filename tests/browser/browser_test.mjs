@@ -338,7 +338,7 @@ async function run(work) {
     // 7. The modern page set on a demo site of its own: the profile form, a
     // photo posted, the profile showing it, an error; as a phone shows them,
     // they are the documented screenshots modern-*.png.
-    modern = await startSite(exePath, path.join(work, 'modern'), { PAGES: 'modern' });
+    modern = await startSite(exePath, path.join(work, 'modern'), { PAGES: 'modern', STRIP_LOCATION: '1' });
     const modernBase = `http://127.0.0.1:${modern.port}`;
     const member = { id: 'hanako', pw: 'hanako123' };
     const shot = (name) => (width) => (width === 390 ? screenshot(`modern-${name}.png`) : walkShot(`modern-${name}-${width}.png`));
@@ -360,7 +360,11 @@ async function run(work) {
     });
     await walkPage(views, 'modern-form', submitSitePage('profile.html', 'changeprof1'), shot('form'));
     const sunrise = path.join(work, 'sunrise.jpg');
-    execFileSync('convert', ['-size', '640x480', 'gradient:#4a86c8-#f3dfae', sunrise]);
+    // Taken by a phone held upright: the sensor's picture lies on its side,
+    // with the tag that turns it, and the place it was taken.
+    execFileSync('convert', ['-size', '480x640', 'gradient:#4a86c8-#f3dfae', '-rotate', '-90', sunrise]);
+    execFileSync('exiftool', ['-q', '-overwrite_original', '-Orientation#=6', '-GPSLatitude=35.6586',
+      '-GPSLatitudeRef=N', '-GPSLongitude=139.7454', '-GPSLongitudeRef=E', sunrise]);
     await walkPage(views, 'modern-success', submitSitePage('post.html', 'postleaf', { leaf: sunrise, 'blank-title': '日の出 Sunrise' }), shot('success'));
     const profileUrl = `${modernBase}/cgi/orvalengate.exe?session=demo&showuser=${member.id}`;
     await walkPage(views, 'modern-profile', (view) => view.goto(profileUrl), shot('profile'));
@@ -370,9 +374,14 @@ async function run(work) {
         await img.scrollIntoViewIfNeeded();
         await view.waitForFunction((el) => el.complete, await img.elementHandle());
         const shown = await img.evaluate((el) => `${el.naturalWidth}x${el.naturalHeight}`);
-        return shown === '640x480' || `the newest post's image is ${shown}`;
+        return shown === '480x640' || `the newest post's image is ${shown}, not upright`;
       });
     }
+    const uploads = path.join(modern.dir, 'data', 'upload');
+    const posted = fs.readdirSync(uploads).filter((name) => name.endsWith('.jpg')).map((name) => path.join(uploads, name));
+    const postedTags = posted.map((file) => execFileSync('exiftool', ['-a', '-G1', '-s', file], { encoding: 'latin1' })).join('');
+    check('the modern site stored the photos without their location', posted.length > 0 && !/GPS/i.test(postedTags) &&
+      /Orientation/.test(postedTags), `${posted.length} photos: ${postedTags}`);
     await walkPage(views, 'modern-error', (view) => view.goto(`${modernBase}/cgi/orvalengate.exe?session=demo&showuser=nobody`), shot('error'));
   } finally {
     if (browser) await browser.close().catch(() => {});

@@ -40,7 +40,7 @@ volume_commands() {
 mount_command() { echo "glusterfs --volfile-server=$1 --volfile-id=$2 $3"; }
 
 guide_block() {
-  printf '```sh\n'
+  printf '```shell\n'
   echo "# on storage1, once storage2 is a peer (gluster peer probe storage2):"
   volume_commands orvalengate storage1 /srv/gluster/brick1 storage2 /srv/gluster/brick2 recommended
   echo "# on every web server:"
