@@ -54,7 +54,7 @@ EOF
 
 section() {
   cat <<EOF
-## Installing on Debian
+## Installing by hand
 
 The program runs as a CGI program under any of three web servers; each
 configuration below is the one the end-to-end tests (\`tests/e2e\`, CTest
