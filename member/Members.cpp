@@ -29,8 +29,29 @@ platform::FileLock LockMembersDirectory(std::string_view dir) {
   return platform::FileLock::Acquire(platform::LockPathFor(text::IncludeTrailingDelimiter(dir) + "members"));
 }
 
+namespace {
+
+// A record another web server is replacing can be missing from this one's
+// view for the moment of the rename (seen on GlusterFS). Every save holds
+// the members lock throughout, so once the lock is ours the record is
+// either there or really gone. Only a miss pays for the look, and a folder
+// where no lock can be made has no save in progress either.
+bool PresentOnceNoSaveIsUnderWay(const std::string& path) {
+  // The record's name holds no delimiter: the last one ends the folder.
+  const std::size_t slash = path.rfind(platform::kPathDelimiter);
+  if (slash == std::string::npos) return false;
+  try {
+    const platform::FileLock lock = LockMembersDirectory(std::string_view(path).substr(0, slash + 1));
+    return text::FileExists(path);
+  } catch (const platform::Exception&) {
+    return false;
+  }
+}
+
+}  // namespace
+
 bool LoadRecordIfPresent(const std::string& path, text::NameValueList& record) {
-  if (!text::FileExists(path)) return false;
+  if (!text::FileExists(path) && !PresentOnceNoSaveIsUnderWay(path)) return false;
   try {
     record.LoadFromFile(path);
   } catch (const platform::EFOpenError&) {
