@@ -84,7 +84,7 @@ mkdir -p "$work/apache"
 sed "s/\*:80/127.0.0.1:$aport/" /etc/apache2/sites-available/orvalengate.conf >"$work/apache/site.conf"
 { printf 'Listen 127.0.0.1:%s\nUser www-data\nGroup www-data\nServerName localhost\nDefine APACHE_LOG_DIR %s\n' "$aport" "$work/apache"
   printf 'PidFile %s/pid\nDefaultRuntimeDir %s\nErrorLog %s/error.log\nScriptSock %s/cgid.sock\n' "$work/apache" "$work/apache" "$work/apache" "$work/apache"
-  for m in mpm_event authz_core mime dir alias cgid; do echo "LoadModule ${m}_module /usr/lib/apache2/modules/mod_$m.so"; done
+  for m in mpm_event authz_core mime headers dir alias cgid; do echo "LoadModule ${m}_module /usr/lib/apache2/modules/mod_$m.so"; done
   echo "TypesConfig /etc/mime.types"; echo "Include $work/apache/site.conf"; } >"$work/apache/httpd.conf"
 chmod 755 "$work/apache"
 setsid apache2 -D FOREGROUND -f "$work/apache/httpd.conf" & pids+=($!)
