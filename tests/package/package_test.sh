@@ -59,10 +59,13 @@ check "the installed pages, in Shift_JIS" 'curl -s -D - "$base/register.html" | 
 curl -s -F session=demo -F command=registration -F id=hanako -F pw=secret12 -F pw2=secret12 -F mail=h@example.jp -F realname=Hanako \
   "$base/cgi/orvalengate.exe" >/dev/null
 check "a registered member's profile through nginx and the resident mode" 'profile | grep -q Hanako'
-printf '\xff\xd8\xff\xe0\x00\x10JFIF\x00package-bytes\xff\xd9' >"$work/cat.jpg"
+# The default site takes real JPEGs only (StripLocation).
+convert -size 32x24 gradient:navy-orange "$work/cat.jpg"
 curl -s -F session=demo -F command=postleaf -F id=hanako -F pw=secret12 -F blank-title=Cat \
   -F "leaf=@$work/cat.jpg;type=image/jpeg" "$base/cgi/orvalengate.exe" >/dev/null
-check "a posted image served back from the upload folder" 'curl -s "$base/upload/img0001.jpg" | cmp -s - "$work/cat.jpg"'
+check "a posted photo served back as it is stored, as a JPEG image only" \
+  'curl -s -D "$work/upload.head" "$base/upload/img0001.jpg" | cmp -s - /var/lib/orvalengate/upload/img0001.jpg &&
+   grep -qi "^content-type: image/jpeg" "$work/upload.head" && grep -qi "^x-content-type-options: nosniff" "$work/upload.head"'
 check "the record is www-data's, 0600, in a 0700 folder, its password hashed" \
   '[ "$(stat -c %U:%a /var/lib/orvalengate/members /var/lib/orvalengate/members/hanako.txt | tr "\n" " ")" = "www-data:700 www-data:600 " ] &&
    grep -q "argon2id" /var/lib/orvalengate/members/hanako.txt'
