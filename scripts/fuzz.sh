@@ -108,7 +108,8 @@ for t in "${targets[@]}"; do
   limits=(-rss_limit_mb=$rss_mb -timeout=$timeout_s -max_len=$max_len -artifact_prefix="$artifacts/")
   finding=none
   seed_count=$(find "$seeds" -type f | wc -l)
-  stress_count=$(find "$work/stress/$t" -type f 2>/dev/null | wc -l)
+  # A target without stress inputs has no folder of them.
+  stress_count=$( (find "$work/stress/$t" -type f 2>/dev/null || true) | wc -l)
 
   # Replay: every seed and stress input once, each within the limits. The
   # handler changes its working directory, so every path is absolute.
