@@ -121,6 +121,9 @@ TEST(Sjis, CaseFoldingLeavesSecondBytesAlone) {
 // program's table converts exactly what the system's converter does, and
 // what it converts is valid Shift_JIS. Broken UTF-8 converts to nothing.
 TEST(Sjis, Cp932FromUtf8MatchesTheSystemConverter) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the table is made from glibc's CP932 converter; Windows's maps a few more bytes (0x80 to U+0080)";
+#endif
   auto utf8 = [](std::uint32_t cp) {
     std::string s;
     if (cp < 0x800) return s + static_cast<char>(0xC0 | cp >> 6) + static_cast<char>(0x80 | (cp & 0x3F));
@@ -134,7 +137,8 @@ TEST(Sjis, Cp932FromUtf8MatchesTheSystemConverter) {
   int converted = 0;
   for (std::uint32_t cp = 0x80; cp < 0x10000; ++cp) {
     if (cp >= 0xD800 && cp <= 0xDFFF) continue;
-    const std::string text = "a" + utf8(cp);
+    std::string text = "a";
+    text += utf8(cp);
     const std::optional<std::string> ours = platform::Cp932FromUtf8(text);
     const std::string system = testing_texts::Sjis(text);
     // Where the system converts to CP932 characters, the table does the same
@@ -162,6 +166,9 @@ TEST(Sjis, Cp932FromUtf8MatchesTheSystemConverter) {
 // Every single byte and byte pair from the top half: decoded as the
 // system's converter decodes it, from the same table the other way round.
 TEST(Sjis, Utf8FromCp932MatchesTheSystemConverter) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the table is made from glibc's CP932 converter; Windows's maps a few more bytes (0x80 to U+0080)";
+#endif
   int decoded = 0;
   for (unsigned code = 0x80; code < 0x10000; ++code) {
     if (code > 0xFF && (!platform::IsLeadByte(static_cast<unsigned char>(code >> 8)) || (code & 0xFF) < 0x40)) continue;
