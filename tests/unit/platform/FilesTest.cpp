@@ -9,8 +9,10 @@
 #include "Portable.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
+#include "platform/Process.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -269,3 +271,30 @@ TEST(PosixFiles, KilledWriterLeavesOldOrNewFileNeverAPart) {
 #endif  // _WIN32
 
 }  // namespace
+
+#ifndef _WIN32
+// The mail program's side of a run: what it reads, what it inherits, how it
+// ends. The Windows half is run under Wine with a stand-in program.
+TEST(PosixFiles, ProgramGetsItsInputAndNothingElse) {
+  TempDir dir;
+  const std::string out = dir / "got";
+  const int leaked = ::open("/dev/null", O_RDONLY);  // no O_CLOEXEC: must not reach the child
+  ASSERT_GE(leaked, 0);
+  const std::string script = "cat > '" + out + "'; echo \"$#:$1:${HTTP_HOST-none}:$PATH\" >> '" + out +
+                             "'; [ -e /proc/self/fd/" + std::to_string(leaked) + " ] && exit 9; echo to-stdout; exit 3";
+  ::setenv("HTTP_HOST", "evil", 1);
+  const platform::ProgramRun run = platform::RunProgram("/bin/sh", {"-c", script, "sh", "a b;c"}, "line\r\nmail", 10000);
+  ::unsetenv("HTTP_HOST");
+  ::close(leaked);
+  EXPECT_TRUE(run.started);
+  EXPECT_FALSE(run.timed_out);
+  EXPECT_EQ(run.exit_code, 3);
+  EXPECT_EQ(platform::ReadWholeFile(out),
+            "line\r\nmail1:a b;c:none:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin\n");
+
+  EXPECT_FALSE(platform::RunProgram(dir / "no-such-program", {}, "x", 1000).started);
+  // Killed at the limit, though it never reads its input.
+  const platform::ProgramRun slow = platform::RunProgram("/bin/sleep", {"60"}, std::string(1 << 20, 'x'), 300);
+  EXPECT_TRUE(slow.started && slow.timed_out && !slow.Succeeded());
+}
+#endif
