@@ -27,9 +27,10 @@ if $held; then
   $sudo rm -f /usr/sbin/policy-rc.d
   trap - EXIT
   # fail2ban is installed for its fail2ban-regex only: its daemon would ban
-  # addresses of this machine's own tests.
-  for unit in apache2 nginx fcgiwrap.socket fail2ban; do
-    case " ${missing[*]} " in *" ${unit%.socket} "*)
+  # addresses of this machine's own tests. The mail server (exim4-daemon-light) is
+  # started by the tests that read mail, set to deliver locally only.
+  for unit in apache2 nginx fcgiwrap.socket fail2ban exim4; do
+    case " ${missing[*]} " in *" ${unit%.socket}"[\ -]*)
       command -v systemctl >/dev/null && $sudo systemctl disable "$unit" >/dev/null 2>&1 || true;;
     esac
   done

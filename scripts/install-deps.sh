@@ -31,6 +31,9 @@ if ! $demo_only; then
   # Test photos with location, orientation and XMP: made by ImageMagick,
   # tagged and read back by exiftool.
   packages+=(imagemagick libimage-exiftool-perl)
+  # The mail the program sends, delivered by this machine's own mail server to a
+  # local mailbox (tests/mail/exim.sh sets it to deliver locally only).
+  packages+=(exim4-daemon-light)
   # The browser test needs Node.js; a machine that already has it (from
   # another source than Debian) keeps its own.
   command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
