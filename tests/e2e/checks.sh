@@ -1,15 +1,6 @@
 # The one list of checks every web server must pass, sourced by the e2e
 # runners after start_site (tests/e2e/server.sh): base, cgi and site are set.
-passed=0; failed=0
-check() {  # check NAME CONDITION-COMMAND...
-  local name=$1; shift
-  if "$@"; then passed=$((passed+1)); else failed=$((failed+1)); echo "FAILED: $name"; fi
-}
-contains() { grep -qF -- "$2" <<<"$1"; }
-lacks() { ! grep -qF -- "$2" <<<"$1"; }
-same_bytes() { cmp -s "$1" <(printf '%s' "$2"); }  # command substitution would drop the final line end
-status() { curl -s -o /dev/null -w '%{http_code}' "$@"; }
-refused() { local code; code=$(status "$1"); [ "$code" = 403 ] || [ "$code" = 404 ]; }
+source "$(dirname "${BASH_SOURCE[0]}")/assert.sh"
 data=$site/data
 
 page=$(curl -s "$base/")
@@ -157,5 +148,4 @@ check "the hashed record serves the clear session too" contains "$reply" 'Value=
 dumps=$(find "$data/dump" -type f | wc -l)
 check "every post was dumped" test "$dumps" -ge 10
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+summary

@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# Forgotten password by mail and self-removal, under lighttpd, the mails
+# delivered by the machine's own mail server (exim.sh) to a local mailbox
+# and read back from it. Needs root (a local user, the mail server).
+# Usage: mail_walk.sh EXE
+set -uo pipefail
+[ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root"; exit 77; }
+exim=$(dirname "$0")/exim.sh box=ogmember@localhost
+source "$(dirname "$0")/../e2e/server.sh"
+trap 'stop_servers; rm -rf "$work"; "$exim" stop' EXIT
+"$exim" start ogmember || exit 1
+start_site lighttpd "$1"
+source "$(dirname "$0")/../e2e/assert.sh"
+log=$site/log/auth.log members=$site/data/members
+printf 'siteurl=%s\r\nmailfrom=orvalengate@localhost\r\nauthlog=%s\r\n' "$cgi" "$log" >> "$site/cgi/config.txt"
+printf 'PasswordReset=1\r\nSelfRemoval=1\r\n' >> "$site/data/sessions/demo.txt"
+
+post() { curl -s -d "session=demo&$1" "${@:2}" "$cgi"; }
+register() { post "command=registration&id=$1&pw=$2&pw2=$2&realname=M&mail=$box" > /dev/null; }
+mails() { "$exim" mailbox ogmember | grep -c '^From '; }
+# The last mail: its unfolded headers, a blank line, its body decoded.
+last_mail() {
+  "$exim" mailbox ogmember | awk '/^From /{m=""} {m=m $0 "\n"} END{printf "%s", m}' > "$work/mail"
+  sed '/^$/q' "$work/mail" | sed -e ':a' -e 'N;$!ba' -e 's/\n[ \t]\+/ /g'
+  sed '1,/^$/d' "$work/mail" | base64 -d
+}
+subject() {  # the Subject, its encoded words decoded
+  local raw; raw=$(grep -m1 "^Subject: " <<<"$1"); raw=${raw#Subject: }
+  [[ $raw == *"=?"* ]] || { printf %s "$raw"; return; }
+  grep -oE "=\?[Uu][Tt][Ff]-8\?[Bb]\?[^?]*\?=" <<<"$raw" | cut -d"?" -f4 | while read -r w; do base64 -d <<<"$w"; done
+}
+link() { grep -oE "https?://[^ ]*token=[0-9a-f]{40}[^ ]*" <<<"$1" | head -1; }
+logged_in() { contains "$(post "command=changeprof1e&id=$1&pw=$2")" "<h4>Your Profile</h4>"; }
+fails() { ! "$@"; }
+
+register walker oldpass1
+n=$(mails)
+post "command=forgotpw&id=walker&lang=en" -H "Host: elsewhere.example" > /dev/null
+mail=$(last_mail); url=$(link "$mail")
+check "a mail for a request with a foreign Host" test "$(mails)" = $((n + 1))
+check "the link is the site's own ($url)" contains "$url" "$cgi?session=demo&resetid=walker&token="
+check "english mail ($(subject "$mail"))" test "$(subject "$mail")" = "Resetting your password"
+check "english link" contains "$url" "&lang=en"
+reply=$(post "command=forgotpw&id=walker")
+check "the answer for a known ID is the unknown one's" test "$reply" = "$(post "command=forgotpw&id=nobody")"
+mail=$(last_mail); url=$(link "$mail") token=${url##*token=}
+check "a second mail" test "$(mails)" = $((n + 2))
+check "From" grep -qx 'From: .*orvalengate@localhost>\?' <<<"$mail"
+check "To" grep -qx "To: .*$box>\?" <<<"$mail"
+check "Subject encoded" env LC_ALL=C grep -qx "Subject: [ -~]*" <<<"$mail"
+check "Subject" test "$(subject "$mail")" = "パスワードの再設定"
+check "Date" grep -qE '^Date: [A-Z][a-z]{2}, [0-9]{1,2} [A-Z][a-z]{2} [0-9]{4} [0-9:]{8} [+-][0-9]{4}$' <<<"$mail"
+check "Message-ID of the program's own" grep -qE '^Message-ID: <[^<>@ ]+@[^<>@ ]+>$' <<<"$mail"
+check "MIME-Version" grep -qx 'MIME-Version: 1.0' <<<"$mail"
+check "Content-Type" grep -qix 'Content-Type: text/plain; charset="\?utf-8"\?' <<<"$mail"
+check "a 40-digit token" grep -qxE '[0-9a-f]{40}' <<<"$token"
+check "the link gives the form" contains "$(curl -s "$url")" 'name="pw1"'
+post "command=resetpw&id=walker&token=$token&pw1=newpass2&pw2=newpass2" > /dev/null
+check "the new password logs in" logged_in walker newpass2
+check "the old one does not" fails logged_in walker oldpass1
+check "the used link gives no form" lacks "$(curl -s "$url")" 'name="pw1"'
+post "command=resetpw&id=walker&token=$token&pw1=again333&pw2=again333" > /dev/null
+check "the used token sets nothing" fails logged_in walker again333
+mail=$(last_mail)
+check "the password-changed mail" test "$(subject "$mail")" = "パスワードを変更しました"
+check "the authlog's line" grep -q " orvalengate password reset from 127.0.0.1 session=demo command=forgotpw id=walker$" "$log"
+
+register flood floodpw1
+n=$(mails)
+flood=(); for _ in $(seq 10); do post "command=forgotpw&id=flood" > /dev/null & flood+=($!); done; wait "${flood[@]}"
+check "a flood of 10 gives 3 mails" test "$(mails)" = $((n + 3))
+
+# Known and unknown IDs take the same time: every known one sends a mail.
+for i in $(seq 50); do register "known$i" knownpw1; done
+n=$(mails)
+for i in $(seq 50); do
+  post "command=forgotpw&id=known$i" -o /dev/null -w '%{time_total}\n' >> "$work/known"
+  post "command=forgotpw&id=unknown$i" -o /dev/null -w '%{time_total}\n' >> "$work/unknown"
+done
+check "50 mails for 50 known IDs" test "$(mails)" = $((n + 50))
+median() { sort -n "$1" | sed -n 25,26p | awk '{s += $1} END {printf "%.1f", s * 500}'; }
+known=$(median "$work/known") unknown=$(median "$work/unknown")
+check "median known ${known} ms, unknown ${unknown} ms" awk "BEGIN {d = $known - $unknown; exit !(d < 10 && d > -10)}"
+
+register leaver leavepw1
+post "command=removeself&id=leaver&pw=wrong&confirm=1" > /dev/null
+check "a wrong password removes nothing" test -e "$members/leaver.txt"
+check "a wrong password is a failed login" grep -q "failed login from 127.0.0.1 session=demo command=removeself id=leaver$" "$log"
+post "command=removeself&id=leaver&pw=leavepw1" > /dev/null
+check "no removal unconfirmed" test -e "$members/leaver.txt"
+post "command=removeself&id=leaver&pw=leavepw1&confirm=1" > /dev/null
+check "the record is gone" test ! -e "$members/leaver.txt"
+register leaver other123
+check "the ID stays reserved" test ! -e "$members/leaver.txt"
+summary
