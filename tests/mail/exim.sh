@@ -5,9 +5,10 @@
 # whose mailbox (/var/mail/USER) receives the members' mails, and the daemon
 # on 127.0.0.1. `stop` puts back what `start` found: the configuration, the
 # user, a daemon the machine ran itself. Needs root.
-# Usage: exim.sh start [USER] | stop | mailbox USER
-# `mailbox` prints the mailbox once exim's queue is empty (every mail handed
-# over so far is delivered or has failed).
+# Usage: exim.sh start [USER] | stop | count USER | last USER
+# `count` and `last` read the mailbox once exim's queue is empty (every mail
+# handed over so far is delivered or has failed): `last` prints its newest
+# mail, the headers unfolded, a blank line, the body decoded from base64.
 set -euo pipefail
 state=/run/orvalengate-test-exim
 conf=/etc/exim4/update-exim4.conf.conf
@@ -67,14 +68,19 @@ stop)
   fi
   rm -rf "$state"
   ;;
-mailbox)
+count|last)
   for _ in $(seq 100); do
     [ "$(exim4 -bpc)" -eq 0 ] && break
     sleep 0.1
   done
-  cat "/var/mail/$2" 2>/dev/null || true
+  box=/var/mail/$2
+  [ -s "$box" ] || { [ "$1" = last ] || echo 0; exit 0; }
+  if [ "$1" = count ]; then grep -c "^From " "$box"; exit 0; fi
+  from=$(grep -n "^From " "$box" | tail -1 | cut -d: -f1)
+  tail -n +"$from" "$box" | sed "/^$/q" | sed -e :a -e "N;\$!ba" -e "s/\n[ \t]\+/ /g"
+  tail -n +"$from" "$box" | sed "1,/^$/d" | base64 -d
   ;;
 *)
-  echo "usage: $0 start [USER] | stop | mailbox USER" >&2; exit 2
+  echo "usage: $0 start [USER] | stop | count USER | last USER" >&2; exit 2
   ;;
 esac

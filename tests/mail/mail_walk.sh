@@ -17,13 +17,8 @@ printf 'PasswordReset=1\r\nSelfRemoval=1\r\n' >> "$site/data/sessions/demo.txt"
 
 post() { curl -s -d "session=demo&$1" "${@:2}" "$cgi"; }
 register() { post "command=registration&id=$1&pw=$2&pw2=$2&realname=M&mail=$box" > /dev/null; }
-mails() { "$exim" mailbox ogmember | grep -c '^From '; }
-# The last mail: its unfolded headers, a blank line, its body decoded.
-last_mail() {
-  "$exim" mailbox ogmember | awk '/^From /{m=""} {m=m $0 "\n"} END{printf "%s", m}' > "$work/mail"
-  sed '/^$/q' "$work/mail" | sed -e ':a' -e 'N;$!ba' -e 's/\n[ \t]\+/ /g'
-  sed '1,/^$/d' "$work/mail" | base64 -d
-}
+mails() { "$exim" count ogmember; }
+last_mail() { "$exim" last ogmember; }
 subject() {  # the Subject, its encoded words decoded
   local raw; raw=$(grep -m1 "^Subject: " <<<"$1"); raw=${raw#Subject: }
   [[ $raw == *"=?"* ]] || { printf %s "$raw"; return; }
