@@ -1,5 +1,5 @@
 # The check helpers of the runners that drive a site over HTTP (checks.sh,
-# tests/mail/mail_walk.sh): each check counts as passed or failed, and the
+# tests/mail, tests/guide): each check counts as passed or failed, and the
 # runner ends with `summary`.
 passed=0; failed=0
 check() {  # check NAME CONDITION-COMMAND...

@@ -48,9 +48,7 @@ awk -v out="$work/blocks" '
 sed -i "s#/srv/orvalengate#$root#g; s#0\.0\.0\.0#127.0.0.1#g; s#127\.0\.0\.1:80\b#127.0.0.1:$http#g
   s#127\.0\.0\.1:443\b#127.0.0.1:$https#g; s#^server\.port = 80\$#server.port = $http#" "$work"/blocks/*.sh
 
-failed=0 passed=0
-check() { local name=$1; shift; if "$@"; then passed=$((passed+1)); else failed=$((failed+1)); echo "FAILED: $name"; fi; }
-contains() { grep -qF -- "$2" <<<"$1"; }
+source "$(dirname "$0")/../e2e/assert.sh"
 mode() { stat -c %a "$1"; }
 answers() {  # answers URL: polls until the server answers 200, or gives up
   local _; for _ in $(seq 300); do [ "$(curl -ks -o /dev/null -w '%{http_code}' "$1")" = 200 ] && return 0; sleep 0.1; done
@@ -102,5 +100,4 @@ for block in "$work"/blocks/*.sh; do
   esac
 done
 check "the guide's blocks were found" test "$(ls "$work/blocks" | wc -l)" -ge 12
-echo "$passed passed, $failed failed"
-[ "$failed" = 0 ]
+summary

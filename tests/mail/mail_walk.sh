@@ -17,11 +17,8 @@ printf "authlog=%s\r\n" "$log" >> "$site/cgi/config.txt"  # make-site.sh turns t
 post() { curl -s -d "session=demo&$1" "${@:2}" "$cgi"; }
 register() { post "command=registration&id=$1&pw=$2&pw2=$2&realname=M&mail=$box" > /dev/null; }
 mails() { "$exim" count ogmember; }
-last_mail() { "$exim" last ogmember; }
 subject() {  # the Subject, its encoded words decoded
-  local raw; raw=$(grep -m1 "^Subject: " <<<"$1"); raw=${raw#Subject: }
-  [[ $raw == *"=?"* ]] || { printf %s "$raw"; return; }
-  grep -oE "=\?[Uu][Tt][Ff]-8\?[Bb]\?[^?]*\?=" <<<"$raw" | cut -d"?" -f4 | while read -r w; do base64 -d <<<"$w"; done
+  grep -m1 "^Subject: " <<<"$1" | grep -oE "=\?UTF-8\?B\?[^?]*" | cut -d"?" -f4 | while read -r w; do base64 -d <<<"$w"; done
 }
 link() { grep -oE "https?://[^ ]*token=[0-9a-f]{40}[^ ]*" <<<"$1" | head -1; }
 logged_in() { contains "$(post "command=changeprof1e&id=$1&pw=$2")" "<h4>Your Profile</h4>"; }
@@ -30,24 +27,21 @@ fails() { ! "$@"; }
 register walker oldpass1
 n=$(mails)
 post "command=forgotpw&id=walker&lang=en" -H "Host: elsewhere.example" > /dev/null
-mail=$(last_mail); url=$(link "$mail")
+mail=$("$exim" last ogmember); url=$(link "$mail")
 check "a mail for a request with a foreign Host" test "$(mails)" = $((n + 1))
 check "the link is the site's own ($url)" contains "$url" "$cgi?session=demo&resetid=walker&token="
 check "english mail ($(subject "$mail"))" test "$(subject "$mail")" = "Resetting your password"
 check "english link" contains "$url" "&lang=en"
 reply=$(post "command=forgotpw&id=walker")
 check "the answer for a known ID is the unknown one's" test "$reply" = "$(post "command=forgotpw&id=nobody")"
-mail=$(last_mail); url=$(link "$mail") token=${url##*token=}
+mail=$("$exim" last ogmember); url=$(link "$mail") token=${url##*token=}
 check "a second mail" test "$(mails)" = $((n + 2))
-check "From" grep -qx 'From: .*orvalengate@localhost>\?' <<<"$mail"
-check "To" grep -qx "To: .*$box>\?" <<<"$mail"
-check "Subject encoded" env LC_ALL=C grep -qx "Subject: [ -~]*" <<<"$mail"
+for header in "From: orvalengate@localhost" "To: $box" "Subject: (=\?UTF-8\?B\?[A-Za-z0-9+/=]+\?= ?)+" "MIME-Version: 1.0" \
+  "Date: [A-Z][a-z]{2}, [0-9]{2} [A-Z][a-z]{2} [0-9]{4} [0-9:]{8} \+0000" "Message-ID: <[0-9a-f]{32}@localhost>" \
+  "Content-Type: text/plain; charset=UTF-8" "Content-Transfer-Encoding: base64"; do
+  check "header $header" grep -qxE "$header" <<<"$mail"
+done
 check "Subject" test "$(subject "$mail")" = "パスワードの再設定"
-check "Date" grep -qE '^Date: [A-Z][a-z]{2}, [0-9]{1,2} [A-Z][a-z]{2} [0-9]{4} [0-9:]{8} [+-][0-9]{4}$' <<<"$mail"
-check "Message-ID of the program's own" grep -qE '^Message-ID: <[^<>@ ]+@[^<>@ ]+>$' <<<"$mail"
-check "MIME-Version" grep -qx 'MIME-Version: 1.0' <<<"$mail"
-check "Content-Type" grep -qix 'Content-Type: text/plain; charset="\?utf-8"\?' <<<"$mail"
-check "a 40-digit token" grep -qxE '[0-9a-f]{40}' <<<"$token"
 check "the link gives the form" contains "$(curl -s "$url")" 'name="pw1"'
 post "command=resetpw&id=walker&token=$token&pw1=newpass2&pw2=newpass2" > /dev/null
 check "the new password logs in" logged_in walker newpass2
@@ -55,7 +49,7 @@ check "the old one does not" fails logged_in walker oldpass1
 check "the used link gives no form" lacks "$(curl -s "$url")" 'name="pw1"'
 post "command=resetpw&id=walker&token=$token&pw1=again333&pw2=again333" > /dev/null
 check "the used token sets nothing" fails logged_in walker again333
-mail=$(last_mail)
+mail=$("$exim" last ogmember)
 check "the password-changed mail" test "$(subject "$mail")" = "パスワードを変更しました"
 check "it names the site" contains "$mail" "$cgi"
 check "the authlog's line" grep -q " orvalengate password reset from 127.0.0.1 session=demo command=forgotpw id=walker$" "$log"
@@ -76,7 +70,7 @@ check "50 mails for 50 known IDs" test "$(mails)" = $((n + 50))
 median() { sort -n "$1" | sed -n 25,26p | awk '{s += $1} END {printf "%.1f", s * 500}'; }
 known=$(median "$work/known") unknown=$(median "$work/unknown")
 echo "forgotpw medians: known IDs $known ms, unknown IDs $unknown ms"
-check "median known ${known} ms, unknown ${unknown} ms" awk "BEGIN {d = $known - $unknown; exit !(d < 10 && d > -10)}"
+check "median known and unknown IDs alike" awk "BEGIN {d = $known - $unknown; exit !(d < 10 && d > -10)}"
 
 register leaver leavepw1
 post "command=removeself&id=leaver&pw=wrong&confirm=1" > /dev/null
