@@ -47,7 +47,7 @@ CONF
   if pid=$(machine_pid); then
     kill -HUP "$pid"  # the machine's daemon reads the configuration again
   else
-    install -d -o Debian-exim -g Debian-exim -m 750 /run/exim4
+    [ -d /run/exim4 ] || { install -d -o Debian-exim -g Debian-exim -m 750 /run/exim4; : > "$state/rundir"; }
     exim4 -bd -q30m -oP "$state/exim.pid"
   fi
   ;;
@@ -66,6 +66,7 @@ stop)
     user=$(cat "$state/user")
     userdel --remove "$user" 2>/dev/null  # its home and its mailbox too
   fi
+  [ ! -e "$state/rundir" ] || rm -rf /run/exim4
   rm -rf "$state"
   ;;
 count|last)
