@@ -24,20 +24,20 @@ bool IsDomainByte(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
 }
 
+unsigned Byte(char c) { return static_cast<unsigned char>(c); }
+
 void AppendBase64(std::string& out, std::string_view bytes) {
   constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
-    const unsigned v = static_cast<unsigned char>(bytes[i]) << 16 | static_cast<unsigned char>(bytes[i + 1]) << 8 |
-                       static_cast<unsigned char>(bytes[i + 2]);
+    const unsigned v = Byte(bytes[i]) << 16 | Byte(bytes[i + 1]) << 8 | Byte(bytes[i + 2]);
     out += kDigits[v >> 18];
     out += kDigits[(v >> 12) & 63];
     out += kDigits[(v >> 6) & 63];
     out += kDigits[v & 63];
   }
   if (i < bytes.size()) {
-    const unsigned v = static_cast<unsigned char>(bytes[i]) << 16 |
-                       (i + 1 < bytes.size() ? static_cast<unsigned char>(bytes[i + 1]) << 8 : 0);
+    const unsigned v = Byte(bytes[i]) << 16 | (i + 1 < bytes.size() ? Byte(bytes[i + 1]) << 8 : 0u);
     out += kDigits[v >> 18];
     out += kDigits[(v >> 12) & 63];
     out += i + 1 < bytes.size() ? kDigits[(v >> 6) & 63] : '=';

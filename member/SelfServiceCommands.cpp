@@ -150,7 +150,8 @@ std::string TWebModule1::CommandResetPw() {
   }
   // The confirmation tells a member whose mailbox was used by someone else.
   if (IsPlainMailAddress(address) && IsPlainMailAddress(MailFrom)) {
-    const std::string id_text = MailText(id), site = SiteName.empty() ? SiteUrl : MailText(SiteName);
+    const std::string id_text = MailText(id);
+    const std::string site = SiteName.empty() ? SiteUrl : MailText(SiteName);
     const Slot slots[] = {{"id", id_text}, {"site", site}};
     const std::string body = FillTemplate(MailText(english ? texts::MailChangedBodyE : texts::MailChangedBody), slots);
     const std::string subject = MailText(english ? texts::MailChangedSubjectE : texts::MailChangedSubject);
