@@ -2,7 +2,8 @@
 # The Debian package as an operator meets it: built from a copy of the tree,
 # checked by lintian, installed with apt, the resident mode started from the
 # installed units' own command lines (systemd-socket-activate: no systemd
-# as PID 1 here) behind nginx with the installed site configuration; then
+# as PID 1 here) behind nginx with the installed site configuration, through
+# the end-to-end checks every server passes; then
 # upgraded to a rebuilt package (members, posts and configuration kept),
 # removed (data kept) and purged (nothing left). Needs root; changes the
 # machine's packages. Usage: package_test.sh
@@ -54,6 +55,16 @@ start_site() {
   cat "$work/nginx.log"; exit 1
 }
 start_site
+# The checks every server passes (tests/e2e/checks.sh) on the installed program, units, nginx configuration
+# and pages, under the e2e runners' own session (clear passwords, default pages, posts stored as sent) in
+# place of the default one meanwhile; the site emptied after. The installed config.txt keeps no dumps.
+lib=/var/lib/orvalengate htdocs=/usr/share/orvalengate/htdocs
+mv "$lib/sessions/demo.txt" "$work/demo.txt"
+printf 'path=%s\r\nmembersdb=%s\r\nFileNameTemplate=img####\r\n' "$lib/upload" "$lib/members" >"$lib/sessions/demo.txt"
+check "the end-to-end checks on the installed site" \
+  '(set +e; cgi=$base/cgi/orvalengate.exe data=$lib no_dumps=1; source "$here/tests/e2e/checks.sh")'
+rm -r "$htdocs/.private"; find "$lib/sessions" "$lib/members" "$lib/upload" -mindepth 1 -delete
+mv "$work/demo.txt" "$lib/sessions/demo.txt"
 profile() { curl -s "$base/cgi/orvalengate.exe?showuser=hanako&session=demo" | iconv -f SHIFT_JIS -t UTF-8; }
 check "the installed pages, in Shift_JIS" 'curl -s -D - "$base/register.html" | grep -qi "charset=Shift_JIS"'
 curl -s -F session=demo -F command=registration -F id=hanako -F pw=secret12 -F pw2=secret12 -F mail=h@example.jp -F realname=Hanako \
