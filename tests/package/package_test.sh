@@ -33,7 +33,7 @@ dpkg -c "$work"/orvalengate_*.deb
 apt-get install -y -qq "$work"/orvalengate_*.deb >/dev/null
 unit_file() { dpkg -L orvalengate | grep "/systemd/system/orvalengate\.$1\$"; }
 service=$(unit_file service); socket=$(unit_file socket)
-systemd-analyze verify --man=no "$socket" "$service"
+systemd-analyze verify --man=no $(dpkg -L orvalengate | grep '/systemd/system/orvalengate')
 systemd-analyze security --offline=yes "$service" | tail -1
 exec_start=$(sed -n 's/^ExecStart=//p' "$service")
 listen=$(sed -n 's/^ListenStream=//p' "$socket")
@@ -133,5 +133,5 @@ check "remove keeps the data and the configuration" \
 apt-get purge -y -qq orvalengate >/dev/null
 check "purge leaves nothing of the package" \
   '! dpkg -s orvalengate >/dev/null 2>&1 && [ -z "$(ls -d /etc/orvalengate /var/lib/orvalengate /var/log/orvalengate \
-     /usr/share/orvalengate /etc/systemd/system/*/orvalengate.* 2>/dev/null)" ]'
+     /var/spool/orvalengate /usr/share/orvalengate /etc/systemd/system/*/orvalengate* 2>/dev/null)" ]'
 [ "$failures" -eq 0 ]
