@@ -8,6 +8,7 @@
 
 #include "admin/Admin.h"
 #include "filter/Jpeg.h"
+#include "member/Mail.h"
 #include "member/Maintenance.h"
 #include "member/Members.h"
 #include "member/PageSet.h"
@@ -21,11 +22,13 @@ namespace {
 
 // The keys the program reads; any other line is a typing error or a
 // setting of another program, and is ignored by the site.
-constexpr std::string_view kConfigKeys[] = {"sessiondb", "dumppath", "bodylimit", "authlog"};
+constexpr std::string_view kConfigKeys[] = {"sessiondb", "dumppath", "bodylimit", "authlog",
+                                            "siteurl",   "mailfrom", "sendmail"};
 constexpr std::string_view kSessionKeys[] = {"path",           "membersdb",      "nameorder",     "FileNameTemplate",
                                              "FileNameCounter", "DefaultImgFile", "PasswordHash",  "StripLocation",
                                              "Pages",           "SiteName",       "SiteHome",      "Templates",
-                                             "Stylesheet",      "UploadUrl"};
+                                             "Stylesheet",      "UploadUrl",      "PasswordReset", "SelfRemoval",
+                                             "RemoveOwnPosts"};
 
 bool SameKey(std::string_view a, std::string_view b) {
   auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
@@ -234,6 +237,31 @@ void CheckErrorLog(const Site& site, const std::string& data_dir, Report& report
   }
 }
 
+// The self-service keys are on with "1" alone; a mail is sent only with an
+// address for its link, a sender and a mail program to hand it to.
+void CheckSelfService(const Site& site, const text::NameValueList& settings, const std::string& file,
+                      Report& report) {
+  for (const std::string_view key : {"PasswordReset", "SelfRemoval", "RemoveOwnPosts"}) {
+    const std::string_view value = settings.Value(key);
+    if (!value.empty() && value != "0" && value != "1") {
+      report.Warning(file + ": " + std::string(key) + "=" + std::string(value) + " is neither 0 nor 1: read as 0, off");
+    }
+  }
+  if (settings.Value("PasswordReset") != "1") return;
+  const member::TWebModule1& m = site.module;
+  if (m.SiteUrl.empty()) {
+    report.Problem(file + ": PasswordReset=1 but config.txt has no siteurl=, the address the mailed links name: " +
+                   "no mail is sent");
+  }
+  if (!member::IsPlainMailAddress(m.MailFrom)) {
+    report.Problem(file + ": PasswordReset=1 but config.txt has no plain mailfrom= address: no mail is sent");
+  }
+  if (!text::FileExists(m.SendMailProgram)) {
+    report.Problem(file + ": PasswordReset=1 but the mail program " + m.SendMailProgram +
+                   " does not exist (install a mail server, or set sendmail= in config.txt): no mail is sent");
+  }
+}
+
 void CheckSession(Site& site, const std::string& name, Report& report, Folders& folders, Folders& member_dirs,
                   int& members) {
   Session session;
@@ -269,6 +297,7 @@ void CheckSession(Site& site, const std::string& name, Report& report, Folders& 
                    " is no value this program knows: new passwords are hashed with argon2id");
   }
   CheckPageSet(session.settings, file, report, folders);
+  CheckSelfService(site, session.settings, file, report);
   // Sessions may share a members folder; its records are looked at once.
   if (members_dir.empty() || !member_dirs.insert(members_dir).second) return;
   CheckPrivacy(members_dir, report);

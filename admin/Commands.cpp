@@ -13,6 +13,7 @@
 #include "member/Members.h"
 #include "member/Passwords.h"
 #include "member/Posting.h"
+#include "member/SelfService.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
 #include "platform/Sjis.h"
@@ -48,6 +49,7 @@ constexpr std::string_view kUsageText =
     "  hash-passwords SESSION         store every password still in the clear hashed\n"
     "  posts SESSION [--member ID]    list the posted files, newest first\n"
     "  remove-post SESSION NAME       remove a post: its image and its record\n"
+    "  free-id SESSION ID             let a new member take the ID of one who left\n"
     "\n"
     "orvalengate-admin COMMAND --help tells more of each.\n"
     "exit codes: 0 ok, 1 check found problems, 2 usage, 3 no such site, session or\n"
@@ -108,6 +110,12 @@ constexpr Command kCommands[] = {
      "Removes a post, its image and its record, under the lock every post is\n"
      "stored under, and says what it removed. NAME is the stored file's name as\n"
      "the posts command shows it, or that name without its extension.\n"},
+    {"free-id", 2,
+     "usage: orvalengate-admin [--site DIR] free-id SESSION ID\n"
+     "A member who removes their own account keeps the ID reserved, so that old\n"
+     "links to their profile never show someone else. This lets a new member\n"
+     "register it (IDs differing only in ASCII letter case count as one). Exit 3\n"
+     "when the ID is not reserved.\n"},
 };
 
 const Command* FindCommand(std::string_view name) {
@@ -250,6 +258,21 @@ int Remove(Site& site, std::string_view session_name, std::string_view id, Outpu
     return kNotFound;
   }
   output.out += std::string(id) + ": removed\n";
+  return kOk;
+}
+
+int FreeId(Site& site, std::string_view session_name, std::string_view id, Output& output) {
+  Session session;
+  if (!LoadSession(site, session_name, session, output.err)) return kNotFound;
+  if (site.module.MembersDb.empty()) {
+    output.err += session.settings_path + ": membersdb names no folder\n";
+    return kNotFound;
+  }
+  if (!member::FreeReservedId(site.module.MembersDb, id)) {
+    output.err += "the ID " + Quoted(id) + " is not reserved in session " + Quoted(session_name) + "\n";
+    return kNotFound;
+  }
+  output.out += std::string(id) + ": free to register again\n";
   return kOk;
 }
 
@@ -479,6 +502,7 @@ int Run(const std::vector<std::string>& args, Output& output, platform::Terminal
     if (command->name == "show") return Show(site, a[0], a[1], output);
     if (command->name == "reset-password") return ResetPassword(site, a[0], a[1], typed, output);
     if (command->name == "remove") return Remove(site, a[0], a[1], output);
+    if (command->name == "free-id") return FreeId(site, a[0], a[1], output);
     if (command->name == "hash-passwords") return HashPasswords(site, a[0], output);
     if (command->name == "remove-post") return RemovePost(site, a[0], a[1], output);
     return Posts(site, a[0], option_value, output);

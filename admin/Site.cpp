@@ -33,6 +33,10 @@ void LoadSite(Site& site, const std::string& dir) {
   } else {
     site.module.SessionDb = DirectoryValue(site.config, "sessiondb");
     site.module.DumpPath = DirectoryValue(site.config, "dumppath");
+    site.module.SiteUrl = site.config.Value("siteurl");
+    site.module.MailFrom = site.config.Value("mailfrom");
+    site.module.SendMailProgram = site.config.Value("sendmail");
+    if (site.module.SendMailProgram.empty()) site.module.SendMailProgram = "/usr/sbin/sendmail";
   }
 }
 

@@ -8,8 +8,10 @@
 #include "MemberTexts.h"
 #include "member/Members.h"
 #include "member/Pages.h"
+#include "member/SelfService.h"
 #include "member/Storage.h"
 #include "member/WebModule1.h"
+#include "platform/Files.h"
 #include "platform/Sjis.h"
 #include "text/NameValueList.h"
 
@@ -70,7 +72,11 @@ std::string TWebModule1::CommandRegistration() {
   // alike.
   if (HasBlankAtEnds(id)) return Refuse(Outcome::kIdBlankAtEnds, texts::IdBlankAtEnds);
   const std::string path = MemberRecordPath(MembersDb, id);
-  if (text::FileExists(path)) return Refuse(Outcome::kIdTaken, texts::IdAlreadyRegistered);
+  // A member who removed themselves keeps the ID: old links to their
+  // profile must not show someone else.
+  if (text::FileExists(path) || IsIdReserved(MembersDb, id)) {
+    return Refuse(Outcome::kIdTaken, texts::IdAlreadyRegistered);
+  }
 
   const std::string stored_pw = StoredPassword(Passwords, pw);
   const std::pair<std::string_view, std::string_view> lines[] = {
@@ -84,6 +90,12 @@ std::string TWebModule1::CommandRegistration() {
   // Two registrations of one ID can both pass the test above; the exclusive
   // create lets exactly one of them have the record and never replaces it.
   if (!CreateFileText(record, path)) return Refuse(Outcome::kIdTaken, texts::IdAlreadyRegistered);
+  // A removal reserves the ID before its record goes, so a registration
+  // that raced it sees the reservation now and gives the ID back.
+  if (IsIdReserved(MembersDb, id)) {
+    platform::RemoveFile(path);
+    return Refuse(Outcome::kIdTaken, texts::IdAlreadyRegistered);
+  }
   return Succeed(Outcome::kRegistered, RegistrationAcceptedPage(), id, id);
 }
 

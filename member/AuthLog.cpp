@@ -64,7 +64,7 @@ bool IsPlainAddress(std::string_view addr) {
 }  // namespace
 
 std::string FailedLoginLine(const platform::LocalTime& t, std::string_view remote_addr, std::string_view session,
-                            std::string_view command, std::string_view id) {
+                            std::string_view command, std::string_view id, std::string_view event) {
   std::string line;
   line.reserve(128 + session.size() + command.size() + id.size());
   char date[16];
@@ -79,7 +79,7 @@ std::string FailedLoginLine(const platform::LocalTime& t, std::string_view remot
   AppendTwoDigits(line, t.minute);
   line += ':';
   AppendTwoDigits(line, t.second);
-  line += " orvalengate failed login from ";
+  line.append(" orvalengate ").append(event).append(" from ");
   line += IsPlainAddress(remote_addr) ? remote_addr : std::string_view("-");
   line += " session=";
   AppendField(line, session);
@@ -91,9 +91,11 @@ std::string FailedLoginLine(const platform::LocalTime& t, std::string_view remot
   return line;
 }
 
-void TWebModule1::LogFailedLogin(std::string_view id) const {
+void TWebModule1::LogFailedLogin(std::string_view id) const { LogAuthEvent("failed login", id); }
+
+void TWebModule1::LogAuthEvent(std::string_view event, std::string_view id) const {
   if (AuthLog.empty()) return;
-  const std::string line = FailedLoginLine(platform::Now(), RemoteAddr, SessionName, CommandName, id);
+  const std::string line = FailedLoginLine(platform::Now(), RemoteAddr, SessionName, CommandName, id, event);
   if (platform::AppendToFile(AuthLog, line)) return;
   // The member's answer does not depend on the log: the failure goes to the
   // error log, which may itself be unwritable.

@@ -50,6 +50,9 @@ void TWebModule1::LoadConfig() {
   SessionDb.clear();
   DumpPath.clear();
   AuthLog.clear();
+  SiteUrl.clear();
+  MailFrom.clear();
+  SendMailProgram.clear();
   BodyLimit = kDefaultBodyLimit;
   const std::string path = ProgramDir() + "config.txt";
   if (!text::FileExists(path)) return;
@@ -59,6 +62,10 @@ void TWebModule1::LoadConfig() {
   DumpPath = DirectoryValue(list, "dumppath");
   BodyLimit = BodyLimitValue(list.Value("bodylimit"));
   AuthLog = list.Value("authlog");
+  SiteUrl = list.Value("siteurl");
+  MailFrom = list.Value("mailfrom");
+  SendMailProgram = list.Value("sendmail");
+  if (SendMailProgram.empty()) SendMailProgram = "/usr/sbin/sendmail";
 }
 
 void TWebModule1::LoadSession(std::string_view name) {
@@ -86,6 +93,9 @@ void TWebModule1::LoadSession(std::string_view name) {
   Templates = DirectoryValue(list, "Templates");
   Stylesheet = list.Value("Stylesheet");
   UploadUrl = list.Value("UploadUrl");
+  PasswordReset = list.Value("PasswordReset") == "1";
+  SelfRemoval = list.Value("SelfRemoval") == "1";
+  RemoveOwnPosts = list.Value("RemoveOwnPosts") == "1";
 }
 
 void TWebModule1::ClearSession() {
@@ -103,6 +113,9 @@ void TWebModule1::ClearSession() {
   Templates.clear();
   Stylesheet.clear();
   UploadUrl.clear();
+  PasswordReset = false;
+  SelfRemoval = false;
+  RemoveOwnPosts = false;
 }
 
 bool IsModernPages(std::string_view setting) { return platform::SameTextSjis(setting, "modern"); }

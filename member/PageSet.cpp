@@ -29,11 +29,14 @@ constexpr std::string_view kFormNames[] = {"site",     "home",    "style", "acti
                                            "mail",     "urlname1", "url1", "urlname2", "url2",    "urlname3",
                                            "url3"};
 
+constexpr std::string_view kResetNames[] = {"site", "home", "style", "action", "session", "id", "token", "lang"};
+
 const TemplateKind kTemplates[] = {
     {"result.html", pages::texts::Result, kResultNames},
     {"profile.html", pages::texts::Profile, kProfileNames},
     {"form.html", pages::texts::Form, kFormNames},
     {"form-en.html", pages::texts::FormEn, kFormNames},
+    {"reset.html", pages::texts::Reset, kResetNames},
 };
 
 // The longest placeholder name looked for: "{{" not closed within this many
@@ -90,6 +93,12 @@ constexpr OutcomeText kOutcomes[] = {
     {Outcome::kNoAttachedFile, 400, texts::PageNoAttachedFile},
     {Outcome::kNotJpeg, 400, texts::PageNotJpeg},
     {Outcome::kNoFreeFileName, 503, texts::PageNoFreeFileName},
+    {Outcome::kResetRequested, 200, texts::PageResetRequested},
+    {Outcome::kResetLinkInvalid, 403, texts::PageResetLinkInvalid},
+    {Outcome::kPasswordReset, 200, texts::PagePasswordReset},
+    {Outcome::kRemovalNotConfirmed, 400, texts::PageRemovalNotConfirmed},
+    {Outcome::kAccountRemoved, 200, texts::PageAccountRemoved},
+    {Outcome::kAccountRemovedPosts, 200, texts::PageAccountRemovedPosts},
 };
 
 const OutcomeText& TextOf(Outcome outcome) {
@@ -233,6 +242,13 @@ std::string ProfileEditPage(const PageContext& context, bool english, std::strin
                {"url2", record.Value("url2")},
                {"urlname3", record.Value("urlname3")},
                {"url3", record.Value("url3")}});
+}
+
+std::string ResetFormPage(const PageContext& context, std::string_view id, std::string_view token,
+                          std::string_view lang) {
+  return Fill(context, Page::kReset,
+              {{"action", context.action}, {"session", context.session}, {"id", id}, {"token", token},
+               {"lang", lang}});
 }
 
 std::string PercentEncode(std::string_view bytes, bool twice) {

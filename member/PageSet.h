@@ -20,6 +20,7 @@ enum class Outcome {
   kBlank, kPasswordMismatch, kPasswordTooShort, kIdUnusable, kIdTooLong, kIdBlankAtEnds, kIdTaken,
   kRecordTooLarge, kUnknownMember, kWrongPassword, kWrongCurrentPassword, kNewPasswordMismatch,
   kFormExpired, kNoAttachedFile, kNotJpeg, kNoFreeFileName,
+  kResetRequested, kResetLinkInvalid, kPasswordReset, kRemovalNotConfirmed, kAccountRemoved, kAccountRemovedPosts,
 };
 
 // The HTTP status of an outcome's page: 200 success, 400 a request that
@@ -28,7 +29,7 @@ enum class Outcome {
 // 503 no free name left for a post.
 int OutcomeStatus(Outcome outcome);
 
-enum class Page { kResult, kProfile, kForm, kFormEn };
+enum class Page { kResult, kProfile, kForm, kFormEn, kReset };
 
 // A template: its file name (in member/pages/ and in a Templates folder),
 // the built-in bytes, and the placeholders it may hold.
@@ -91,6 +92,11 @@ std::string ProfileViewPage(const PageContext& context, std::string_view id, con
 // The profile form, carrying `token` instead of the password.
 std::string ProfileEditPage(const PageContext& context, bool english, std::string_view id,
                             const text::NameValueList& record, std::string_view token, int minutes);
+
+// The form for a new password that a mailed link opens; `id` as stored,
+// `token` and `lang` checked plain.
+std::string ResetFormPage(const PageContext& context, std::string_view id, std::string_view token,
+                          std::string_view lang);
 
 // "%XX" for every byte but ASCII letters, digits and "-._~"; a "%" or "+"
 // is encoded twice, since a profile address is decoded twice.

@@ -204,23 +204,6 @@ bool ParseArgon2id(std::string_view stored, Argon2Hash& out) {
          out.hash.size() <= kMaxHashBytes;
 }
 
-// Equal in a time that depends only on the posted value's length, never on
-// where the first difference lies or on the stored value's length: every
-// byte of the posted value is compared, the differences are gathered with
-// OR and looked at once after the loop, so there is no early exit, and no
-// branch depends on a byte's value.
-bool ConstantTimeEquals(std::string_view stored, std::string_view posted) {
-  std::size_t diff = stored.size() ^ posted.size();
-  const std::size_t n = stored.size();
-  std::size_t j = 0;  // walks the stored value round and round
-  for (const char c : posted) {
-    const unsigned char s = n == 0 ? 0 : static_cast<unsigned char>(stored[j]);
-    diff |= static_cast<std::size_t>(s ^ static_cast<unsigned char>(c));
-    if (++j >= n) j = 0;
-  }
-  return diff == 0;
-}
-
 bool IsHash(std::string_view stored) { return stored.starts_with(kArgon2Prefix); }
 
 }  // namespace
@@ -277,6 +260,49 @@ bool NeedsRehash(PasswordStorage storage, std::string_view stored) {
   // it begins.
   if (storage == PasswordStorage::kClear || stored.empty()) return false;
   return !IsPasswordHash(stored);
+}
+
+// Equal in a time that depends only on the posted value's length, never on
+// where the first difference lies or on the stored value's length: every
+// byte of the posted value is compared, the differences are gathered with
+// OR and looked at once after the loop, so there is no early exit, and no
+// branch depends on a byte's value.
+bool ConstantTimeEquals(std::string_view stored, std::string_view posted) {
+  std::size_t diff = stored.size() ^ posted.size();
+  const std::size_t n = stored.size();
+  std::size_t j = 0;  // walks the stored value round and round
+  for (const char c : posted) {
+    const unsigned char s = n == 0 ? 0 : static_cast<unsigned char>(stored[j]);
+    diff |= static_cast<std::size_t>(s ^ static_cast<unsigned char>(c));
+    if (++j >= n) j = 0;
+  }
+  return diff == 0;
+}
+
+std::string HexOf(std::string_view bytes) {
+  constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (const char c : bytes) {
+    const auto b = static_cast<unsigned char>(c);
+    out += kHex[b >> 4];
+    out += kHex[b & 0xF];
+  }
+  return out;
+}
+
+std::string Sha256Hex(std::string_view bytes) {
+  InitGcrypt();
+  std::string digest(32, '\0');
+  gcry_md_hash_buffer(GCRY_MD_SHA256, digest.data(), bytes.data(), bytes.size());
+  return HexOf(digest);
+}
+
+std::string RandomHex(std::size_t bytes) {
+  InitGcrypt();
+  std::string random(bytes, '\0');
+  gcry_randomize(random.data(), random.size(), GCRY_STRONG_RANDOM);
+  return HexOf(random);
 }
 
 }  // namespace member

@@ -3,6 +3,7 @@
 // accept both forms, so a session can switch to hashing without a migration.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -42,6 +43,15 @@ bool LooksLikeUncheckedHash(std::string_view stored);
 // Whether a stored value that matched should be rewritten in the session's
 // form (a record still in the clear, and not empty, in a hashing session).
 bool NeedsRehash(PasswordStorage storage, std::string_view stored);
+
+// Equal in a time that depends only on the posted value's length.
+bool ConstantTimeEquals(std::string_view stored, std::string_view posted);
+
+// Lower-case hex digits of the bytes; of their SHA-256; of `bytes` bytes
+// from libgcrypt's strong random source.
+std::string HexOf(std::string_view bytes);
+std::string Sha256Hex(std::string_view bytes);
+std::string RandomHex(std::size_t bytes);
 
 // Sets libgcrypt up, once per process, before its first use.
 void InitGcrypt();

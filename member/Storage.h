@@ -25,13 +25,15 @@ void LogError(std::string_view message);
 void WriteDump(std::string_view dump_path, std::string_view day, std::string_view stamp, std::string_view body);
 
 // One line of the failed-login log, ending in LF:
-// "yyyy-mm-dd hh:mm:ss orvalengate failed login from ADDR session=S command=C id=ID".
+// "yyyy-mm-dd hh:mm:ss orvalengate failed login from ADDR session=S command=C id=ID"
+// ("password reset" in place of "failed login" for a mail asked for).
 // The address stands right after "from" for blocking tools such as fail2ban;
 // one that is not plainly an address is written as "-". Control bytes,
 // blanks and "%" in the other values are written as %XX, so no value can
 // end the line or pass for another field, and each is cut at 256 bytes.
 std::string FailedLoginLine(const platform::LocalTime& t, std::string_view remote_addr, std::string_view session,
-                            std::string_view command, std::string_view id);
+                            std::string_view command, std::string_view id,
+                            std::string_view event = "failed login");
 
 // "yyyymmdd-hhmmss-zzz", "yyyymmdd" and "yyyymmdd-hh:mm:ss".
 std::string FormatStamp(const platform::LocalTime& t);

@@ -34,6 +34,9 @@ constexpr CommandEntry kCommands[] = {
     {"changeprof1e", [](TWebModule1& m) { return m.CommandChangeProf1(true); }},
     {"changeprof2", [](TWebModule1& m) { return m.CommandChangeProf2(); }},
     {"postleaf", [](TWebModule1& m) { return m.CommandPostLeaf(); }},
+    {"forgotpw", [](TWebModule1& m) { return m.CommandForgotPw(); }},
+    {"resetpw", [](TWebModule1& m) { return m.CommandResetPw(); }},
+    {"removeself", [](TWebModule1& m) { return m.CommandRemoveSelf(); }},
 };
 
 // Reads the body bytes that had not arrived when the request was made
@@ -109,6 +112,17 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
         response.SetContent(ProfilePage(MembersDb, text::UrlDecode(show_user)));
       }
       return;
+    }
+    // The link of a password-reset mail; a session without the feature
+    // treats it as any other address.
+    const std::string reset_id = text::QueryValue(query, "resetid");
+    if (!reset_id.empty() && !query_session.empty()) {
+      SessionName = query_session;
+      LoadSession(SessionName);
+      if (PasswordReset) {
+        answer(ResetForm(reset_id, text::QueryValue(query, "token"), text::QueryValue(query, "lang")));
+        return;
+      }
     }
   }
   // A refusal before the body's own session is known (a body too large, no

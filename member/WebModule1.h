@@ -37,6 +37,12 @@ class TWebModule1 : public frontend::TWebModule {
   // a larger body is refused without being read.
   std::int64_t BodyLimit = kDefaultBodyLimit;
   static constexpr std::int64_t kDefaultBodyLimit = 64 * 1024 * 1024;
+  // The site's mails (config.txt): the program's address as members reach
+  // it, which the links of mails name ("siteurl"); the sender ("mailfrom");
+  // the mail program ("sendmail", /usr/sbin/sendmail when unset).
+  std::string SiteUrl;
+  std::string MailFrom;
+  std::string SendMailProgram;
   // Session settings.
   std::string UploadPath;
   std::string MembersDb;
@@ -59,6 +65,12 @@ class TWebModule1 : public frontend::TWebModule {
   std::string Templates;
   std::string Stylesheet;
   std::string UploadUrl;
+  // What members may do for themselves (session keys, each on with "1"):
+  // ask for a new password by mail, remove their account, and with it their
+  // posts.
+  bool PasswordReset = false;
+  bool SelfRemoval = false;
+  bool RemoveOwnPosts = false;
   // The parsed request. PostedFileData views the request body, or
   // DefaultImgData when the default file stands in for a missing attachment.
   std::string PostedFileName;
@@ -102,6 +114,11 @@ class TWebModule1 : public frontend::TWebModule {
   std::string CommandChangeProf1(bool english);
   std::string CommandChangeProf2();
   std::string CommandPostLeaf();
+  std::string CommandForgotPw();
+  std::string CommandResetPw();
+  std::string CommandRemoveSelf();
+  // The form a mailed link opens (GET ?session=S&resetid=ID&token=T).
+  std::string ResetForm(std::string_view id, std::string_view token, std::string_view lang);
   // The second set's profile view: the member's record and newest posts
   // (`before`: where in the member's post index the page ends).
   std::string ProfileView(std::string_view id, std::string_view before);
@@ -110,6 +127,8 @@ class TWebModule1 : public frontend::TWebModule {
   // AuthLog, when one is configured. A log that cannot be written never
   // fails the request; the error log says so.
   void LogFailedLogin(std::string_view id) const;
+  // The same for another event that blocking tools count ("password reset").
+  void LogAuthEvent(std::string_view event, std::string_view id) const;
 
   // Seeded once per request; spreads the retries of contending posters.
   platform::Random Rng;

@@ -22,8 +22,12 @@ if [ "${WITH_DUMPS:-}" = 1 ]; then
 else
   printf 'sessiondb=%s\r\n' "$dir/data/sessions" > "$dir/cgi/config.txt"
 fi
-printf 'path=%s\r\nmembersdb=%s\r\nFileNameTemplate=img####\r\n' "$dir/data/upload" "$dir/data/members" \
-  > "$dir/data/sessions/demo.txt"
+# Members ask for a new password by mail (through the machine's mail
+# program, when it has one) and remove their own accounts.
+printf 'siteurl=http://127.0.0.1:%s/cgi/orvalengate.exe\r\nmailfrom=orvalengate@localhost\r\n' "$port" \
+  >> "$dir/cgi/config.txt"
+printf 'path=%s\r\nmembersdb=%s\r\nFileNameTemplate=img####\r\nPasswordReset=1\r\nSelfRemoval=1\r\n' \
+  "$dir/data/upload" "$dir/data/members" > "$dir/data/sessions/demo.txt"
 # The demo takes JPEGs only and stores them without their location
 # (STRIP_LOCATION=1); the tests that store posted bytes exactly leave it off.
 if [ "${STRIP_LOCATION:-}" = 1 ]; then printf 'StripLocation=1\r\n' >> "$dir/data/sessions/demo.txt"; fi

@@ -200,6 +200,32 @@ TEST(Concurrency, ChangePwCheckedAgainAfterTheWait) {
   }
 }
 
+// A member's removal and a save of the same profile, both waiting at the
+// members lock: whichever has it first, the record ends gone and its ID
+// reserved; a save after the removal never brings the record back.
+TEST(Concurrency, RemovalAndProfileSaveLetTheLockDecide) {
+  ORVALENGATE_POSIX_ONLY("the test holds the lock with flock and watches the wait in /proc");
+  ORVALENGATE_PROCESS_PER_REQUEST("the wait is watched in the process's /proc entry");
+  const std::vector<std::string> requests = {"session=s1&command=removeself&id=u1&pw=oldpass1&confirm=yes",
+                                  "session=s1&command=changeprof2&id=u1&pw=oldpass1&realname=New&mail=m"};
+  for (const bool removal_first : {true, false}) {
+    Site site;
+    site.SetUpSession("s1", "SelfRemoval=1\r\n");
+    site.WriteFile("members/u1.txt", "id=u1\r\npw=oldpass1\r\n");
+    HeldLock lock(site.Path("members/.members.lock"), LOCK_EX);
+    std::vector<Running> runs;
+    for (const std::string& request : removal_first ? requests : std::vector{requests[1], requests[0]}) {
+      auto [env, body] = UrlEncodedRequest(request);
+      runs.push_back(site.Launch(env, body));
+      ASSERT_TRUE(SeenWaitingIn(runs.back(), {SYS_flock})) << request << ": went on while the members were locked";
+    }
+    lock.Release();
+    for (Running& run : runs) EXPECT_FALSE(run.Wait().timed_out);
+    EXPECT_FALSE(site.Exists("members/u1.txt")) << (removal_first ? "removal" : "save") << " first";
+    EXPECT_EQ(site.List("members").size(), 2u) << "the lock and the reservation alone";
+  }
+}
+
 // Held shared, the lock still keeps a poster out: the counter is read and
 // rewritten only under an exclusive lock.
 TEST(Concurrency, CounterPostWaitsForAnyHolderOfTheCounterLock) {

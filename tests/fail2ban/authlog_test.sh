@@ -17,7 +17,7 @@ trap 'rm -rf "$site"' EXIT
 mkdir -p "$site/sessions" "$site/members" "$site/upload"
 cp "$exe" "$site/orvalengate"
 printf 'sessiondb=%s/sessions\r\nauthlog=%s/auth.log\r\n' "$site" "$site" > "$site/config.txt"
-printf 'path=%s/upload\r\nmembersdb=%s/members\r\nPasswordHash=argon2id\r\n' "$site" "$site" > "$site/sessions/s1.txt"
+printf 'path=%s/upload\r\nmembersdb=%s/members\r\nPasswordHash=argon2id\r\nPasswordReset=1\r\n' "$site" "$site" > "$site/sessions/s1.txt"
 printf 'id=alice\r\npw=secret1\r\n' > "$site/members/alice.txt"
 
 # post ADDRESS BODY: one URL-encoded request from that address.
@@ -30,6 +30,7 @@ post 203.0.113.7 'session=s1&command=changeprof1&id=alice&pw=wrong'
 post 203.0.113.8 'session=s1&command=changeprof1e&id=nobody&pw=x'
 post 2001:db8::7 'session=s1&command=changeprof2&id=alice&pw=wrong&realname=X'
 post 203.0.113.7 'session=s1&command=postleaf&id=alice&pw=wrong'
+post 203.0.113.9 'session=s1&command=forgotpw&id=alice'
 # Successes and commands that check no password leave no line.
 post 198.51.100.1 'session=s1&command=changeprof1&id=alice&pw=secret1'
 post 198.51.100.1 'session=s1&command=registration&id=bob&pw=abcde&pw2=abcde&realname=B&mail=b'
@@ -44,13 +45,14 @@ expected='203.0.113.7
 203.0.113.8
 2001:db8::7
 203.0.113.7
+203.0.113.9
 198.51.100.2
 198.51.100.3'
 lines=$(wc -l < "$site/auth.log")
 found=$(fail2ban-regex -o ip "$site/auth.log" "$conf/orvalengate.conf")
 status=0
-if [ "$lines" -ne 8 ]; then
-  echo "FAIL: the log has $lines lines, expected 8:"; cat "$site/auth.log"; status=1
+if [ "$lines" -ne 9 ]; then
+  echo "FAIL: the log has $lines lines, expected 9:"; cat "$site/auth.log"; status=1
 fi
 if [ "$found" != "$expected" ]; then
   echo "FAIL: fail2ban-regex found"; echo "$found"; echo "expected"; echo "$expected"

@@ -263,7 +263,7 @@ struct Outcome {
   blackbox::Result run;
 };
 
-constexpr std::string_view kChecks = "status page header file mode changes dumped";
+constexpr std::string_view kChecks = "status page header file holds mode changes dumped";
 
 void RunRow(const Row& row, Context ctx, const std::string& jail_root, const blackbox::Result& base, Outcome& o) {
   auto fail = [&](const std::string& what) { o.failures.push_back(what); };
@@ -392,6 +392,10 @@ void RunRow(const Row& row, Context ctx, const std::string& jail_root, const bla
       }
     } else if (key == "changes") {
       while (!p.AtEnd()) patterns.push_back(p.Expr());
+    } else if (key == "holds") {  // a file of unforeseeable bytes (a mail) holding these
+      const std::string path = p.Expr(), want = p.Expr();
+      patterns.push_back(path);
+      if (site.ReadFile(path).find(want) == std::string::npos) fail(Show(path) + " lacks " + Show(want));
     } else {  // file, mode, dumped: the bytes or the mode of a regular file
       auto octal = [](unsigned long long mode) {
         char buf[24];

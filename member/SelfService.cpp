@@ -1,0 +1,204 @@
+#include "member/SelfService.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "member/Mail.h"
+#include "member/Passwords.h"
+#include "member/PostIndex.h"
+#include "member/Posting.h"
+#include "platform/Exception.h"
+#include "platform/Files.h"
+#include "platform/Sjis.h"
+#include "text/NameValueList.h"
+
+namespace member {
+namespace {
+
+std::string HiddenPath(std::string_view dir, std::string_view prefix, std::string_view key) {
+  return text::IncludeTrailingDelimiter(dir) + std::string(prefix) + Sha256Hex(key).substr(0, 32);
+}
+
+// The state as stored, or empty when there is none.
+text::NameValueList LoadState(const std::string& path) {
+  text::NameValueList state;
+  if (text::FileExists(path)) state.LoadFromFile(path);
+  return state;
+}
+
+std::int64_t NumberOf(std::string_view text) {
+  if (text.empty() || text.size() > 18) return -1;
+  std::int64_t n = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return -1;
+    n = n * 10 + (c - '0');
+  }
+  return n;
+}
+
+bool TokenMatches(const text::NameValueList& state, std::string_view token, std::int64_t now) {
+  if (token.size() != kResetTokenBytes * 2) return false;
+  for (const char c : token) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  const std::string_view stored = state.Value("token");
+  const std::int64_t expires = NumberOf(state.Value("expires"));
+  // Both hashes are 64 digits: the compare costs the same for every token.
+  const bool same = ConstantTimeEquals(stored, Sha256Hex(token));
+  return same && stored.size() == 64 && expires >= now;
+}
+
+// The times of the mails of the last hour, oldest first.
+std::vector<std::int64_t> RecentMails(const text::NameValueList& state, std::int64_t now) {
+  std::vector<std::int64_t> recent;
+  std::string_view sent = state.Value("sent");
+  while (!sent.empty()) {
+    const std::size_t blank = sent.find(' ');
+    const std::int64_t t = NumberOf(sent.substr(0, blank));
+    if (t >= 0 && t > now - 3600 && t <= now) recent.push_back(t);
+    sent.remove_prefix(blank == std::string_view::npos ? sent.size() : blank + 1);
+  }
+  return recent;
+}
+
+std::string StateText(std::string_view id, std::string_view token_hash, std::int64_t expires,
+                      const std::vector<std::int64_t>& sent) {
+  std::string text = "id=" + std::string(id) + "\r\n";
+  if (!token_hash.empty()) {
+    text += "token=" + std::string(token_hash) + "\r\nexpires=" + std::to_string(expires) + "\r\n";
+  }
+  text += "sent=";
+  for (std::size_t i = 0; i < sent.size(); ++i) text += (i ? " " : "") + std::to_string(sent[i]);
+  return text + "\r\n";
+}
+
+void RemoveIfPresent(const std::string& path) {
+  if (text::FileExists(path)) platform::RemoveFile(path);
+}
+
+}  // namespace
+
+std::string ResetStatePath(std::string_view dir, std::string_view id) { return HiddenPath(dir, ".reset-", id); }
+
+std::string ReservedIdPath(std::string_view dir, std::string_view id) {
+  return HiddenPath(dir, ".removed-", platform::AsciiUpperSjis(id));
+}
+
+ResetIssue IssueResetToken(std::string_view dir, std::string_view id, std::int64_t now) {
+  ResetIssue issue;
+  if (!IsUsableName(id)) return issue;
+  const std::string path = MemberRecordPath(dir, id);
+  const platform::FileLock lock = LockMembersDirectory(dir);
+  // Under the lock the record is there or really gone (every save holds it).
+  if (!text::FileExists(path)) return issue;
+  text::NameValueList record;
+  record.LoadFromFile(path);
+  issue.address = record.Value("mail");
+  if (!IsPlainMailAddress(issue.address)) {
+    issue.result = ResetIssue::kNoAddress;
+    return issue;
+  }
+  const std::string state_path = ResetStatePath(dir, id);
+  std::vector<std::int64_t> sent = RecentMails(LoadState(state_path), now);
+  if (sent.size() >= kResetMailsPerHour) {
+    issue.result = ResetIssue::kLimit;
+    return issue;
+  }
+  sent.push_back(now);
+  issue.token = RandomHex(kResetTokenBytes);
+  platform::ReplaceFile(state_path, StateText(id, Sha256Hex(issue.token), now + kResetTokenSeconds, sent));
+  issue.result = ResetIssue::kIssued;
+  return issue;
+}
+
+bool ResetTokenValid(std::string_view dir, std::string_view id, std::string_view token, std::int64_t now) {
+  if (!IsUsableName(id)) return false;
+  return TokenMatches(LoadState(ResetStatePath(dir, id)), token, now);
+}
+
+ResetResult ResetPassword(std::string_view dir, std::string_view id, std::string_view token,
+                          std::string_view stored_pw, std::int64_t now, std::string& address) {
+  if (!IsUsableName(id)) return ResetResult::kInvalid;
+  const std::string path = MemberRecordPath(dir, id);
+  const std::string state_path = ResetStatePath(dir, id);
+  const platform::FileLock lock = LockMembersDirectory(dir);
+  const text::NameValueList state = LoadState(state_path);
+  if (!TokenMatches(state, token, now) || !text::FileExists(path)) return ResetResult::kInvalid;
+  platform::ReplaceFile(state_path, StateText(id, {}, 0, RecentMails(state, now)));
+  text::NameValueList record;
+  record.LoadFromFile(path);
+  record.SetValue("pw", stored_pw);
+  const std::string saved = record.GetText();
+  if (saved.size() > kMaxRecordBytes) return ResetResult::kTooLarge;
+  platform::ReplaceFile(path, saved);
+  address = record.Value("mail");
+  return ResetResult::kDone;
+}
+
+RemovalResult RemoveOwnAccount(std::string_view dir, std::string_view id, std::string_view password,
+                               std::string_view day) {
+  if (!IsUsableName(id)) return RemovalResult::kNoMember;
+  const std::string path = MemberRecordPath(dir, id);
+  text::NameValueList record;
+  if (!LoadRecordIfPresent(path, record)) return RemovalResult::kNoMember;
+  const std::string checked(record.Value("pw"));
+  if (!PasswordMatches(checked, password)) return RemovalResult::kWrongPassword;
+  const platform::FileLock lock = LockMembersDirectory(dir);
+  if (!text::FileExists(path)) return RemovalResult::kNoMember;
+  record.LoadFromFile(path);
+  if (record.Value("pw") != checked && !PasswordMatches(record.Value("pw"), password)) {
+    return RemovalResult::kWrongPassword;
+  }
+  // Reserved before the record goes: a registration that finds the record
+  // gone finds the reservation too.
+  platform::ReplaceFile(ReservedIdPath(dir, id), "id=" + std::string(id) + "\r\nremoved=" + std::string(day) + "\r\n");
+  platform::RemoveFile(path);
+  RemoveIfPresent(ResetStatePath(dir, id));
+  return RemovalResult::kRemoved;
+}
+
+bool IsIdReserved(std::string_view dir, std::string_view id) { return text::FileExists(ReservedIdPath(dir, id)); }
+
+bool FreeReservedId(std::string_view dir, std::string_view id) {
+  const std::string path = ReservedIdPath(dir, id);
+  const platform::FileLock lock = LockMembersDirectory(dir);
+  if (!text::FileExists(path)) return false;
+  platform::RemoveFile(path);
+  return true;
+}
+
+std::size_t RemovePostsOf(const std::string& upload_dir, std::string_view id) {
+  const std::string dir = text::IncludeTrailingDelimiter(upload_dir);
+  const platform::FileLock lock = LockPosts(dir);
+  std::map<std::string, std::vector<std::string>> images;  // name without extension -> stored files
+  std::vector<std::string> records;
+  for (const platform::DirectoryEntry& entry : platform::ListDirectory(dir)) {
+    if (!entry.regular || entry.name.starts_with(".")) continue;
+    if (entry.name.ends_with(".txt")) {
+      records.push_back(entry.name);
+    } else {
+      images[entry.name.substr(0, entry.name.rfind('.'))].push_back(entry.name);
+    }
+  }
+  std::size_t removed = 0;
+  for (const std::string& name : records) {
+    const std::string bytes = platform::ReadWholeFile(dir + name);
+    if (!bytes.starts_with("<tslkeys>")) continue;  // the counter, or a file of the operator's
+    text::NameValueList record;
+    record.SetText(bytes);
+    if (record.Value("id") != id) continue;
+    // The image first: a record left alone is still listed by the
+    // operator's tool, an image left alone would be served for ever.
+    const std::string base = name.substr(0, name.size() - 4);
+    if (const auto found = images.find(base); found != images.end()) {
+      for (const std::string& image : found->second) platform::RemoveFile(dir + image);
+    }
+    platform::RemoveFile(dir + name);
+    ++removed;
+  }
+  RemoveIfPresent(PostIndexPath(dir, id));
+  return removed;
+}
+
+}  // namespace member

@@ -1,0 +1,203 @@
+// What members do for themselves: ask for a new password by mail, set it
+// with the mailed link, and remove their account.
+#include <chrono>
+#include <string>
+#include <string_view>
+
+#include "MemberTexts.h"
+#include "member/Mail.h"
+#include "member/PageSet.h"
+#include "member/Passwords.h"
+#include "member/SelfService.h"
+#include "member/Storage.h"
+#include "member/WebModule1.h"
+#include "platform/Exception.h"
+#include "platform/Sjis.h"
+#include "platform/System.h"
+#include "text/Fields.h"
+
+namespace member {
+namespace {
+
+// Every answer to a request for a mail comes this long after the request,
+// whatever the ID: how long the mail program took must not tell whether a
+// member exists or has an address.
+constexpr int kResetAnswerMilliseconds = 300;
+
+// The same rule as registration and password changes.
+constexpr std::size_t kMinPasswordLength = 5;
+
+std::string SelfPage(std::string_view title, std::string_view body, std::initializer_list<Slot> slots = {}) {
+  const Slot title_slot[] = {{"title", title}};
+  return FillTemplate(texts::SelfPageHead, title_slot) + FillTemplate(body, std::span(slots.begin(), slots.size()));
+}
+
+// A stored value (escaped for pages) as the plain text of a mail, in UTF-8.
+std::string MailText(std::string_view stored) {
+  std::string plain;
+  plain.reserve(stored.size());
+  constexpr std::pair<std::string_view, char> kEntities[] = {
+      {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&nbsp;", ' '}};
+  for (std::size_t pos = 0; pos < stored.size();) {
+    bool replaced = false;
+    for (const auto& [entity, c] : kEntities) {
+      if (stored.substr(pos, entity.size()) == entity) {
+        plain += c;
+        pos += entity.size();
+        replaced = true;
+        break;
+      }
+    }
+    if (!replaced) plain += stored[pos++];
+  }
+  return platform::Utf8FromCp932(plain).value_or(std::string());
+}
+
+// The first line or the rest of a two-line text.
+std::string_view Line(std::string_view text, int n) {
+  const std::size_t end = text.find('\n');
+  return n == 0 ? text.substr(0, end) : text.substr(end + 1);
+}
+
+}  // namespace
+
+std::string TWebModule1::CommandForgotPw() {
+  if (!PasswordReset) return Refuse(Outcome::kUnknownCommand, {});
+  const auto started = std::chrono::steady_clock::now();
+  const std::string_view id = text::FieldView(PostedFields, "id");
+  if (id.empty()) return Refuse(Outcome::kBlank, texts::Blank);
+  const bool english = text::FieldView(PostedFields, "lang") == "en";
+  LogAuthEvent("password reset", id);
+  try {
+    if (SiteUrl.empty() || !IsPlainMailAddress(MailFrom)) {
+      LogError("password reset: config.txt needs siteurl= and a plain mailfrom= address; no mail sent");
+    } else {
+      const ResetIssue issue = IssueResetToken(MembersDb, id, platform::UnixSeconds());
+      if (issue.result == ResetIssue::kNoAddress && !issue.address.empty()) {
+        LogError("password reset: the mail address of a member of session " + SessionName +
+                 " is not one plain address; no mail sent");
+      } else if (issue.result == ResetIssue::kIssued) {
+        std::string link = SiteUrl + (SiteUrl.find('?') == std::string::npos ? "?" : "&");
+        link += "session=" + PercentEncode(SessionName) + "&resetid=" + PercentEncode(id) + "&token=" + issue.token;
+        if (english) link += "&lang=en";
+        const std::string id_text = MailText(id);
+        const std::string site = SiteName.empty() ? SiteUrl : MailText(SiteName);
+        const Slot slots[] = {{"id", id_text}, {"site", site}, {"link", link}};
+        const std::string subject = MailText(english ? texts::MailResetSubjectE : texts::MailResetSubject);
+        const std::string body = FillTemplate(MailText(english ? texts::MailResetBodyE : texts::MailResetBody), slots);
+        std::string why;
+        if (!SendMail(SendMailProgram, BuildMail({MailFrom, issue.address, subject, body}, platform::UnixSeconds()),
+                      why)) {
+          LogError("password reset: " + why);
+        }
+      }
+    }
+  } catch (const platform::Exception& e) {
+    // The member's answer is the same whatever happened; the operator reads
+    // what went wrong in the error log.
+    LogError("password reset: " + e.Message());
+  }
+  const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+  if (spent.count() < kResetAnswerMilliseconds) {
+    platform::SleepMilliseconds(kResetAnswerMilliseconds - static_cast<int>(spent.count()));
+  }
+  if (!ModernPages) return SelfPage("Password reset", texts::ResetRequestedBody);
+  PageStatus = OutcomeStatus(Outcome::kResetRequested);
+  return OutcomePage(Context(), Outcome::kResetRequested, {});
+}
+
+std::string TWebModule1::ResetForm(std::string_view id, std::string_view token, std::string_view lang) {
+  if (MembersDb.empty()) return Refuse(Outcome::kSessionMissing, texts::SessionMissing);
+  // A session name that no form could post (a stored one is escaped) is
+  // never put into the page.
+  if (SessionName.find_first_of("\"<>") != std::string::npos ||
+      !ResetTokenValid(MembersDb, id, token, platform::UnixSeconds())) {
+    return Refuse(Outcome::kResetLinkInvalid, texts::ResetLinkInvalid);
+  }
+  const std::string_view plain_lang = lang == "en" ? "en" : "";
+  // The token matched the member's pending one, so `id` is a stored ID,
+  // escaped as every stored value.
+  if (ModernPages) return ResetFormPage(Context(), id, token, plain_lang);
+  const PageContext context = Context();
+  return SelfPage("New password", texts::ResetFormBody,
+                  {{"action", context.action}, {"session", context.session}, {"id", id}, {"token", token},
+                   {"lang", plain_lang}});
+}
+
+std::string TWebModule1::CommandResetPw() {
+  if (!PasswordReset) return Refuse(Outcome::kUnknownCommand, {});
+  const std::string_view id = text::FieldView(PostedFields, "id");
+  const std::string_view token = text::FieldView(PostedFields, "token");
+  const std::string_view pw1 = text::FieldView(PostedFields, "pw1");
+  const std::string_view pw2 = text::FieldView(PostedFields, "pw2");
+  const bool english = text::FieldView(PostedFields, "lang") == "en";
+  if (id.empty() || token.empty() || pw1.empty() || pw2.empty()) return Refuse(Outcome::kBlank, texts::Blank);
+  if (pw1 != pw2) return Refuse(Outcome::kNewPasswordMismatch, texts::NewPasswordMismatch);
+  if (pw1.size() < kMinPasswordLength) return Refuse(Outcome::kPasswordTooShort, texts::PasswordTooShort);
+  const std::int64_t now = platform::UnixSeconds();
+  // Checked before the costly hash, and again under the lock.
+  if (!ResetTokenValid(MembersDb, id, token, now)) {
+    LogFailedLogin(id);
+    return Refuse(Outcome::kResetLinkInvalid, texts::ResetLinkInvalid);
+  }
+  std::string address;
+  switch (ResetPassword(MembersDb, id, token, StoredPassword(Passwords, pw1), now, address)) {
+    case ResetResult::kInvalid:
+      LogFailedLogin(id);
+      return Refuse(Outcome::kResetLinkInvalid, texts::ResetLinkInvalid);
+    case ResetResult::kTooLarge: return Refuse(Outcome::kRecordTooLarge, texts::RecordTooLarge);
+    case ResetResult::kDone: break;
+  }
+  // The confirmation tells a member whose mailbox was used by someone else.
+  if (IsPlainMailAddress(address) && IsPlainMailAddress(MailFrom)) {
+    const Slot slots[] = {{"id", MailText(id)}, {"site", SiteName.empty() ? SiteUrl : MailText(SiteName)}};
+    const std::string body = FillTemplate(MailText(english ? texts::MailChangedBodyE : texts::MailChangedBody), slots);
+    const std::string subject = MailText(english ? texts::MailChangedSubjectE : texts::MailChangedSubject);
+    std::string why;
+    if (!SendMail(SendMailProgram, BuildMail({MailFrom, address, subject, body}, platform::UnixSeconds()), why)) {
+      LogError("password reset: " + why);
+    }
+  }
+  return Succeed(Outcome::kPasswordReset, SelfPage("Password reset", texts::PasswordResetBody), id);
+}
+
+std::string TWebModule1::CommandRemoveSelf() {
+  if (!SelfRemoval) return Refuse(Outcome::kUnknownCommand, {});
+  const std::string_view id = text::FieldView(PostedFields, "id");
+  const std::string_view pw = text::FieldView(PostedFields, "pw");
+  if (id.empty() || pw.empty()) return Refuse(Outcome::kBlank, texts::IdPasswordRequired);
+  if (text::FieldView(PostedFields, "confirm").empty()) {
+    return Refuse(Outcome::kRemovalNotConfirmed, texts::RemovalNotConfirmed);
+  }
+  switch (RemoveOwnAccount(MembersDb, id, pw, Day)) {
+    case RemovalResult::kNoMember:
+      LogFailedLogin(id);
+      return Refuse(Outcome::kUnknownMember, texts::IdDoesNotExist, id);
+    case RemovalResult::kWrongPassword:
+      LogFailedLogin(id);
+      return Refuse(Outcome::kWrongPassword, texts::PasswordWrong);
+    case RemovalResult::kRemoved: break;
+  }
+  std::string count;
+  if (RemoveOwnPosts && !UploadPath.empty()) {
+    try {
+      count = std::to_string(RemovePostsOf(UploadPath, id));
+    } catch (const platform::Exception& e) {
+      // The account is gone either way; what is left of the posts the
+      // operator removes (orvalengate-admin posts --member).
+      LogError("removal of the posts of a member of session " + SessionName + ": " + e.Message());
+      count = "?";
+    }
+  }
+  const Outcome outcome = count.empty() ? Outcome::kAccountRemoved : Outcome::kAccountRemovedPosts;
+  if (ModernPages) {
+    PageStatus = OutcomeStatus(outcome);
+    return OutcomePage(Context(), outcome, count);
+  }
+  const Slot detail[] = {{"detail", count}};
+  const std::string message = FillTemplate(count.empty() ? texts::RemovedPostsStay : texts::RemovedPostsToo, detail);
+  return SelfPage("Removal acceptance", texts::RemovedBody,
+                  {{"message", Line(message, 0)}, {"message_en", Line(message, 1)}});
+}
+
+}  // namespace member
