@@ -60,7 +60,8 @@ start_site
 # place of the default one meanwhile; the site emptied after. The installed config.txt keeps no dumps.
 lib=/var/lib/orvalengate htdocs=/usr/share/orvalengate/htdocs
 mv "$lib/sessions/demo.txt" "$work/demo.txt"
-printf 'path=%s\r\nmembersdb=%s\r\nFileNameTemplate=img####\r\n' "$lib/upload" "$lib/members" >"$lib/sessions/demo.txt"
+printf 'path=%s\r\nmembersdb=%s\r\nFileNameTemplate=img####\r\nPasswordReset=1\r\nSelfRemoval=1\r\n' "$lib/upload" "$lib/members" \
+  >"$lib/sessions/demo.txt"
 check "the end-to-end checks on the installed site" \
   '(set +e; cgi=$base/cgi/orvalengate.exe data=$lib no_dumps=1; source "$here/tests/e2e/checks.sh")'
 rm -r "$htdocs/.private"; find "$lib/sessions" "$lib/members" "$lib/upload" -mindepth 1 -delete
@@ -91,6 +92,18 @@ logrotate -f -s "$work/logrotate.state" /etc/logrotate.d/orvalengate
 wrong_password
 check "logrotate rotates the failed-login log, the program starts a new one" \
   '[ -f /var/log/orvalengate/auth.log.1 ] && [ "$(grep -c "failed login" /var/log/orvalengate/auth.log)" = 1 ]'
+# A password reset through the installed mail path: the mail queued by config.txt's mail program and
+# handed on by orvalengate-mail.service's own command line, as its user, to a stand-in sendmail.
+printf 'siteurl=%s/cgi/orvalengate.exe\nmailfrom=site@example.jp\n' "$base" >>/etc/orvalengate/config.txt
+mail_unit=$(dpkg -L orvalengate | grep '/systemd/system/orvalengate-mail\.service$')
+install -d -o www-data "$work/sent"; printf '#!/bin/sh\ncat >"%s/sent/$$"\n' "$work" >"$work/sendmail"; chmod 755 "$work/sendmail"
+send_queue() { runuser -u "$(sed -n 's/^User=//p' "$mail_unit")" -- env SENDMAIL="$1" $(sed -n 's/^ExecStart=//p' "$mail_unit"); }
+forgot() { curl -s -o /dev/null -d "session=demo&command=forgotpw&id=hanako&lang=en" "$base/cgi/orvalengate.exe"; }
+forgot; send_queue "$work/sendmail"
+link=$(sed '1,/^\r\?$/d' "$work"/sent/* | base64 -d | grep -o "$base/cgi/orvalengate\.exe?session=demo&resetid=hanako&token=[0-9a-f]*&lang=en" || true)
+check "a reset mail handed to sendmail, its link to the new-password form" '[ -n "$link" ] && curl -s "$link" | grep -q "name=\"pw1\""'
+forgot; send_queue /bin/false
+check "a mail sendmail refuses is kept in failed/" '[ -z "$(ls /var/spool/orvalengate/new)" ] && [ -n "$(ls /var/spool/orvalengate/failed)" ]'
 
 # The same site under Apache httpd with the installed site configuration, the program as CGI.
 while aport=$((20000 + RANDOM % 30000)); (exec 3<>"/dev/tcp/127.0.0.1/$aport") 2>/dev/null; do :; done
