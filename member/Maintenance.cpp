@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <string>
 
+#include "member/SelfService.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
 #include "text/NameValueList.h"
@@ -71,6 +72,8 @@ bool RemoveMember(std::string_view dir, std::string_view id) {
   if (!text::FileExists(path)) return false;
   platform::RemoveFile(path);
   if (text::FileExists(path)) throw platform::EFCreateError(path, EACCES);
+  // A mailed link must not outlive the member it was sent to.
+  if (const std::string pending = ResetStatePath(dir, id); text::FileExists(pending)) platform::RemoveFile(pending);
   return true;
 }
 

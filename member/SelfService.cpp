@@ -69,7 +69,12 @@ std::string StateText(std::string_view id, std::string_view token_hash, std::int
     text += "token=" + std::string(token_hash) + "\r\nexpires=" + std::to_string(expires) + "\r\n";
   }
   text += "sent=";
-  for (std::size_t i = 0; i < sent.size(); ++i) text += (i ? " " : "") + std::to_string(sent[i]);
+  // Appended piece by piece: mingw-w64's GCC 12 warns (-Werror=restrict)
+  // on a literal added to a temporary string here.
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    if (i > 0) text += ' ';
+    text += std::to_string(sent[i]);
+  }
   return text + "\r\n";
 }
 

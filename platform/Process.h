@@ -21,7 +21,8 @@ struct ProgramRun {
 // `timeout_ms`; then it is killed. Its standard output goes nowhere (a CGI
 // program's own output is the answer), its standard error is this
 // program's; no other descriptor or handle of this process reaches it. Its
-// environment holds PATH alone.
+// environment holds PATH alone (on Windows also SystemRoot, without which
+// the system's own DLLs do not load).
 ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args, std::string_view input,
                       int timeout_ms);
 

@@ -105,4 +105,24 @@ printf %s 'session=s1&command=changeprof1e&id=carol&pw=secret3' > "$work/form.bo
 request profile-form-hashed '' "$work/form.body"
 grep -q 'Value="secret3"' "$work/linux.profile-form-hashed.out" ||
   { echo "FAIL a hash of one build is not taken by the other"; failures=$((failures + 1)); }
+
+# A password reset hands its mail to the configured program: the stand-in
+# built beside the unit tests, which keeps its arguments and input in
+# mail.txt beside it.
+cp "$(dirname "$exe_win")/tests/mail-standin.exe" "$work/win/mail.exe"
+printf 'siteurl=https://example.org/cgi/o.exe\r\nmailfrom=site@example.org\r\nsendmail=Z:%s\\win\\mail.exe\r\n' \
+  "${work//\//\\}" >> "$work/win/config.txt"
+printf 'PasswordReset=1\r\n' >> "$work/win/sessions/s1.txt"
+printf %s 'session=s1&command=forgotpw&id=alice' > "$work/forgot.body"
+env SERVER_PROTOCOL=HTTP/1.1 REQUEST_METHOD=POST CONTENT_TYPE=application/x-www-form-urlencoded SERVER_PORT=80 \
+  CONTENT_LENGTH="$(stat -c %s "$work/forgot.body")" SCRIPT_NAME=/cgi/o.exe SERVER_NAME=localhost \
+  "$wine" "$work/win/$(basename "$exe_win")" < "$work/forgot.body" > /dev/null
+mail=$(tr -d '\r' < "$work/win/mail.txt" 2>/dev/null || true)
+# Its arguments (-t and -i alone), the names in its environment, the mail.
+if [ "$(sed -n 1,3p <<<"$mail" | cut -c1-4)" = $'-t\n-i\nPATH' ] && grep -q '^To: .*a@example.com' <<<"$mail" &&
+  sed 1,3d <<<"$mail" | sed '1,/^$/d' | base64 -d | grep -qF 'https://example.org/cgi/o.exe?session=s1&resetid=alice&token='; then
+  echo "ok   password-reset mail"
+else
+  echo "FAIL password-reset mail:"; printf '%s\n' "$mail" | head -20; failures=$((failures + 1))
+fi
 exit $((failures > 0))

@@ -298,3 +298,39 @@ TEST(PosixFiles, ProgramGetsItsInputAndNothingElse) {
   EXPECT_TRUE(slow.started && slow.timed_out && !slow.Succeeded());
 }
 #endif
+
+#ifdef _WIN32
+// The same on Windows, with the stand-in built beside this program
+// (tests/wine/MailStandIn.cpp): it writes back its arguments, whether a
+// handle of ours reached it, the names in its environment and its input,
+// and exits with the number of arguments that are no options.
+TEST(Files, WindowsProgramGetsItsInputAndNothingElse) {
+  using namespace std::string_literals;
+  TempDir dir;
+  const std::string self = platform::ExecutablePath();
+  std::filesystem::copy_file(self.substr(0, self.rfind('/')) + "/mail-standin.exe", dir / "mail.exe");
+  const std::string input = "line\r\nmail\x1a\r\n\0end"s;
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  const HANDLE held = ::CreateFileA((dir / "held").c_str(), GENERIC_WRITE, 0, &inheritable, CREATE_NEW, 0, nullptr);
+  const std::string held_arg = "--held=" + std::to_string(reinterpret_cast<std::uintptr_t>(held));
+  testing_os::SetEnv("HTTP_HOST", "evil");
+  const platform::ProgramRun run = platform::RunProgram(
+      dir / "mail.exe", {held_arg, "-t", "a b \"c\" d\\", "\x95\x5C\\\\\"", ""}, input, 10000);
+  testing_os::UnsetEnv("HTTP_HOST");
+  ::CloseHandle(held);
+  EXPECT_TRUE(run.started && !run.timed_out);
+  EXPECT_EQ(run.exit_code, 3);
+  // Wine adds names of its own to any environment.
+  const std::string got = platform::ReadWholeFile(dir / "mail.txt");
+  const std::size_t names = got.find("PATH "), end = got.find('\n', names);
+  ASSERT_NE(end, std::string::npos) << got;
+  EXPECT_EQ(got.substr(0, names), held_arg + "\n-t\na b \"c\" d\\\n\x95\x5C\\\\\"\n\n");
+  EXPECT_NE(got.find(" SystemRoot ", names), std::string::npos);
+  EXPECT_EQ(got.find("HTTP_HOST"), std::string::npos);
+  EXPECT_EQ(got.substr(end + 1), input);
+
+  EXPECT_FALSE(platform::RunProgram(dir / "no-such.exe", {}, "x", 1000).started);
+  const platform::ProgramRun slow = platform::RunProgram(dir / "mail.exe", {"--hang"}, std::string(1 << 20, 'x'), 300);
+  EXPECT_TRUE(slow.started && slow.timed_out && !slow.Succeeded());
+}
+#endif
