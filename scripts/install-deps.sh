@@ -6,6 +6,8 @@ demo_only=false
 [ "${1:-}" = "--demo" ] && demo_only=true
 
 packages=(cmake g++ make lighttpd)
+# HTTPS under lighttpd, as the guide sets it up (tests/guide).
+packages+=(lighttpd-mod-openssl openssl)
 # Argon2id password hashes: libgcrypt, linked into the program (the demo's too).
 packages+=(libgcrypt20-dev)
 if ! $demo_only; then

@@ -185,22 +185,41 @@ EOF
   https_section
 }
 
-# The nginx configuration above, served over TLS alone, with HSTS.
+# Each server's configuration above, served over TLS alone, with HSTS.
+hsts='max-age=31536000'
 https_conf() {
-  render nginx | sed "s|listen $addr:$port;|listen $addr:443 ssl;\\
+  case $1 in
+    nginx) render nginx | sed "s|listen $addr:$port;|listen $addr:443 ssl;\\
     ssl_certificate $site/tls/cert.pem;\\
     ssl_certificate_key $site/tls/key.pem;\\
     # Browsers that saw the site once ask for HTTPS alone for a year.\\
-    add_header Strict-Transport-Security \"max-age=31536000\" always;|; s|$site/nginx.conf|$site/nginx-https.conf|"
+    add_header Strict-Transport-Security \"$hsts\" always;|" ;;
+    # Header needs mod_headers, loaded further down: the TLS lines go last.
+    apache) render apache | sed "s|^Listen $addr:$port\$|Listen $addr:443 https|"
+      printf '%s\n' "LoadModule ssl_module /usr/lib/apache2/modules/mod_ssl.so" "SSLEngine on" \
+        "SSLCertificateFile $site/tls/cert.pem" "SSLCertificateKeyFile $site/tls/key.pem" \
+        "# Browsers that saw the site once ask for HTTPS alone for a year." \
+        "Header always set Strict-Transport-Security \"$hsts\"" ;;
+    lighttpd) render lighttpd | sed "s|^server.port = $port\$|server.port = 443|; s|\"mod_accesslog\" )|&\\
+server.modules += ( \"mod_openssl\" )\\
+ssl.engine = \"enable\"\\
+ssl.pemfile = \"$site/tls/cert.pem\"\\
+ssl.privkey = \"$site/tls/key.pem\"\\
+# Browsers that saw the site once ask for HTTPS alone for a year; an\\
+# added header, so the upload folder's own headers keep it.\\
+setenv.add-response-header = ( \"Strict-Transport-Security\" => \"$hsts\" )|" ;;
+  esac | sed "s|$site/$1.conf|$site/$1-https.conf|"
 }
 
 https_section() {
   cat <<EOF
 
-### HTTPS (nginx)
+### HTTPS (nginx, Apache httpd, lighttpd)
 
-Members post their passwords: serve the site over HTTPS alone. This is the
-nginx configuration above listening on port 443 with a certificate.
+Members post their passwords: serve the site over HTTPS alone. Each
+configuration below is the server's one above listening on port 443 with a
+certificate, and with the \`Strict-Transport-Security\` header, which tells
+browsers to use HTTPS alone for the site from then on.
 
 1. The certificate. In production, the site's own certificate and key (from
    its certificate authority, or Debian's \`certbot\`), linked or copied to
@@ -215,22 +234,56 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj /CN=localhost \\
 EOF
   cat <<EOF
 
-2. Write \`$site/nginx-https.conf\`:
+2. nginx. Write \`$site/nginx-https.conf\`:
 
 EOF
-  https_conf | fence "" | sed 's/^/   /; s/ *$//'
+  https_conf nginx | fence "" | sed 's/^/   /; s/ *$//'
   cat <<EOF
 
-   The \`Strict-Transport-Security\` header tells browsers to use HTTPS
-   alone for the site from then on (nginx does not pass it into the
-   \`location\` that sets headers of its own; one page is enough). To send
-   plain-HTTP visitors on, the port 80 server holds nothing but
-   \`return 301 https://\$host\$request_uri;\`.
-
-3. Start fcgiwrap and nginx as the services above, with
+   nginx does not pass the HSTS header into the \`location\` that sets
+   headers of its own (the uploads); one page is enough. To send plain-HTTP
+   visitors on, the port 80 server holds nothing but
+   \`return 301 https://\$host\$request_uri;\`. Start fcgiwrap and nginx as
+   the services above, with
    \`ExecStart=$(line nginx start | sed 's/nginx\.conf/nginx-https.conf/')\`.
 EOF
-  https_conf | by_hand
+  https_conf nginx | by_hand
+  cat <<EOF
+
+3. Apache httpd, whose \`mod_ssl\` comes with Debian's \`apache2\`.
+   Write \`$site/apache-https.conf\`:
+
+EOF
+  https_conf apache | fence "" | sed 's/^/   /; s/ *$//'
+  cat <<EOF
+
+   To send plain-HTTP visitors on, add \`Listen $addr:$port\` and a
+   \`<VirtualHost *:$port>\` holding nothing but \`SSLEngine off\` and
+   \`Redirect permanent / https://example.org/\` (the site's own name).
+   Start it as the service \`orvalengate-apache\` above, with
+   \`ExecStart=$(line apache start | sed 's/apache\.conf/apache-https.conf/')\`.
+EOF
+  https_conf apache | by_hand
+  cat <<EOF
+
+4. lighttpd: TLS is the package \`lighttpd-mod-openssl\`:
+
+EOF
+  printf 'apt-get install lighttpd-mod-openssl\n' | fence sh | sed 's/^/   /'
+  cat <<EOF
+
+   Write \`$site/lighttpd-https.conf\`:
+
+EOF
+  https_conf lighttpd | fence "" | sed 's/^/   /; s/ *$//'
+  cat <<EOF
+
+   To send plain-HTTP visitors on, add \`"mod_redirect"\` to the modules and
+   \`\$SERVER["socket"] == "$addr:$port" { ssl.engine = "disable" url.redirect = ( "" => "https://example.org\${url.path}\${qsa}" ) }\`
+   (the site's own name). Start it as the service \`orvalengate-lighttpd\`
+   above, with \`ExecStart=$(line lighttpd start | sed 's/lighttpd\.conf/lighttpd-https.conf/')\`.
+EOF
+  https_conf lighttpd | by_hand
 }
 
 fastcgi_section() {

@@ -1,7 +1,9 @@
 # The one list of checks every web server must pass, sourced by the e2e
 # runners after start_site (tests/e2e/server.sh): base, cgi and site are set.
+# A layout of its own (the Debian package's) sets data and htdocs instead of
+# site, and no_dumps=1 where config.txt names no dumppath.
 source "$(dirname "${BASH_SOURCE[0]}")/assert.sh"
-data=$site/data
+data=${data:-$site/data} htdocs=${htdocs:-$site/htdocs}
 
 page=$(curl -s "$base/")
 check "index page is served" contains "$page" "orvalengate demo site"
@@ -110,12 +112,12 @@ check "the refused post leaves the counter" same_bytes "$data/upload/counter.txt
 
 # Lock and temporary files, and every other name beginning with a dot, are private.
 private() { test -e "$1" && refused "$2"; }  # private FILE URL
-: > "$data/upload/.tmp-1234-e2e"; mkdir -p "$site/htdocs/.private"; : > "$site/htdocs/.private/a.html"
+: > "$data/upload/.tmp-1234-e2e"; mkdir -p "$htdocs/.private"; : > "$htdocs/.private/a.html"
 for name in .posts.lock .counter.txt.lock .tmp-1234-e2e; do
   check "upload/$name is not served" private "$data/upload/$name" "$base/upload/$name"
 done
 check "a dot written %2e is not served" private "$data/upload/.posts.lock" "$base/upload/%2eposts.lock"
-check "a folder beginning with a dot is not served" private "$site/htdocs/.private/a.html" "$base/.private/a.html"
+check "a folder beginning with a dot is not served" private "$htdocs/.private/a.html" "$base/.private/a.html"
 
 # A body over the server's limit is refused by the server before the program
 # reads it; only the declared length is sent.
@@ -145,7 +147,9 @@ check "record upgraded to a hash" grep -q '^pw=\$argon2id\$v=19\$m=19456,t=2,p=1
 reply=$(curl -s -d "session=demo&command=changeprof1e&id=alice&pw=secret2" "$cgi")
 check "the hashed record serves the clear session too" contains "$reply" 'Value="secret2"'
 
-dumps=$(find "$data/dump" -type f | wc -l)
-check "every post was dumped" test "$dumps" -ge 10
+if [ -z "${no_dumps:-}" ]; then
+  dumps=$(find "$data/dump" -type f | wc -l)
+  check "every post was dumped" test "$dumps" -ge 10
+fi
 
 summary

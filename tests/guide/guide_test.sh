@@ -46,7 +46,8 @@ awk -v out="$work/blocks" '
   inblock == 1 || inblock == 2 { emit(substr($0, indent + 1)); next }
   !inblock { if (!/[^ ]/) blank = 1; else { if (blank) para = ""; para = para " " $0; blank = 0 } }' "$src/docs/operators.md"
 sed -i "s#/srv/orvalengate#$root#g; s#0\.0\.0\.0#127.0.0.1#g; s#127\.0\.0\.1:80\b#127.0.0.1:$http#g
-  s#127\.0\.0\.1:443\b#127.0.0.1:$https#g; s#^server\.port = 80\$#server.port = $http#" "$work"/blocks/*.sh
+  s#127\.0\.0\.1:443\b#127.0.0.1:$https#g; s#^server\.port = 80\$#server.port = $http#
+  s#^server\.port = 443\$#server.port = $https#" "$work"/blocks/*.sh
 
 source "$(dirname "$0")/../e2e/assert.sh"
 mode() { stat -c %a "$1"; }
@@ -66,7 +67,7 @@ for block in "$work"/blocks/*.sh; do
   case $(cat "$block") in
     *"setsid -f"*)
       conf=$(grep -o '[a-z-]*\.conf' "$block" | tail -n 1); url=$cgi
-      [ "$conf" = nginx-https.conf ] && url=https://127.0.0.1:$https/cgi/orvalengate.exe
+      [[ $conf = *-https.conf ]] && url=https://127.0.0.1:$https/cgi/orvalengate.exe
       answers "$url" || { failed=$((failed+1)); continue; }
       if [ ! -f "$root/data/members/alice.txt" ]; then
         page=$(curl -s "http://127.0.0.1:$http/" | iconv -f SHIFT_JIS -t UTF-8)
@@ -84,8 +85,8 @@ for block in "$work"/blocks/*.sh; do
         check "a bad sessiondb is logged in log/error.txt" grep -q "sessiondb error" "$root/log/error.txt"
       fi
       check "the member's profile under $conf" contains "$(curl -ks "$url?showuser=alice&session=demo")" Alice
-      [ "$conf" != nginx-https.conf ] ||
-        check "HSTS over HTTPS" grep -qi '^Strict-Transport-Security: max-age=' <(curl -ksI "${url%cgi/*}") ;;
+      [[ $conf != *-https.conf ]] ||
+        check "HSTS over HTTPS ($conf)" grep -qi '^Strict-Transport-Security: max-age=' <(curl -ksI "${url%cgi/*}") ;;
     *authlog=*)
       login wrong >/dev/null
       check "a failed login is logged" test "$(failures)" = 1 ;;

@@ -2,7 +2,8 @@
 # The Debian package as an operator meets it: built from a copy of the tree,
 # checked by lintian, installed with apt, the resident mode started from the
 # installed units' own command lines (systemd-socket-activate: no systemd
-# as PID 1 here) behind nginx with the installed site configuration; then
+# as PID 1 here) behind nginx with the installed site configuration, through
+# the end-to-end checks every server passes; then
 # upgraded to a rebuilt package (members, posts and configuration kept),
 # removed (data kept) and purged (nothing left). Needs root; changes the
 # machine's packages. Usage: package_test.sh
@@ -32,7 +33,7 @@ dpkg -c "$work"/orvalengate_*.deb
 apt-get install -y -qq "$work"/orvalengate_*.deb >/dev/null
 unit_file() { dpkg -L orvalengate | grep "/systemd/system/orvalengate\.$1\$"; }
 service=$(unit_file service); socket=$(unit_file socket)
-systemd-analyze verify --man=no "$socket" "$service"
+systemd-analyze verify --man=no $(dpkg -L orvalengate | grep '/systemd/system/orvalengate')
 systemd-analyze security --offline=yes "$service" | tail -1
 exec_start=$(sed -n 's/^ExecStart=//p' "$service")
 listen=$(sed -n 's/^ListenStream=//p' "$socket")
@@ -54,6 +55,17 @@ start_site() {
   cat "$work/nginx.log"; exit 1
 }
 start_site
+# The checks every server passes (tests/e2e/checks.sh) on the installed program, units, nginx configuration
+# and pages, under the e2e runners' own session (clear passwords, default pages, posts stored as sent) in
+# place of the default one meanwhile; the site emptied after. The installed config.txt keeps no dumps.
+lib=/var/lib/orvalengate htdocs=/usr/share/orvalengate/htdocs
+mv "$lib/sessions/demo.txt" "$work/demo.txt"
+printf 'path=%s\r\nmembersdb=%s\r\nFileNameTemplate=img####\r\nPasswordReset=1\r\nSelfRemoval=1\r\n' "$lib/upload" "$lib/members" \
+  >"$lib/sessions/demo.txt"
+check "the end-to-end checks on the installed site" \
+  '(set +e; cgi=$base/cgi/orvalengate.exe data=$lib no_dumps=1; source "$here/tests/e2e/checks.sh")'
+rm -r "$htdocs/.private"; find "$lib/sessions" "$lib/members" "$lib/upload" -mindepth 1 -delete
+mv "$work/demo.txt" "$lib/sessions/demo.txt"
 profile() { curl -s "$base/cgi/orvalengate.exe?showuser=hanako&session=demo" | iconv -f SHIFT_JIS -t UTF-8; }
 check "the installed pages, in Shift_JIS" 'curl -s -D - "$base/register.html" | grep -qi "charset=Shift_JIS"'
 curl -s -F session=demo -F command=registration -F id=hanako -F pw=secret12 -F pw2=secret12 -F mail=h@example.jp -F realname=Hanako \
@@ -80,6 +92,18 @@ logrotate -f -s "$work/logrotate.state" /etc/logrotate.d/orvalengate
 wrong_password
 check "logrotate rotates the failed-login log, the program starts a new one" \
   '[ -f /var/log/orvalengate/auth.log.1 ] && [ "$(grep -c "failed login" /var/log/orvalengate/auth.log)" = 1 ]'
+# A password reset through the installed mail path: the mail queued by config.txt's mail program and
+# handed on by orvalengate-mail.service's own command line, as its user, to a stand-in sendmail.
+printf 'siteurl=%s/cgi/orvalengate.exe\nmailfrom=site@example.jp\n' "$base" >>/etc/orvalengate/config.txt
+mail_unit=$(dpkg -L orvalengate | grep '/systemd/system/orvalengate-mail\.service$')
+install -d -o www-data "$work/sent"; printf '#!/bin/sh\ncat >"%s/sent/$$"\n' "$work" >"$work/sendmail"; chmod 755 "$work/sendmail"
+send_queue() { runuser -u "$(sed -n 's/^User=//p' "$mail_unit")" -- env SENDMAIL="$1" $(sed -n 's/^ExecStart=//p' "$mail_unit"); }
+forgot() { curl -s -o /dev/null -d "session=demo&command=forgotpw&id=hanako&lang=en" "$base/cgi/orvalengate.exe"; }
+forgot; send_queue "$work/sendmail"
+link=$(sed '1,/^\r\?$/d' "$work"/sent/* | base64 -d | grep -o "$base/cgi/orvalengate\.exe?session=demo&resetid=hanako&token=[0-9a-f]*&lang=en" || true)
+check "a reset mail handed to sendmail, its link to the new-password form" '[ -n "$link" ] && curl -s "$link" | grep -q "name=\"pw1\""'
+forgot; send_queue /bin/false
+check "a mail sendmail refuses is kept in failed/" '[ -z "$(ls /var/spool/orvalengate/new)" ] && [ -n "$(ls /var/spool/orvalengate/failed)" ]'
 
 # The same site under Apache httpd with the installed site configuration, the program as CGI.
 while aport=$((20000 + RANDOM % 30000)); (exec 3<>"/dev/tcp/127.0.0.1/$aport") 2>/dev/null; do :; done
@@ -122,5 +146,5 @@ check "remove keeps the data and the configuration" \
 apt-get purge -y -qq orvalengate >/dev/null
 check "purge leaves nothing of the package" \
   '! dpkg -s orvalengate >/dev/null 2>&1 && [ -z "$(ls -d /etc/orvalengate /var/lib/orvalengate /var/log/orvalengate \
-     /usr/share/orvalengate /etc/systemd/system/*/orvalengate.* 2>/dev/null)" ]'
+     /var/spool/orvalengate /usr/share/orvalengate /etc/systemd/system/*/orvalengate* 2>/dev/null)" ]'
 [ "$failures" -eq 0 ]
