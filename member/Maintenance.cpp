@@ -59,6 +59,7 @@ RecordFault JudgeRecord(std::string_view id, std::string_view bytes) {
 UpdateResult SetMemberPassword(std::string_view dir, std::string_view id, std::string_view stored) {
   return ChangeRecordLocked(dir, id, [&](text::NameValueList& record) {
     record.SetValue("pw", stored);
+    EndPendingResetLocked(dir, id);
     return true;
   });
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "member/Passwords.h"
+#include "member/SelfService.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
 #include "text/NameValueList.h"
@@ -99,6 +100,7 @@ UpdateResult UpdateRecord(std::string_view dir, std::string_view id, std::string
   text::NameValueList record;
   record.LoadFromFile(path);
   const std::string stored(record.Value("pw"));
+  const std::string old_mail(record.Value("mail"));
   if (stored != checked) {
     // Changed since the check: checked again, under the lock this time.
     if (!(check != nullptr ? (*check)(stored) : PasswordMatches(stored, password))) return UpdateResult::kRefused;
@@ -114,6 +116,7 @@ UpdateResult UpdateRecord(std::string_view dir, std::string_view id, std::string
     saved = record.GetText();
   }
   if (saved.size() > kMaxRecordBytes) return UpdateResult::kTooLarge;
+  if (new_password != nullptr || record.Value("mail") != old_mail) EndPendingResetLocked(dir, id);
   platform::ReplaceFile(path, saved);
   return UpdateResult::kSaved;
 }

@@ -99,6 +99,7 @@ ResetIssue IssueResetToken(std::string_view dir, std::string_view id, std::int64
   if (!text::FileExists(path)) return issue;
   text::NameValueList record;
   record.LoadFromFile(path);
+  if (record.Value("id") != id) return issue;
   issue.address = record.Value("mail");
   if (!IsPlainMailAddress(issue.address)) {
     issue.result = ResetIssue::kNoAddress;
@@ -122,6 +123,14 @@ bool ResetTokenValid(std::string_view dir, std::string_view id, std::string_view
   return TokenMatches(LoadState(ResetStatePath(dir, id)), token, now);
 }
 
+void EndPendingResetLocked(std::string_view dir, std::string_view id) {
+  const std::string path = ResetStatePath(dir, id);
+  if (!text::FileExists(path)) return;
+  const text::NameValueList state = LoadState(path);
+  if (state.Value("token").empty()) return;
+  platform::ReplaceFile(path, StateText(id, {}, 0, RecentMails(state, platform::UnixSeconds())));
+}
+
 ResetResult ResetPassword(std::string_view dir, std::string_view id, std::string_view token,
                           std::string_view stored_pw, std::int64_t now, std::string& address) {
   if (!IsUsableName(id)) return ResetResult::kInvalid;
@@ -130,12 +139,13 @@ ResetResult ResetPassword(std::string_view dir, std::string_view id, std::string
   const platform::FileLock lock = LockMembersDirectory(dir);
   const text::NameValueList state = LoadState(state_path);
   if (!TokenMatches(state, token, now) || !text::FileExists(path)) return ResetResult::kInvalid;
-  platform::ReplaceFile(state_path, StateText(id, {}, 0, RecentMails(state, now)));
   text::NameValueList record;
   record.LoadFromFile(path);
+  if (record.Value("id") != id) return ResetResult::kInvalid;
   record.SetValue("pw", stored_pw);
   const std::string saved = record.GetText();
   if (saved.size() > kMaxRecordBytes) return ResetResult::kTooLarge;
+  platform::ReplaceFile(state_path, StateText(id, {}, 0, RecentMails(state, now)));
   platform::ReplaceFile(path, saved);
   address = record.Value("mail");
   return ResetResult::kDone;
@@ -175,7 +185,8 @@ bool FreeReservedId(std::string_view dir, std::string_view id) {
 
 std::size_t RemovePostsOf(const std::string& upload_dir, std::string_view id) {
   const std::string dir = text::IncludeTrailingDelimiter(upload_dir);
-  const platform::FileLock lock = LockPosts(dir);
+  // The folder is read without the posts lock, which every post waits for:
+  // only the member's own records are read again under it.
   std::map<std::string, std::vector<std::string>> images;  // name without extension -> stored files
   std::vector<std::string> records;
   for (const platform::DirectoryEntry& entry : platform::ListDirectory(dir)) {
@@ -186,13 +197,19 @@ std::size_t RemovePostsOf(const std::string& upload_dir, std::string_view id) {
       images[entry.name.substr(0, entry.name.rfind('.'))].push_back(entry.name);
     }
   }
-  std::size_t removed = 0;
-  for (const std::string& name : records) {
+  auto posted_by_member = [&](const std::string& name) {
+    if (!text::FileExists(dir + name)) return false;
     const std::string bytes = platform::ReadWholeFile(dir + name);
-    if (!bytes.starts_with("<tslkeys>")) continue;  // the counter, or a file of the operator's
+    if (!bytes.starts_with("<tslkeys>")) return false;  // the counter, or a file of the operator's
     text::NameValueList record;
     record.SetText(bytes);
-    if (record.Value("id") != id) continue;
+    return record.Value("id") == id;
+  };
+  std::erase_if(records, [&](const std::string& name) { return !posted_by_member(name); });
+  const platform::FileLock lock = LockPosts(dir);
+  std::size_t removed = 0;
+  for (const std::string& name : records) {
+    if (!posted_by_member(name)) continue;
     // The image first: a record left alone is still listed by the
     // operator's tool, an image left alone would be served for ever.
     const std::string base = name.substr(0, name.size() - 4);

@@ -31,7 +31,10 @@ struct ResetIssue {
   std::string token;    // kIssued: the token to mail (hex)
   std::string address;  // the record's mail value (kIssued, kNoAddress)
 };
-// Under the members lock: when the record exists, holds a plain mail
+// Under the members lock: when the record exists under exactly this ID (a
+// file system that ignores letter case finds "alice" for "ALICE": such a
+// spelling counts as no member, so it gets no limit or token of its own),
+// holds a plain mail
 // address and fewer than kResetMailsPerHour mails went out in the last
 // hour, a new token replaces any pending one and counts as a mail sent.
 // Otherwise nothing changes.
@@ -41,10 +44,16 @@ ResetIssue IssueResetToken(std::string_view dir, std::string_view id, std::int64
 // hashes are compared in constant time.
 bool ResetTokenValid(std::string_view dir, std::string_view id, std::string_view token, std::int64_t now);
 
+// Ends the member's pending reset, keeping when mails went out; the caller
+// holds the members lock. A password or mail address changed by other
+// means must leave no mailed link that could undo it.
+void EndPendingResetLocked(std::string_view dir, std::string_view id);
+
 enum class ResetResult { kDone, kInvalid, kTooLarge };
 // Under the members lock, with the token checked again there: the token is
 // used up first (so it serves once, whatever happens next), then the
-// record's pw becomes `stored_pw`. `address` receives the record's mail.
+// record's pw becomes `stored_pw`; a record that could not take it keeps
+// the token. `address` receives the record's mail.
 ResetResult ResetPassword(std::string_view dir, std::string_view id, std::string_view token,
                           std::string_view stored_pw, std::int64_t now, std::string& address);
 
