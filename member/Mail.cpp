@@ -12,8 +12,8 @@ namespace {
 
 constexpr std::size_t kMaxAddressBytes = 254;
 // A mail program that has not taken the message by then is stuck: the
-// member's request must end.
-constexpr int kMailProgramMilliseconds = 30000;
+// member's request must end (a local mail server takes it in milliseconds).
+constexpr int kMailProgramMilliseconds = 10000;
 
 bool IsLocalPartByte(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -126,11 +126,14 @@ std::string BuildMail(const MailMessage& message, std::int64_t now) {
   return out;
 }
 
-bool SendMail(const std::string& program, std::string_view message, std::string& why) {
-  const platform::ProgramRun run = platform::RunProgram(program, {"-t", "-i"}, message, kMailProgramMilliseconds);
-  if (run.Succeeded()) return true;
+bool SendMail(const std::string& program, std::string_view message, std::string& why, int detach_after_ms) {
+  const platform::ProgramRun run =
+      platform::RunProgram(program, {"-t", "-i"}, message, kMailProgramMilliseconds, detach_after_ms);
+  if (run.Succeeded() || run.detached) return true;
   if (!run.started) {
     why = "the mail program " + program + " cannot be started";
+  } else if (!run.input_taken) {
+    why = "the mail program " + program + " did not read the whole message";
   } else if (run.timed_out) {
     why = "the mail program " + program + " did not finish within " +
           std::to_string(kMailProgramMilliseconds / 1000) + " s";

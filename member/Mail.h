@@ -32,7 +32,9 @@ std::string BuildMail(const MailMessage& message, std::int64_t now);
 std::string MailDate(std::int64_t now);
 
 // Hands the message to the mail program (`program -t -i`); false, with the
-// reason in `why`, when it could not be started, failed or took too long.
-bool SendMail(const std::string& program, std::string_view message, std::string& why);
+// reason in `why`, when it could not be started, did not take the whole
+// message, failed or took too long. Given `detach_after_ms`, a program
+// still running then is left to finish alone, and counts as handed over.
+bool SendMail(const std::string& program, std::string_view message, std::string& why, int detach_after_ms = -1);
 
 }  // namespace member

@@ -10,20 +10,26 @@
 namespace platform {
 
 struct ProgramRun {
-  bool started = false;    // false: the program could not be started at all
-  bool timed_out = false;  // it had not ended in time and was killed
-  int exit_code = -1;      // its exit status; -1 when it did not exit normally
-  bool Succeeded() const { return started && !timed_out && exit_code == 0; }
+  bool started = false;      // false: the program could not be started at all
+  bool input_taken = false;  // every byte of the input was written
+  bool timed_out = false;    // it had not ended in time and was killed
+  bool detached = false;     // still running when the caller stopped waiting
+  int exit_code = -1;        // its exit status; -1 when it did not exit normally
+  bool Succeeded() const { return started && input_taken && !timed_out && exit_code == 0; }
 };
 
 // Runs `program` (a full path) with `args` after its own name, writes
 // `input` to its standard input and closes it, and waits for it, at most
-// `timeout_ms`; then it is killed. Its standard output goes nowhere (a CGI
-// program's own output is the answer), its standard error is this
-// program's; no other descriptor or handle of this process reaches it. Its
-// environment holds PATH alone (on Windows also SystemRoot, without which
-// the system's own DLLs do not load).
+// `timeout_ms`; then it is killed, with whatever it started. Given
+// `detach_after_ms` (0 or more), it is left running once that much time
+// has passed (its input written whole first): the caller answers on time,
+// and the program ends on its own. Its standard output and error go
+// nowhere (a CGI program's own output is the answer, and a resident one's
+// may be its connection); no other descriptor or handle of this process
+// reaches it; it starts with the system's default signal handling. Its
+// environment holds PATH alone (and SystemRoot on Windows, which Windows
+// programs need).
 ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args, std::string_view input,
-                      int timeout_ms);
+                      int timeout_ms, int detach_after_ms = -1);
 
 }  // namespace platform

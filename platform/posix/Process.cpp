@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -49,25 +50,44 @@ struct BrokenPipeIgnored {
 };
 
 // Writes what it can before the deadline; a child that stops reading or
-// ends early leaves the rest unwritten.
-void WriteInput(int fd, std::string_view input, Clock::time_point deadline) {
+// ends early leaves the rest unwritten. True when all was written.
+bool WriteInput(int fd, std::string_view input, Clock::time_point deadline) {
   while (!input.empty()) {
     struct pollfd p {fd, POLLOUT, 0};
     const int ready = ::poll(&p, 1, MillisecondsLeft(deadline));
     if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return;
+    if (ready <= 0) return false;
     const ssize_t n = ::write(fd, input.data(), input.size());
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) return;
+    if (n <= 0) return false;
     input.remove_prefix(static_cast<std::size_t>(n));
   }
+  return true;
+}
+
+struct SpawnAttributes {
+  posix_spawnattr_t attributes;
+  SpawnAttributes() { posix_spawnattr_init(&attributes); }
+  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes); }
+};
+
+// Programs left running by a resident process: reaped as they end, so none
+// stays a zombie.
+std::vector<pid_t>& Detached() {
+  static std::vector<pid_t> pids;
+  return pids;
+}
+
+void ReapDetached() {
+  std::erase_if(Detached(), [](pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) != 0; });
 }
 
 }  // namespace
 
 ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args, std::string_view input,
-                      int timeout_ms) {
+                      int timeout_ms, int detach_after_ms) {
   ProgramRun run;
+  ReapDetached();
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) return run;
   Fd read_end{ends[0]}, write_end{ends[1]};
@@ -75,6 +95,7 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
   SpawnActions spawn;
   posix_spawn_file_actions_adddup2(&spawn.actions, read_end.fd, STDIN_FILENO);
   posix_spawn_file_actions_addopen(&spawn.actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&spawn.actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   // A resident process holds its listening socket and the web server's
   // connection: a mail program that kept them would hold the answer open.
   posix_spawn_file_actions_addclosefrom_np(&spawn.actions, STDERR_FILENO + 1);
@@ -86,15 +107,29 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
   char path[] = "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
   char* env[] = {path, nullptr};
 
+  // A group of its own, so that a kill at the limit reaches whatever it
+  // started; SIGPIPE as the system has it (this process ignores it).
+  SpawnAttributes attributes;
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes.attributes, &defaults);
+  posix_spawnattr_setpgroup(&attributes.attributes, 0);
+  posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
+
   pid_t pid = -1;
-  if (::posix_spawn(&pid, program.c_str(), &spawn.actions, nullptr, argv.data(), env) != 0) return run;
+  if (::posix_spawn(&pid, program.c_str(), &spawn.actions, &attributes.attributes, argv.data(), env) != 0) {
+    return run;
+  }
   run.started = true;
   read_end.Close();
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  const Clock::time_point started = Clock::now();
+  const Clock::time_point deadline = started + std::chrono::milliseconds(timeout_ms);
+  const Clock::time_point detach = detach_after_ms < 0 ? deadline : started + std::chrono::milliseconds(detach_after_ms);
   {
     const BrokenPipeIgnored ignored;
     ::fcntl(write_end.fd, F_SETFL, O_NONBLOCK);
-    WriteInput(write_end.fd, input, deadline);
+    run.input_taken = WriteInput(write_end.fd, input, deadline);
     write_end.Close();
   }
   int status = 0;
@@ -102,8 +137,13 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
     const pid_t done = ::waitpid(pid, &status, WNOHANG);
     if (done == pid) break;
     if (done < 0 && errno != EINTR) return run;
+    if (run.input_taken && detach < deadline && MillisecondsLeft(detach) == 0) {
+      Detached().push_back(pid);
+      run.detached = true;
+      return run;
+    }
     if (MillisecondsLeft(deadline) == 0) {
-      ::kill(pid, SIGKILL);
+      ::kill(-pid, SIGKILL);
       while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
       }
       run.timed_out = true;

@@ -113,32 +113,33 @@ class InheritedHandles {
 };
 
 // Writes what it can before the deadline; a child that stops reading or
-// ends early leaves the rest unwritten.
-void WriteInput(HANDLE pipe, HANDLE process, std::string_view input, Clock::time_point deadline) {
+// ends early leaves the rest unwritten. True when all was written.
+bool WriteInput(HANDLE pipe, HANDLE process, std::string_view input, Clock::time_point deadline) {
   const Handle event(OrInvalid(::CreateEventW(nullptr, TRUE, FALSE, nullptr)));
-  if (!event.ok()) return;
+  if (!event.ok()) return false;
   while (!input.empty()) {
     OVERLAPPED overlapped{};
     overlapped.hEvent = event.get();
     const DWORD chunk = input.size() > (1u << 16) ? (1u << 16) : static_cast<DWORD>(input.size());
     DWORD n = 0;
     if (!::WriteFile(pipe, input.data(), chunk, &n, &overlapped)) {
-      if (::GetLastError() != ERROR_IO_PENDING) return;
+      if (::GetLastError() != ERROR_IO_PENDING) return false;
       const HANDLE waits[] = {event.get(), process};
       const bool written = ::WaitForMultipleObjects(2, waits, FALSE, MillisecondsLeft(deadline)) == WAIT_OBJECT_0;
       if (!written) ::CancelIoEx(pipe, &overlapped);
       // Waits for a cancelled write too: the buffer must outlive it.
-      if (!::GetOverlappedResult(pipe, &overlapped, &n, TRUE) || !written) return;
+      if (!::GetOverlappedResult(pipe, &overlapped, &n, TRUE) || !written) return false;
     }
-    if (n == 0) return;
+    if (n == 0) return false;
     input.remove_prefix(n);
   }
+  return true;
 }
 
 }  // namespace
 
 ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args, std::string_view input,
-                      int timeout_ms) {
+                      int timeout_ms, int detach_after_ms) {
   ProgramRun run;
   std::wstring application, line, arg;
   if (!Widen(program, application)) return run;
@@ -160,17 +161,7 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
   Handle nul(::CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING,
                            0, nullptr));
   if (!nul.ok()) return run;
-  // A web server may give no standard error at all; then it is NUL too.
-  HANDLE err = nullptr;
-  const HANDLE own_err = ::GetStdHandle(STD_ERROR_HANDLE);
-  if (own_err == nullptr || own_err == INVALID_HANDLE_VALUE ||
-      !::DuplicateHandle(::GetCurrentProcess(), own_err, ::GetCurrentProcess(), &err, 0, TRUE,
-                         DUPLICATE_SAME_ACCESS)) {
-    err = nullptr;
-  }
-  const Handle child_err(OrInvalid(err));
   std::vector<HANDLE> inherited{child_in.get(), nul.get()};
-  if (child_err.ok()) inherited.push_back(child_err.get());
   const InheritedHandles attributes(inherited);
   if (attributes.get() == nullptr) return run;
 
@@ -179,7 +170,7 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
   startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
   startup.StartupInfo.hStdInput = child_in.get();
   startup.StartupInfo.hStdOutput = nul.get();
-  startup.StartupInfo.hStdError = child_err.ok() ? child_err.get() : nul.get();
+  startup.StartupInfo.hStdError = nul.get();
   startup.lpAttributeList = attributes.get();
   DWORD flags = EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT;
   // Without a console of ours (a web server's child) a console program
@@ -196,10 +187,18 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
   // Only the child may hold its end now, so its end going tells here that
   // it stopped reading.
   child_in.Close();
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  WriteInput(input_end.get(), process.get(), input, deadline);
+  const Clock::time_point run_start = Clock::now();
+  const Clock::time_point deadline = run_start + std::chrono::milliseconds(timeout_ms);
+  run.input_taken = WriteInput(input_end.get(), process.get(), input, deadline);
   input_end.Close();
 
+  if (run.input_taken && detach_after_ms >= 0 && detach_after_ms < timeout_ms) {
+    const Clock::time_point detach = run_start + std::chrono::milliseconds(detach_after_ms);
+    if (::WaitForSingleObject(process.get(), MillisecondsLeft(detach)) == WAIT_TIMEOUT) {
+      run.detached = true;  // its handles close here; the program runs on
+      return run;
+    }
+  }
   const DWORD waited = ::WaitForSingleObject(process.get(), MillisecondsLeft(deadline));
   if (waited == WAIT_TIMEOUT) {
     ::TerminateProcess(process.get(), 1);

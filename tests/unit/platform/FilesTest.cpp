@@ -296,6 +296,9 @@ TEST(PosixFiles, ProgramGetsItsInputAndNothingElse) {
   // Killed at the limit, though it never reads its input.
   const platform::ProgramRun slow = platform::RunProgram("/bin/sleep", {"60"}, std::string(1 << 20, 'x'), 300);
   EXPECT_TRUE(slow.started && slow.timed_out && !slow.Succeeded());
+  // Left running after its input went in, when the caller cannot wait.
+  const platform::ProgramRun detached = platform::RunProgram("/bin/sleep", {"5"}, "", 10000, 0);
+  EXPECT_TRUE(detached.started && detached.detached && detached.input_taken && !detached.timed_out);
 }
 #endif
 
