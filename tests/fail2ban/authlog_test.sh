@@ -45,12 +45,14 @@ expected='203.0.113.7
 203.0.113.8
 2001:db8::7
 203.0.113.7
-203.0.113.9
 198.51.100.2
 198.51.100.3'
+status=0
 lines=$(wc -l < "$site/auth.log")
 found=$(fail2ban-regex -o ip "$site/auth.log" "$conf/orvalengate.conf")
-status=0
+# Requests for a reset mail, and those alone, for the reset jail.
+resets=$(fail2ban-regex -o ip "$site/auth.log" "$conf/orvalengate-reset.conf")
+[ "$resets" = 203.0.113.9 ] || { echo "FAIL: the reset filter found: $resets"; status=1; }
 if [ "$lines" -ne 9 ]; then
   echo "FAIL: the log has $lines lines, expected 9:"; cat "$site/auth.log"; status=1
 fi
@@ -68,15 +70,15 @@ etc=$site/fail2ban
 mkdir -p "$etc/jail.d"
 cp -r /etc/fail2ban/fail2ban.conf /etc/fail2ban/jail.conf /etc/fail2ban/paths-*.conf /etc/fail2ban/action.d \
   /etc/fail2ban/filter.d "$etc/"
-cp "$conf/orvalengate.conf" "$etc/filter.d/orvalengate.conf"
+cp "$conf/orvalengate.conf" "$conf/orvalengate-reset.conf" "$etc/filter.d/"
 sed "s|^logpath .*|logpath  = $site/auth.log|" "$conf/jail-orvalengate.local" > "$etc/jail.d/orvalengate.local"
-if ! out=$(fail2ban-client -c "$etc" -t 2>&1) || ! grep -q "orvalengate" <<< "$(fail2ban-client -c "$etc" -d 2>&1)"; then
+if ! out=$(fail2ban-client -c "$etc" -t 2>&1) || ! grep -q "orvalengate-reset" <<< "$(fail2ban-client -c "$etc" -d 2>&1)"; then
   echo "FAIL: fail2ban-client does not accept the jail:"; echo "$out"; status=1
 fi
 # The operators' guide shows these very settings.
 guide=$conf/../../docs/operators.md
 while IFS= read -r setting; do
   grep -qxF -- "$setting" "$guide" || { echo "FAIL: docs/operators.md lacks: $setting"; status=1; }
-done < <(grep -h '^[a-z]* *= ' "$conf/orvalengate.conf" "$conf/jail-orvalengate.local")
+done < <(grep -h '^[a-z]* *= ' "$conf/orvalengate.conf" "$conf/orvalengate-reset.conf" "$conf/jail-orvalengate.local")
 [ $status -eq 0 ] && echo "PASS: $lines lines, $(wc -l <<< "$found") matched with the right addresses; jail accepted"
 exit $status
