@@ -6,7 +6,8 @@
 # on 127.0.0.1. `stop` puts back what `start` found: the configuration, the
 # user, a daemon the machine ran itself. Needs root.
 # Usage: exim.sh start [USER] | stop | count USER | last USER
-# `count` and `last` read the mailbox once exim's queue is empty (every mail
+# `count` and `last` read the mailbox once no mail is being handed over and
+# exim's queue is empty (every mail
 # handed over so far is delivered or has failed): `last` prints its newest
 # mail, the headers unfolded, a blank line, the body decoded from base64.
 set -euo pipefail
@@ -71,7 +72,8 @@ stop)
   ;;
 count|last)
   for _ in $(seq 100); do
-    [ "$(exim4 -bpc)" -eq 0 ] && break
+    # A submission the program left running (answering on time) comes first.
+    [ "$(exim4 -bpc)" -eq 0 ] && ! pgrep -f -- "sendmail -t -i" > /dev/null && break
     sleep 0.1
   done
   box=/var/mail/$2
