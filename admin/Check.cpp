@@ -252,11 +252,20 @@ void CheckSelfService(const Site& site, const text::NameValueList& settings, con
   if (m.SiteUrl.empty()) {
     report.Problem(file + ": PasswordReset=1 but config.txt has no siteurl=, the address the mailed links name: " +
                    "no mail is sent");
+  } else if (m.SiteUrl.find_first_of(" #") != std::string::npos) {
+    report.Problem("config.txt: siteurl=" + m.SiteUrl + " holds a blank or \"#\": the mailed links do not work");
+  } else if (!m.SiteUrl.starts_with("https://")) {
+    report.Warning("config.txt: siteurl=" + m.SiteUrl + " is no https:// address: the links carry their tokens " +
+                   "and the new passwords travel in the clear");
   }
   if (!member::IsPlainMailAddress(m.MailFrom)) {
     report.Problem(file + ": PasswordReset=1 but config.txt has no plain mailfrom= address: no mail is sent");
   }
-  if (!text::FileExists(m.SendMailProgram)) {
+  if (!m.SendMailProgram.starts_with(platform::kPathDelimiter) &&
+      !(m.SendMailProgram.size() > 2 && m.SendMailProgram[1] == ':')) {
+    report.Problem("config.txt: sendmail=" + m.SendMailProgram +
+                   " is no full path: the web server starts the program elsewhere than this tool");
+  } else if (!text::FileExists(m.SendMailProgram)) {
     report.Problem(file + ": PasswordReset=1 but the mail program " + m.SendMailProgram +
                    " does not exist (install a mail server, or set sendmail= in config.txt): no mail is sent");
   }
