@@ -23,9 +23,6 @@
 namespace admin {
 namespace {
 
-// The site's own length rule for a new password, counted in bytes of the
-// stored (escaped) text.
-constexpr std::size_t kMinPasswordLength = 5;
 // More than any record may hold: a longer line cannot become a password.
 constexpr std::size_t kMaxPasswordLine = member::kMaxRecordBytes + 1;
 
@@ -230,8 +227,8 @@ int ResetPassword(Site& site, std::string_view session_name, std::string_view id
   // The site stores what its form posts: the typed text escaped. Stored so,
   // the password is the one the member types into the form.
   const std::string posted = text::EscapePostedValue(password);
-  if (posted.size() < kMinPasswordLength) {
-    output.err += "the password is shorter than the site allows (" + std::to_string(kMinPasswordLength) +
+  if (posted.size() < member::kMinPasswordLength) {
+    output.err += "the password is shorter than the site allows (" + std::to_string(member::kMinPasswordLength) +
                   " bytes as stored); nothing changed\n";
     return kRefused;
   }

@@ -19,9 +19,6 @@ namespace member {
 
 namespace {
 
-// Registration and password changes share this length rule; the length is
-// counted in bytes of the stored (escaped) text.
-constexpr std::size_t kMinPasswordLength = 5;
 // The longest ID a record's file name leaves room for (".txt" after it).
 constexpr std::size_t kMaxIdBytes = 251;
 

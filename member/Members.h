@@ -32,6 +32,11 @@ platform::FileLock LockMembersDirectory(std::string_view dir);
 // is there but cannot be read throws as ever.
 bool LoadRecordIfPresent(const std::string& path, text::NameValueList& record);
 
+// The shortest new password every way of setting one accepts (registration,
+// changes, resets, the operator's tool), counted in bytes of the stored
+// (escaped) text.
+inline constexpr std::size_t kMinPasswordLength = 5;
+
 // The most bytes one member record may take when it is saved: a record is
 // read whole by every view of the profile page.
 inline constexpr std::size_t kMaxRecordBytes = 64 * 1024;

@@ -25,9 +25,6 @@ namespace {
 // member exists or has an address.
 constexpr int kResetAnswerMilliseconds = 300;
 
-// The same rule as registration and password changes.
-constexpr std::size_t kMinPasswordLength = 5;
-
 std::string SelfPage(std::string_view title, std::string_view body, std::initializer_list<Slot> slots = {}) {
   const Slot title_slot[] = {{"title", title}};
   return FillTemplate(texts::SelfPageHead, title_slot) + FillTemplate(body, std::span(slots.begin(), slots.size()));
