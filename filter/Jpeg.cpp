@@ -1,8 +1,8 @@
 // The JPEG segment walker and the Exif directory walker behind IsJpeg and
 // StripLocation. No library serves both the Linux and the Windows build
 // (Debian packages libexif and exiv2 for Linux only), and what is needed is
-// small: the segment structure up to the first scan, the end of the scans,
-// and the TIFF directories of an Exif block.
+// small: the segment structure through the end-of-image and the TIFF
+// directories of an Exif block.
 #include "filter/Jpeg.h"
 
 #include <algorithm>
@@ -20,19 +20,21 @@ constexpr unsigned char kMarkerByte = 0xFF;
 constexpr unsigned char kStartOfImage = 0xD8;
 constexpr unsigned char kEndOfImage = 0xD9;
 constexpr unsigned char kStartOfScan = 0xDA;
-constexpr unsigned char kApp1 = 0xE1;
-constexpr unsigned char kApp13 = 0xED;
 
 constexpr std::string_view kExifSignature{"Exif\0", 5};
 constexpr std::size_t kExifHeaderSize = 6;  // "Exif", NUL and a pad byte
 
-constexpr std::uint16_t kGpsPointerTag = 0x8825;
 constexpr std::uint16_t kExifPointerTag = 0x8769;
 constexpr std::uint16_t kInteropPointerTag = 0xA005;
+constexpr std::uint16_t kSubDirectoriesTag = 0x014A;
+constexpr std::uint16_t kGpsPointerTag = 0x8825;
+constexpr std::uint16_t kPreviewOffsetTag = 0x0201;
+constexpr std::uint16_t kPreviewLengthTag = 0x0202;
 constexpr std::size_t kHeaderSize = 8;  // byte order, 42, the offset of IFD0
 constexpr std::size_t kEntrySize = 12;
-// Cameras and phones write five or six directories (IFD0, Exif, GPS,
-// interoperability, the thumbnail's); more is a crafted block.
+// Cameras and phones write five to eight directories (IFD0, Exif, GPS,
+// interoperability, the preview's, a raw file's sub-images); more is a
+// crafted block.
 constexpr std::size_t kMaxDirectories = 32;
 
 unsigned char Byte(std::string_view data, std::size_t pos) { return static_cast<unsigned char>(data[pos]); }
@@ -45,6 +47,22 @@ bool IsFrameHeader(unsigned char marker) {
 // markers, start- and end-of-image.
 bool HasLength(unsigned char marker) {
   return marker >= 0xC0 && marker != kMarkerByte && (marker < 0xD0 || marker > kEndOfImage);
+}
+
+// Segments a decoder needs to draw the pixels: frame headers, Huffman,
+// arithmetic and quantisation tables, restart interval, line count, the
+// hierarchical ones and scan headers. They hold numbers only, no text.
+bool IsCoding(unsigned char marker) {
+  return IsFrameHeader(marker) || marker == 0xC4 || marker == 0xCC || (marker >= 0xDA && marker <= 0xDF);
+}
+
+// Tags whose values locate the photo or carry a packet that may: the GPS
+// directory, XMP, IPTC and Photoshop resources, and the embedded preview
+// (a JPEG of its own, with an Exif block of its own). Their entries leave
+// the directory and what they point to is zeroed.
+bool IsRemovedTag(std::uint16_t tag) {
+  return tag == kGpsPointerTag || tag == 0x02BC || tag == 0x83BB || tag == 0x8649 || tag == kPreviewOffsetTag ||
+         tag == kPreviewLengthTag;
 }
 
 // One segment: its marker and where its bytes (from the 0xFF on) lie.
@@ -65,10 +83,28 @@ std::optional<Segment> SegmentAt(std::string_view data, std::size_t pos) {
   return Segment{Byte(data, pos + 1), pos, pos + 2 + length};
 }
 
-// From the end of a start-of-scan segment: past the entropy-coded data, its
-// stuffed bytes and restart markers, and any further tables and scans, to
-// the end of the end-of-image marker; nothing when the data ends first.
-std::optional<std::size_t> EndOfImage(std::string_view data, std::size_t pos) {
+// Calls `each(segment, scanned)` with every segment of `data`, `scanned`
+// from the first start-of-scan on; returns the end of the end-of-image, or
+// nothing when `data` is no JPEG: a start-of-image, well-formed segments
+// with a frame header before the first scan, then entropy-coded data (its
+// stuffed bytes and restart markers), segments and further scans up to an
+// end-of-image.
+template <typename Each>
+std::optional<std::size_t> WalkJpeg(std::string_view data, Each&& each) {
+  if (data.size() < 2 || Byte(data, 0) != kMarkerByte || Byte(data, 1) != kStartOfImage) return std::nullopt;
+  bool frame = false;
+  std::size_t pos = 2;
+  for (;;) {
+    const std::optional<Segment> segment = SegmentAt(data, pos);
+    if (!segment || (segment->marker == kStartOfScan && !frame)) return std::nullopt;
+    pos = segment->end;
+    if (segment->marker == kStartOfScan) {
+      each(*segment, true);
+      break;
+    }
+    frame = frame || IsFrameHeader(segment->marker);
+    each(*segment, false);
+  }
   while (pos < data.size()) {
     const void* found = std::memchr(data.data() + pos, kMarkerByte, data.size() - pos);
     if (found == nullptr) return std::nullopt;
@@ -83,32 +119,11 @@ std::optional<std::size_t> EndOfImage(std::string_view data, std::size_t pos) {
     } else {
       const std::optional<Segment> segment = SegmentAt(data, at);
       if (!segment) return std::nullopt;
+      each(*segment, true);
       pos = segment->end;
     }
   }
   return std::nullopt;
-}
-
-// Calls `each` with every segment before the first start-of-scan; returns
-// the start of that scan's segment and the end of the image, or nothing
-// when `data` is no JPEG.
-template <typename Each>
-std::optional<std::pair<std::size_t, std::size_t>> WalkJpeg(std::string_view data, Each&& each) {
-  if (data.size() < 2 || Byte(data, 0) != kMarkerByte || Byte(data, 1) != kStartOfImage) return std::nullopt;
-  bool frame = false;
-  for (std::size_t pos = 2;;) {
-    const std::optional<Segment> segment = SegmentAt(data, pos);
-    if (!segment) return std::nullopt;
-    if (segment->marker == kStartOfScan) {
-      if (!frame) return std::nullopt;
-      const std::optional<std::size_t> end = EndOfImage(data, segment->end);
-      if (!end) return std::nullopt;
-      return std::pair{segment->start, *end};
-    }
-    frame = frame || IsFrameHeader(segment->marker);
-    each(*segment);
-    pos = segment->end;
-  }
 }
 
 // The TIFF structure of an Exif block, in its own byte order, over bytes
@@ -119,10 +134,12 @@ class Tiff {
   Tiff(std::string& bytes, std::size_t start)
       : bytes_(bytes), start_(start), size_(start <= bytes.size() ? bytes.size() - start : 0) {}
 
-  // Takes every GPS pointer out of the directories and zeroes the GPS
-  // directories it pointed to; false when the directories cannot be walked
-  // soundly (then the block must go).
-  bool RemoveGps() {
+  // Takes every removed tag's entry out of the directories and zeroes what
+  // it pointed to (the GPS directory and its values, a packet, the preview);
+  // false when the directories cannot be walked soundly (then the block
+  // must go). Entries close up inside their own directory and nothing else
+  // moves, so every offset that stays is still valid.
+  bool Clean() {
     if (size_ < kHeaderSize) return false;
     if (At(0) == 'I' && At(1) == 'I') {
       little_ = true;
@@ -130,46 +147,16 @@ class Tiff {
       return false;
     }
     if (Read16(2) != 42) return false;
-    // More GPS pointers than directories a camera writes would leave
-    // directories unzeroed; such a block goes whole.
-    std::array<std::uint32_t, kMaxDirectories> gps{};
-    std::size_t gps_count = 0;
-    bool too_many = false;
-    const bool walked = Walk([&](std::size_t dir, std::uint16_t count) {
-      std::uint16_t kept = 0;
+    if (!Walk([&](std::size_t dir, std::uint16_t count) { return CleanDirectory(dir, count); })) return false;
+    // Zeroing what a crafted block points at twice, or a directory that
+    // overlaps another, can leave or bring back a removed tag; such a block
+    // goes whole.
+    return Walk([&](std::size_t dir, std::uint16_t count) {
       for (std::uint16_t i = 0; i < count; ++i) {
-        const std::size_t entry = dir + 2 + i * kEntrySize;
-        if (Read16(entry) == kGpsPointerTag) {
-          too_many = too_many || gps_count == gps.size();
-          if (!too_many) gps[gps_count++] = Read32(entry + 8);
-          continue;
-        }
-        if (kept != i) std::memmove(Ptr(dir + 2 + kept * kEntrySize), Ptr(entry), kEntrySize);
-        ++kept;
+        if (IsRemovedTag(Read16(dir + 2 + i * kEntrySize))) return false;
       }
-      if (kept == count) return;
-      // The entries close up and the next-directory offset follows them;
-      // nothing else moves, so every offset stays valid.
-      const std::size_t next = dir + 2 + std::size_t{count} * kEntrySize;
-      const std::size_t tail = std::min<std::size_t>(4, size_ - next);
-      std::memmove(Ptr(dir + 2 + kept * kEntrySize), Ptr(next), tail);
-      const std::size_t freed = std::size_t{count} * kEntrySize - std::size_t{kept} * kEntrySize;
-      std::memset(Ptr(dir + 2 + kept * kEntrySize + tail), 0, freed);
-      Write16(dir, kept);
+      return true;
     });
-    if (!walked || too_many) return false;
-    for (std::size_t i = 0; i < gps_count; ++i) {
-      if (!ZeroDirectory(gps[i])) return false;
-    }
-    // Closing up a directory that overlaps another (only a crafted block
-    // does that) could make a pointer appear; such a block goes whole.
-    bool clean = true;
-    const bool rewalked = Walk([&](std::size_t dir, std::uint16_t count) {
-      for (std::uint16_t i = 0; i < count; ++i) {
-        if (Read16(dir + 2 + i * kEntrySize) == kGpsPointerTag) clean = false;
-      }
-    });
-    return rewalked && clean;
   }
 
  private:
@@ -195,15 +182,21 @@ class Tiff {
   }
 
   // Calls `each` (offset, entry count) once for every directory reachable
-  // from IFD0 through next-directory offsets and the Exif and
-  // interoperability pointers. False for a directory outside the block or
-  // more directories than any camera writes; a directory met twice (a loop)
-  // is visited once.
+  // from IFD0 through next-directory offsets and the Exif,
+  // interoperability and sub-directory pointers, until `each` says false.
+  // False for a directory or pointer list outside the block or more
+  // directories than any camera writes; a directory met twice (a loop) is
+  // visited once.
   template <typename Each>
   bool Walk(Each&& each) {
     std::array<std::uint32_t, kMaxDirectories> seen{};
     std::array<std::uint32_t, kMaxDirectories> pending{};
     std::size_t seen_count = 0, pending_count = 0;
+    const auto push = [&](std::uint32_t dir) {
+      if (pending_count == pending.size()) return false;
+      pending[pending_count++] = dir;
+      return true;
+    };
     // IFD0 must be there; a zero offset elsewhere means none.
     pending[pending_count++] = Read32(4);
     if (!DirectoryFits(pending[0])) return false;
@@ -217,57 +210,122 @@ class Tiff {
       for (std::uint16_t i = 0; i < count; ++i) {
         const std::size_t entry = dir + 2 + i * kEntrySize;
         const std::uint16_t tag = Read16(entry);
-        if (tag != kExifPointerTag && tag != kInteropPointerTag) continue;
-        if (pending_count == pending.size()) return false;
-        pending[pending_count++] = Read32(entry + 8);
+        if (tag == kExifPointerTag || tag == kInteropPointerTag) {
+          if (!push(Read32(entry + 8))) return false;
+        } else if (tag == kSubDirectoriesTag) {
+          // A list of offsets, in the entry itself when there is one.
+          const std::uint32_t subs = Read32(entry + 4);
+          if (subs > pending.size()) return false;
+          const std::size_t list = subs == 1 ? entry + 8 : Read32(entry + 8);
+          if (subs > 1 && (list < kHeaderSize || list + std::size_t{subs} * 4 > size_)) return false;
+          for (std::uint32_t j = 0; j < subs; ++j) {
+            if (!push(Read32(list + j * 4))) return false;
+          }
+        }
       }
       const std::size_t next = dir + 2 + std::size_t{count} * kEntrySize;
       const std::uint32_t next_dir = next + 4 <= size_ ? Read32(next) : 0;
-      each(dir, count);
-      if (next_dir != 0) {
-        if (pending_count == pending.size()) return false;
-        pending[pending_count++] = next_dir;
-      }
+      if (!each(dir, count)) return false;
+      if (next_dir != 0 && !push(next_dir)) return false;
     }
     return true;
   }
 
-  // Zeroes a GPS directory and the values it keeps outside its entries. The
-  // zeroed bytes may not add up to more than the block (only overlapping,
-  // crafted values would), so the work stays linear.
-  bool ZeroDirectory(std::uint32_t dir) {
-    if (dir == 0 || !DirectoryFits(dir)) return false;
-    static constexpr std::array<std::uint64_t, 13> kTypeSize{0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
-    const std::uint16_t count = Read16(dir);
-    std::uint64_t zeroed = 0;
+  // Takes the removed tags' entries out of one directory, zeroing what
+  // they point to.
+  bool CleanDirectory(std::size_t dir, std::uint16_t count) {
+    std::uint16_t kept = 0;
+    std::optional<std::uint32_t> preview;
+    std::uint64_t preview_length = size_;  // unknown: all it could be
     for (std::uint16_t i = 0; i < count; ++i) {
       const std::size_t entry = dir + 2 + i * kEntrySize;
-      const std::uint16_t type = Read16(entry + 2);
-      const std::uint64_t length = (type < kTypeSize.size() ? kTypeSize[type] : 1) * Read32(entry + 4);
-      if (length <= 4) continue;
-      const std::uint64_t offset = Read32(entry + 8);
-      if (offset < kHeaderSize) return false;
-      if (offset >= size_) continue;
-      const std::uint64_t inside = std::min<std::uint64_t>(length, size_ - offset);
-      zeroed += inside;
-      if (zeroed > size_) return false;
-      std::memset(Ptr(static_cast<std::size_t>(offset)), 0, static_cast<std::size_t>(inside));
+      const std::uint16_t tag = Read16(entry);
+      if (!IsRemovedTag(tag)) {
+        if (kept != i) std::memmove(Ptr(dir + 2 + kept * kEntrySize), Ptr(entry), kEntrySize);
+        ++kept;
+        continue;
+      }
+      bool zeroed = true;
+      if (tag == kGpsPointerTag) {
+        zeroed = ZeroDirectory(Read32(entry + 8));
+      } else if (tag == kPreviewOffsetTag) {
+        preview = Read32(entry + 8);
+      } else if (tag == kPreviewLengthTag) {
+        preview_length = Read16(entry + 2) == 3 ? Read16(entry + 8) : Read32(entry + 8);
+      } else {
+        zeroed = ZeroValue(entry);
+      }
+      if (!zeroed) return false;
     }
-    const std::size_t end = std::min<std::size_t>(size_, dir + 2 + std::size_t{count} * kEntrySize + 4);
-    std::memset(Ptr(dir), 0, end - dir);
+    if (preview && !Zero(*preview, preview_length)) return false;
+    if (kept == count) return true;
+    // The entries close up and the next-directory offset follows them.
+    const std::size_t next = dir + 2 + std::size_t{count} * kEntrySize;
+    const std::size_t tail = std::min<std::size_t>(4, size_ - next);
+    std::memmove(Ptr(dir + 2 + kept * kEntrySize), Ptr(next), tail);
+    const std::size_t freed = static_cast<std::size_t>(count - kept) * kEntrySize;
+    std::memset(Ptr(dir + 2 + kept * kEntrySize + tail), 0, freed);
+    Write16(dir, kept);
     return true;
+  }
+
+  // Zeroes `length` bytes at `offset`, as far as they lie inside the block.
+  // The zeroed bytes may not add up to more than the block (only
+  // overlapping, crafted values would), so the work stays linear.
+  bool Zero(std::uint64_t offset, std::uint64_t length) {
+    if (length == 0) return true;
+    if (offset < kHeaderSize) return false;
+    if (offset >= size_) return true;
+    const std::uint64_t inside = std::min<std::uint64_t>(length, size_ - offset);
+    zeroed_ += inside;
+    if (zeroed_ > size_) return false;
+    std::memset(Ptr(static_cast<std::size_t>(offset)), 0, static_cast<std::size_t>(inside));
+    return true;
+  }
+
+  // Zeroes an entry's value when it lies outside the entry.
+  bool ZeroValue(std::size_t entry) {
+    static constexpr std::array<std::uint64_t, 14> kTypeSize{0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4};
+    const std::uint16_t type = Read16(entry + 2);
+    const std::uint64_t length = (type < kTypeSize.size() ? kTypeSize[type] : 1) * Read32(entry + 4);
+    return length <= 4 || Zero(Read32(entry + 8), length);
+  }
+
+  // Zeroes a GPS directory and the values it keeps outside its entries.
+  bool ZeroDirectory(std::uint32_t dir) {
+    if (dir == 0 || !DirectoryFits(dir)) return false;
+    const std::uint16_t count = Read16(dir);
+    for (std::uint16_t i = 0; i < count; ++i) {
+      if (!ZeroValue(dir + 2 + i * kEntrySize)) return false;
+    }
+    return Zero(dir, std::size_t{count} * kEntrySize + 6);
   }
 
   std::string& bytes_;
   std::size_t start_;
   std::size_t size_;
   bool little_ = false;
+  std::uint64_t zeroed_ = 0;
 };
+
+// Whether a segment before the first scan is one a viewer needs to show
+// the photo right: the coding segments, the JFIF header, the Exif block
+// (orientation; cleaned before it is kept), the ICC colour profile and
+// Adobe's colour transform. Comments go too: free text nothing draws.
+bool IsShown(unsigned char marker, std::string_view payload) {
+  switch (marker) {
+    case 0xE0: return payload.starts_with(std::string_view("JFIF\0", 5));
+    case 0xE1: return payload.starts_with(kExifSignature);
+    case 0xE2: return payload.starts_with(std::string_view("ICC_PROFILE\0", 12));
+    case 0xEE: return payload.starts_with("Adobe");
+    default: return IsCoding(marker);
+  }
+}
 
 }  // namespace
 
 bool IsJpeg(std::string_view data) {
-  return WalkJpeg(data, [](const Segment&) {}).has_value();
+  return WalkJpeg(data, [](const Segment&, bool) {}).has_value();
 }
 
 bool StripLocation(std::string_view data, StrippedJpeg& out) {
@@ -275,21 +333,32 @@ bool StripLocation(std::string_view data, StrippedJpeg& out) {
   head.clear();
   out.scans = {};
   head.append(data.substr(0, 2));
-  // Fill bytes before a marker are left behind: every segment is copied from
-  // its own marker on.
-  const auto image = WalkJpeg(data, [&](const Segment& segment) {
+  // Before the first scan each segment kept is copied from its own marker
+  // on (fill bytes before it left behind); from the first scan on the
+  // posted bytes are kept in runs, and a segment that goes ends one: what
+  // ran up to it is copied, the next run starts after it.
+  std::size_t run = std::string_view::npos;
+  const std::optional<std::size_t> end = WalkJpeg(data, [&](const Segment& segment, bool scanned) {
     const std::string_view bytes = data.substr(segment.start, segment.end - segment.start);
-    if (segment.marker == kApp13) return;
-    if (segment.marker == kApp1 && !bytes.substr(4).starts_with(kExifSignature)) return;
+    if (scanned) {
+      if (run == std::string_view::npos) {
+        run = segment.start;
+      } else if (!IsCoding(segment.marker)) {
+        head.append(data.substr(run, segment.start - run));
+        run = segment.end;
+      }
+      return;
+    }
+    if (!IsShown(segment.marker, bytes.substr(4))) return;
     const std::size_t kept = head.size();
     head.append(bytes);
-    if (segment.marker == kApp1 && !Tiff(head, kept + 4 + kExifHeaderSize).RemoveGps()) head.resize(kept);
+    if (segment.marker == 0xE1 && !Tiff(head, kept + 4 + kExifHeaderSize).Clean()) head.resize(kept);
   });
-  if (!image) {
+  if (!end) {
     head.clear();
     return false;
   }
-  out.scans = data.substr(image->first, image->second - image->first);
+  out.scans = data.substr(run, *end - run);
   return true;
 }
 

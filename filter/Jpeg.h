@@ -17,23 +17,34 @@ bool IsJpeg(std::string_view data);
 // of a photo) is written from the posted bytes rather than copied first.
 struct StrippedJpeg {
   std::string head;        // the start-of-image and the segments kept, rebuilt
-  std::string_view scans;  // a view of the posted bytes: the first start-of-scan through the end-of-image
+  std::string_view scans;  // a view of the posted bytes: the rest of the image through the end-of-image
 };
 
 // The image of `data` without its location, into `out`; false, with `out`
-// empty, when `data` is no JPEG (as IsJpeg). Of the segments before the
-// first start-of-scan:
-// - Exif (APP1 "Exif"): kept, but every GPS directory pointer (tag 0x8825)
-//   is taken out of its directory and the GPS directory and its values are
-//   zeroed; offsets stay valid, the orientation and all other tags stay. An
-//   Exif block whose directories cannot be walked soundly is dropped whole.
-// - every other APP1 (XMP packets, extended XMP) and APP13 (Photoshop and
-//   IPTC, which name city and country): dropped.
-// - everything else (JFIF, ICC profile, Adobe, tables, frame header,
-//   comments): kept as it is, fill bytes before markers left out.
-// The scan data is kept unchanged; whatever follows the end-of-image (a
-// phone's appended preview, depth map or video, which carry locations of
-// their own) is not. head + scans is never longer than `data`, and
+// empty, when `data` is no JPEG (as IsJpeg). A keep-list: of the segments
+// before the first start-of-scan only those that show the photo right stay
+// - the JFIF header (APP0 "JFIF"), the ICC colour profile (APP2
+//   "ICC_PROFILE"), Adobe's colour transform (APP14 "Adobe"), the tables,
+//   frame headers and restart interval, copied as they are without the fill
+//   bytes before their markers;
+// - the Exif block (APP1 "Exif"), cleaned in place: in every directory
+//   reachable from IFD0 (through next-directory offsets, the Exif,
+//   interoperability and SubIFDs pointers) the entries of the GPS pointer
+//   (0x8825), XMP (0x02BC), IPTC (0x83BB), Photoshop resources (0x8649) and
+//   the embedded preview (0x0201/0x0202, a JPEG with an Exif block of its
+//   own) are taken out, and the GPS directory, the packets and the preview
+//   are zeroed; offsets stay valid, the orientation and all other tags stay.
+//   An Exif block whose directories cannot be walked soundly is dropped
+//   whole.
+// Every other segment (XMP and other APP1, APP13 Photoshop and IPTC, APP11
+// JUMBF and C2PA, APP6 and every other application segment, comments)
+// goes. From the first start-of-scan on, the scans, their entropy-coded
+// data with restart markers and the tables between them are kept byte for
+// byte; any other segment placed among them goes, and so does whatever
+// follows the end-of-image (a phone's appended preview, depth map or video,
+// which carry locations of their own). `scans` views the posted bytes after
+// the last segment dropped among the scans (commonly from the first
+// start-of-scan on). head + scans is never longer than `data`, and
 // stripping it again changes nothing.
 bool StripLocation(std::string_view data, StrippedJpeg& out);
 
