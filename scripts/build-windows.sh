@@ -23,7 +23,8 @@ scripts/apt-install.sh --no-install-recommends cmake g++ make g++-mingw-w64-x86-
   libgcrypt20-dev libgcrypt-mingw-w64-dev
 jobs=${JOBS:-$(nproc)}
 
-cmake -S . -B build-win-host -DORVALENGATE_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
+# Release with warnings as errors: the only build of the host tools at -O3.
+cmake -S . -B build-win-host -DORVALENGATE_TESTS=OFF -DORVALENGATE_WERROR=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-win-host -j"$jobs" --target sjistexts
 
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \

@@ -168,13 +168,16 @@ int WriteCp932Table(const char* output) {
   std::vector<std::pair<long, unsigned>> table;
   for (long cp = 0x80; cp < 0x10000; ++cp) {
     if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+    // Appended byte by byte: GCC 12 at -O2 and above warns (maybe-uninitialized)
+    // on a string assigned from a braced list here.
     std::string utf8;
     if (cp < 0x800) {
-      utf8 = {static_cast<char>(0xC0 | cp >> 6), static_cast<char>(0x80 | (cp & 0x3F))};
+      utf8 += static_cast<char>(0xC0 | cp >> 6);
     } else {
-      utf8 = {static_cast<char>(0xE0 | cp >> 12), static_cast<char>(0x80 | (cp >> 6 & 0x3F)),
-              static_cast<char>(0x80 | (cp & 0x3F))};
+      utf8 += static_cast<char>(0xE0 | cp >> 12);
+      utf8 += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
     }
+    utf8 += static_cast<char>(0x80 | (cp & 0x3F));
     bool ok = false;
     const std::string bytes = Convert("CP932", "UTF-8", utf8, ok);
     if (!ok || bytes.empty() || bytes.size() > 2 || static_cast<unsigned char>(bytes[0]) < 0x80) continue;
