@@ -1,9 +1,11 @@
 // The account commands: signing up a new member and changing a password.
 // Both answer with the error page of the first failed check, and neither
 // writes anything before all checks have passed.
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "MemberTexts.h"
 #include "member/Members.h"
@@ -45,6 +47,24 @@ bool HasBlankAtEnds(std::string_view id) {
 // other "&" of a posted value is stored escaped, so "&#" is always one.
 bool HoldsCharacterReference(std::string_view id) { return id.find("&#") != std::string_view::npos; }
 
+// The spellings under which `id` would pass for another member: its UTF-8
+// reading (a link typed in an address bar arrives as UTF-8, and a profile
+// falls back to that reading), and either with full-width letters and
+// digits as ASCII. Those that differ from `id`.
+std::vector<std::string> LookAlikes(std::string_view id) {
+  std::vector<std::string> spellings;
+  auto add = [&](std::string spelling) {
+    if (spelling != id && std::find(spellings.begin(), spellings.end(), spelling) == spellings.end()) {
+      spellings.push_back(std::move(spelling));
+    }
+  };
+  const std::string read = platform::Cp932FromUtf8(id).value_or(std::string(id));
+  add(read);
+  add(platform::AsciiFromFullWidthSjis(id));
+  add(platform::AsciiFromFullWidthSjis(read));
+  return spellings;
+}
+
 }  // namespace
 
 std::string TWebModule1::CommandRegistration() {
@@ -73,6 +93,11 @@ std::string TWebModule1::CommandRegistration() {
   // profile must not show someone else.
   if (text::FileExists(path) || IsIdReserved(MembersDb, id)) {
     return Refuse(Outcome::kIdTaken, texts::IdAlreadyRegistered);
+  }
+  for (const std::string& other : LookAlikes(id)) {
+    if (IsUsableName(other) && (text::FileExists(MemberRecordPath(MembersDb, other)) || IsIdReserved(MembersDb, other))) {
+      return Refuse(Outcome::kIdTaken, texts::IdAlreadyRegistered);
+    }
   }
 
   const std::string stored_pw = StoredPassword(Passwords, pw);

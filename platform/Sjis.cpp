@@ -57,6 +57,27 @@ std::string AsciiUpperSjis(std::string_view text) {
   return out;
 }
 
+std::string AsciiFromFullWidthSjis(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t len = CharLength(text, pos);
+    const unsigned lead = static_cast<unsigned char>(text[pos]);
+    const unsigned trail = len == 2 ? static_cast<unsigned char>(text[pos + 1]) : 0;
+    if (lead == 0x82 && trail >= 0x4F && trail <= 0x58) {
+      out += static_cast<char>('0' + (trail - 0x4F));
+    } else if (lead == 0x82 && trail >= 0x60 && trail <= 0x79) {
+      out += static_cast<char>('A' + (trail - 0x60));
+    } else if (lead == 0x82 && trail >= 0x81 && trail <= 0x9A) {
+      out += static_cast<char>('a' + (trail - 0x81));
+    } else {
+      out.append(text.substr(pos, len));
+    }
+    pos += len;
+  }
+  return out;
+}
+
 bool SameTextSjis(std::string_view a, std::string_view b) noexcept {
   if (a.size() != b.size()) return false;
   for (std::size_t pos = 0; pos < a.size();) {

@@ -80,6 +80,10 @@ std::size_t FindLastDelimiterSjis(std::string_view hay, std::string_view delims)
 // character alone, so the length in bytes never changes.
 std::string AsciiUpperSjis(std::string_view text);
 
+// The full-width Latin letters and digits (Ａ-Ｚ, ａ-ｚ, ０-９) as their ASCII
+// look-alikes; every other character as it stands.
+std::string AsciiFromFullWidthSjis(std::string_view text);
+
 // Equality ignoring the case of ASCII letters outside double-byte characters.
 bool SameTextSjis(std::string_view a, std::string_view b) noexcept;
 
