@@ -1,6 +1,7 @@
 // The check command: everything in a site's files that keeps the site from
 // working as configured, one line each, and the settings that are risky.
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -271,8 +272,11 @@ void CheckSelfService(const Site& site, const text::NameValueList& settings, con
   }
 }
 
+// Upload folder -> the first session storing posts there and its members folder.
+using UploadOwners = std::map<std::string, std::pair<std::string, std::string>>;
+
 void CheckSession(Site& site, const std::string& name, Report& report, Folders& folders, Folders& member_dirs,
-                  int& members) {
+                  UploadOwners& uploads, int& members) {
   Session session;
   std::string err;
   if (!LoadSession(site, name, session, err)) {
@@ -281,11 +285,22 @@ void CheckSession(Site& site, const std::string& name, Report& report, Folders& 
   }
   const std::string& file = session.settings_path;
   CheckKeys(session.settings, file, kSessionKeys, report);
-  CheckFolderKey(session.settings, file, "path", true, true, "the site answers \"The session does not exist\"",
-                 report, folders);
+  const std::string upload_dir =
+      CheckFolderKey(session.settings, file, "path", true, true, "the site answers \"The session does not exist\"",
+                     report, folders);
   const std::string members_dir =
       CheckFolderKey(session.settings, file, "membersdb", true, true,
                      "the site answers \"MemberDB does not exist\"", report, folders);
+  // Posts and post lists are found by the poster's ID alone: members of two
+  // member folders who share an ID would share them.
+  if (!upload_dir.empty()) {
+    const auto [owner, first] = uploads.try_emplace(upload_dir, name, members_dir);
+    if (!first && owner->second.second != members_dir) {
+      report.Warning(file + ": path=" + upload_dir + " is also the upload folder of session " + owner->second.first +
+                     ", whose members are others: a member's list of photos shows the posts of a member of the " +
+                     "other session with the same ID, and removing one's own posts removes those too");
+    }
+  }
   CheckCounter(site, report, folders);
   const std::string_view image = session.settings.Value("DefaultImgFile");
   const std::string_view strip = session.settings.Value("StripLocation");
@@ -393,6 +408,7 @@ int Check(Site& site, Output& output) {
   int session_count = 0;
   int members = 0;
   Folders member_dirs;
+  UploadOwners uploads;
   if (!sessions.empty()) {
     try {
       std::vector<std::string> names;
@@ -402,7 +418,7 @@ int Check(Site& site, Output& output) {
       std::sort(names.begin(), names.end());
       for (const std::string& name : names) {
         ++session_count;
-        CheckSession(site, name, report, folders, member_dirs, members);
+        CheckSession(site, name, report, folders, member_dirs, uploads, members);
       }
     } catch (const platform::Exception& e) {
       report.Problem(sessions + ": " + e.Message());

@@ -12,6 +12,7 @@
 #include "member/Maintenance.h"
 #include "member/Members.h"
 #include "member/Passwords.h"
+#include "member/PostIndex.h"
 #include "member/Posting.h"
 #include "member/SelfService.h"
 #include "platform/Exception.h"
@@ -25,6 +26,23 @@ namespace {
 
 // More than any record may hold: a longer line cannot become a password.
 constexpr std::size_t kMaxPasswordLine = member::kMaxRecordBytes + 1;
+
+// A value in a column of its own: a posted tab is stored as it came and
+// would shift every column after it, so it is shown as the tool's own
+// reference (a posted "&" is stored escaped, so none looks like it). No
+// trail byte of a double-byte character is a tab.
+std::string Cell(std::string_view value) {
+  std::string out;
+  out.reserve(value.size());
+  for (const char c : value) {
+    if (c == '\t') {
+      out += "&#9;";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
 
 constexpr std::string_view kUsageText =
     "usage: orvalengate-admin [--site DIR] COMMAND [ARGUMENTS]\n"
@@ -149,7 +167,7 @@ int Members(Site& site, std::string_view session_name, Output& output) {
     // A record gone since the listing is no member any more.
     if (!member::IsUsableName(id) || !text::FileExists(member::MemberRecordPath(dir, id))) continue;
     record.LoadFromFile(member::MemberRecordPath(dir, id));
-    output.out.append(id).append("\t").append(record.Value("realname")).append("\n");
+    output.out.append(Cell(id)).append("\t").append(Cell(record.Value("realname"))).append("\n");
   }
   return kOk;
 }
@@ -254,6 +272,9 @@ int Remove(Site& site, std::string_view session_name, std::string_view id, Outpu
     output.err += "member " + Quoted(id) + " was removed meanwhile\n";
     return kNotFound;
   }
+  // The posts stay (remove-post); their listing on the profile goes, or the
+  // next member to register the ID would show them.
+  member::RemovePostIndex(site.module.UploadPath, id);
   output.out += std::string(id) + ": removed\n";
   return kOk;
 }
@@ -383,8 +404,8 @@ int Posts(Site& site, std::string_view session_name, const std::optional<std::st
   const bool listed = ForEachPost(site, session_name, output.err, [&](const Post& post) {
     if (member_id && post.record.Value("id") != *member_id) return true;
     output.out.append(FormatTime(post.modified)).append("\t");
-    output.out.append(post.image.empty() ? post.base + " (no file)" : post.image).append("\t");
-    output.out.append(post.record.Value("id")).append("\t").append(TitleOf(post.record)).append("\n");
+    output.out.append(Cell(post.image.empty() ? post.base + " (no file)" : post.image)).append("\t");
+    output.out.append(Cell(post.record.Value("id"))).append("\t").append(Cell(TitleOf(post.record))).append("\n");
     return true;
   });
   return listed ? kOk : kNotFound;
