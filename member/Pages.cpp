@@ -6,6 +6,7 @@
 
 #include "MemberTexts.h"
 #include "member/Members.h"
+#include "platform/Sjis.h"
 #include "text/NameValueList.h"
 
 namespace member {
@@ -88,6 +89,33 @@ bool IsScriptAddress(std::string_view address) {
     ++pos;
   }
   return false;
+}
+
+std::string_view WithoutCutEnd(std::string_view stored) {
+  std::size_t whole = 0;  // where the last whole character or piece of markup ends
+  char close = 0;         // what ends the markup being read: '>', ';', or 0 outside
+  for (std::size_t pos = 0; pos < stored.size();) {
+    const std::size_t length = platform::CharLength(stored, pos);
+    if (length == 1 && platform::IsLeadByte(stored[pos])) break;
+    const char c = stored[pos];
+    pos += length;
+    const bool in_name = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '#';
+    if (close == ';' && c != ';' && !in_name) {
+      close = 0;  // a bare "&", not a reference: text like any other
+      whole = pos - length;
+    }
+    if (close != 0) {
+      if (c == close) {
+        close = 0;
+        whole = pos;
+      }
+    } else if (c == '<' || c == '&') {
+      close = c == '<' ? '>' : ';';
+    } else {
+      whole = pos;
+    }
+  }
+  return stored.substr(0, whole);
 }
 
 std::string ErrorPage(std::string_view message) {

@@ -15,6 +15,12 @@ std::string ErrorPage(std::string_view message);
 // True when a browser would run the address as script (javascript:,
 // vbscript:, data:), however it is blanked or spelt.
 bool IsScriptAddress(std::string_view address);
+
+// The stored text without what a cut to a length left broken at its end: a
+// "<br" without its ">", an "&amp" without its ";", a Shift_JIS lead byte
+// without its trail byte. Written out as it is, a "<br" would take the
+// markup after it into the tag.
+std::string_view WithoutCutEnd(std::string_view stored);
 std::string FileAcceptedPage();
 std::string RegistrationAcceptedPage();
 

@@ -232,7 +232,10 @@ std::string TWebModule1::ProfileView(std::string_view id_bytes, std::string_view
   const PostPage posts = ReadPostPage(UploadPath, id, before, kPostsPerPage);
   std::string list, more;
   for (const PostEntry& post : posts.posts) {
-    const std::string_view title = post.title.empty() ? std::string_view(post.name) : std::string_view(post.title);
+    // A title is cut to a length when it is listed, and the cut may end
+    // inside a "<br>": what it broke is left out, so the link stays whole.
+    std::string_view title = WithoutCutEnd(post.title);
+    if (title.empty()) title = post.name;
     list += "<li>";
     if (context.upload_url.empty()) {
       list.append(title);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 
 #include "Cp932.h"
 #include "MemberTexts.h"
@@ -149,6 +150,18 @@ TEST_F(ProfilePageTest, OrdinaryLinksStayAsStored) {
     const std::string page = member::ProfilePage(Members(), "ok");
     EXPECT_NE(page.find(LinkRow("t", address, address)), std::string::npos) << address;
   }
+}
+
+// A title cut to a length ends whole: never inside "<br>", a reference or
+// a double-byte character; whole markup and bare "&" stay.
+TEST(ResultPages, WithoutCutEndKeepsOnlyWholeMarkup) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"ab<br", "ab"},          {"ab<", "ab"},          {"ab<br>", "ab<br>"},    {"a<br>b<b", "a<br>b"},
+      {"x&amp", "x"},           {"x&", "x"},            {"x&#12354", "x"},       {"x&amp;", "x&amp;"},
+      {"x&#12354;y", "x&#12354;y"}, {"a & b", "a & b"}, {"a&b<br", "a&b"},       {"&nbsp;&lt;", "&nbsp;&lt;"},
+      {"\x82\xa0\x82", "\x82\xa0"}, {"\x82\xa0<b\x82", "\x82\xa0"}, {"", ""},
+  };
+  for (const auto& [stored, kept] : cases) EXPECT_EQ(member::WithoutCutEnd(stored), kept) << stored;
 }
 
 }  // namespace
