@@ -2,6 +2,7 @@
 // where new ones go, which disappear, and that a save waits for the members
 // directory lock.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,9 +14,11 @@
 #include <thread>
 
 #include "ScratchDir.h"
+#include "member/FormTokens.h"
 #include "member/Members.h"
 #include "member/Pages.h"
 #include "member/Profiles.h"
+#include "member/WebModule1.h"
 
 namespace {
 
@@ -272,6 +275,84 @@ TEST_F(ProfileDir, SaveWaitsForTheMembersLock) {
   saver.join();
   EXPECT_TRUE(done.load());
   EXPECT_EQ(Read("u1.txt"), "id=u1\r\npw=pw123\r\nrealname=R\r\nmail=m\r\ncountry=c\r\n");
+}
+
+// A form's token holds for the session, ID, stored pw value and expiry it
+// was made for, under a secret made once, readable by its owner alone.
+TEST_F(ProfileDir, FormTokenHoldsOnlyForWhatItWasMadeFor) {
+  const mode_t old_mask = ::umask(022);
+  const std::int64_t now = 1'700'000'000, expiry = now + member::kFormTokenSeconds;
+  const std::string token = member::MakeFormToken(dir_, "s1", "alice", "pw1", now);
+  ::umask(old_mask);
+  const std::size_t mac = token.find('-') + 1;
+  ASSERT_EQ(token.substr(0, mac), std::to_string(expiry) + "-");
+  EXPECT_EQ(fs::status(dir_ + ".form-secret").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  auto flipped = [&](std::size_t i) {
+    std::string t = token;
+    t[mac + i] = t[mac + i] == '0' ? '1' : '0';
+    return t;
+  };
+  struct Case {
+    const char* what;
+    std::string token;
+    std::string_view session, id, pw;
+    std::int64_t now;
+    bool valid;
+  };
+  const Case cases[] = {
+      {"as made", token, "s1", "alice", "pw1", now, true},
+      {"at its expiry", token, "s1", "alice", "pw1", expiry, true},
+      {"a second later", token, "s1", "alice", "pw1", expiry + 1, false},
+      {"made a second ahead", member::MakeFormToken(dir_, "s1", "alice", "pw1", now + 1), "s1", "alice", "pw1", now,
+       false},
+      {"another ID", token, "s1", "bob", "pw1", now, false},
+      {"another pw value", token, "s1", "alice", "pw2", now, false},
+      {"another session", token, "s2", "alice", "pw1", now, false},
+      {"values split elsewhere", token, "s1a", "lice", "pw1", now, false},
+      {"expiry moved on", std::to_string(expiry + 60) + token.substr(mac - 1), "s1", "alice", "pw1", now + 60, false},
+      {"first digit", flipped(0), "s1", "alice", "pw1", now, false},
+      {"middle digit", flipped(32), "s1", "alice", "pw1", now, false},
+      {"last digit", flipped(63), "s1", "alice", "pw1", now, false},
+      {"a digit more", token + "0", "s1", "alice", "pw1", now, false},
+      {"a digit less", token.substr(0, token.size() - 1), "s1", "alice", "pw1", now, false},
+  };
+  const std::string secret = Read(".form-secret");
+  for (const Case& c : cases) {
+    EXPECT_EQ(member::FormTokenValid(dir_, c.token, c.session, c.id, c.pw, c.now), c.valid) << c.what;
+  }
+  // Every check reads the one secret: another in its place verifies nothing.
+  EXPECT_EQ(Read(".form-secret"), secret);
+  Write(".form-secret", std::string(64, '5'));
+  EXPECT_FALSE(member::FormTokenValid(dir_, token, "s1", "alice", "pw1", now));
+}
+
+// Through the commands: the token saves only its member's profile, and only
+// until the password changes (here first upgraded to a hash by the form).
+TEST_F(ProfileDir, FormTokenSavesItsProfileUntilThePasswordChanges) {
+  Write("alice.txt", kAliceRecord);
+  Write("bob.txt", "id=bob\r\npw=secret1\r\n");
+  member::TWebModule1 m;
+  m.MembersDb = m.UploadPath = dir_;
+  m.SessionName = "s1";
+  m.ModernPages = true;
+  m.Passwords = member::PasswordStorage::kArgon2id;
+  m.PostedFields = "id=alice\r\npw=secret1\r\n";
+  const std::string form = m.CommandChangeProf1(false), field = "name=\"token\" value=\"";
+  const std::size_t at = form.find(field) + field.size();
+  ASSERT_GT(at, field.size());
+  const std::string token = form.substr(at, form.find('"', at) - at);
+  auto save = [&](std::string_view id) {
+    m.PageStatus = 0;
+    m.PostedFields = "id=" + std::string(id) + "\r\ntoken=" + token + "\r\nrealname=Al\r\n";
+    m.CommandChangeProf2();
+    return m.PageStatus;
+  };
+  EXPECT_EQ(save("bob"), 403);
+  EXPECT_EQ(save("alice"), 200);
+  EXPECT_NE(Read("alice.txt").find("realname=Al\r\n"), std::string::npos);
+  Write("alice.txt", "id=alice\r\npw=secret2\r\n");
+  EXPECT_EQ(save("alice"), 403);
+  EXPECT_EQ(Read("alice.txt"), "id=alice\r\npw=secret2\r\n");
 }
 
 }  // namespace
