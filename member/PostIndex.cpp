@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "member/Passwords.h"
+#include "member/Posting.h"
 #include "platform/Files.h"
 #include "platform/Sjis.h"
 #include "text/NameValueList.h"
@@ -48,6 +49,15 @@ std::string PostIndexPath(std::string_view upload_dir, std::string_view id) {
     path += kHex[digest[i] & 0xF];
   }
   return path;
+}
+
+void RemovePostIndex(const std::string& upload_dir, std::string_view id) {
+  if (upload_dir.empty()) return;
+  const std::string dir = text::IncludeTrailingDelimiter(upload_dir);
+  const std::string path = PostIndexPath(dir, id);
+  if (!text::FileExists(path)) return;
+  const platform::FileLock lock = LockPosts(dir);
+  if (text::FileExists(path)) platform::RemoveFile(path);
 }
 
 bool AppendPostIndex(std::string_view upload_dir, std::string_view id, std::string_view name, std::string_view ext,

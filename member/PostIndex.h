@@ -15,6 +15,11 @@ namespace member {
 
 std::string PostIndexPath(std::string_view upload_dir, std::string_view id);
 
+// Ends the member's index under the posts lock, the posts left as they
+// are: a member who leaves takes the listing along, and a later holder of
+// the ID starts with none. Nothing happens without an upload folder.
+void RemovePostIndex(const std::string& upload_dir, std::string_view id);
+
 // Adds a post; the title (as posted, escaped) is cut to kMaxTitleBytes.
 // False when the index cannot be written (the post itself stands).
 inline constexpr std::size_t kMaxTitleBytes = 300;

@@ -62,13 +62,8 @@ std::vector<std::int64_t> RecentMails(const text::NameValueList& state, std::int
   return recent;
 }
 
-std::string StateText(std::string_view id, std::string_view token_hash, std::int64_t expires,
-                      const std::vector<std::int64_t>& sent) {
-  std::string text = "id=" + std::string(id) + "\r\n";
-  if (!token_hash.empty()) {
-    text += "token=" + std::string(token_hash) + "\r\nexpires=" + std::to_string(expires) + "\r\n";
-  }
-  text += "sent=";
+std::string SentText(const std::vector<std::int64_t>& sent) {
+  std::string text = "sent=";
   // Appended piece by piece: mingw-w64's GCC 12 warns (-Werror=restrict)
   // on a literal added to a temporary string here.
   for (std::size_t i = 0; i < sent.size(); ++i) {
@@ -76,6 +71,15 @@ std::string StateText(std::string_view id, std::string_view token_hash, std::int
     text += std::to_string(sent[i]);
   }
   return text + "\r\n";
+}
+
+std::string StateText(std::string_view id, std::string_view token_hash, std::int64_t expires,
+                      const std::vector<std::int64_t>& sent) {
+  std::string text = "id=" + std::string(id) + "\r\n";
+  if (!token_hash.empty()) {
+    text += "token=" + std::string(token_hash) + "\r\nexpires=" + std::to_string(expires) + "\r\n";
+  }
+  return text + SentText(sent);
 }
 
 void RemoveIfPresent(const std::string& path) {
@@ -90,7 +94,17 @@ std::string ReservedIdPath(std::string_view dir, std::string_view id) {
   return HiddenPath(dir, ".removed-", platform::AsciiUpperSjis(id));
 }
 
-ResetIssue IssueResetToken(std::string_view dir, std::string_view id, std::int64_t now) {
+std::string RecipientStatePath(std::string_view dir, std::string_view address) {
+  // Mail systems ignore the letter case of the domain, and nearly all of
+  // the local part's: counted once, "Victim@X" is "victim@x".
+  std::string folded(address);
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return HiddenPath(dir, ".mailto-", folded);
+}
+
+ResetIssue IssueResetToken(std::string_view dir, std::string_view id, std::string_view token, std::int64_t now) {
   ResetIssue issue;
   if (!IsUsableName(id)) return issue;
   const std::string path = MemberRecordPath(dir, id);
@@ -107,13 +121,18 @@ ResetIssue IssueResetToken(std::string_view dir, std::string_view id, std::int64
   }
   const std::string state_path = ResetStatePath(dir, id);
   std::vector<std::int64_t> sent = RecentMails(LoadState(state_path), now);
-  if (sent.size() >= kResetMailsPerHour) {
+  // One mailbox named by many members (registrations cost nothing) gets no
+  // more mail than one member's.
+  const std::string recipient_path = RecipientStatePath(dir, issue.address);
+  std::vector<std::int64_t> to_recipient = RecentMails(LoadState(recipient_path), now);
+  if (sent.size() >= kResetMailsPerHour || to_recipient.size() >= kResetMailsPerHour) {
     issue.result = ResetIssue::kLimit;
     return issue;
   }
   sent.push_back(now);
-  issue.token = RandomHex(kResetTokenBytes);
-  platform::ReplaceFile(state_path, StateText(id, Sha256Hex(issue.token), now + kResetTokenSeconds, sent));
+  to_recipient.push_back(now);
+  platform::ReplaceFile(recipient_path, SentText(to_recipient));
+  platform::ReplaceFile(state_path, StateText(id, Sha256Hex(token), now + kResetTokenSeconds, sent));
   issue.result = ResetIssue::kIssued;
   return issue;
 }

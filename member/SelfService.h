@@ -26,19 +26,23 @@ std::string ResetStatePath(std::string_view dir, std::string_view id);
 // the record of a removed "alice".
 std::string ReservedIdPath(std::string_view dir, std::string_view id);
 
+// ".mailto-" + 32 hex digits of the SHA-256 of the address with its ASCII
+// letters lower-cased, in the members folder: the times of the reset mails
+// of the last hour to that address, whichever members name it.
+std::string RecipientStatePath(std::string_view dir, std::string_view address);
+
 struct ResetIssue {
   enum Result { kIssued, kNoMember, kNoAddress, kLimit } result = kNoMember;
-  std::string token;    // kIssued: the token to mail (hex)
   std::string address;  // the record's mail value (kIssued, kNoAddress)
 };
 // Under the members lock: when the record exists under exactly this ID (a
 // file system that ignores letter case finds "alice" for "ALICE": such a
 // spelling counts as no member, so it gets no limit or token of its own),
-// holds a plain mail
-// address and fewer than kResetMailsPerHour mails went out in the last
-// hour, a new token replaces any pending one and counts as a mail sent.
-// Otherwise nothing changes.
-ResetIssue IssueResetToken(std::string_view dir, std::string_view id, std::int64_t now);
+// holds a plain mail address, and fewer than kResetMailsPerHour mails went
+// out in the last hour both to the member and to that address, `token`
+// (kResetTokenBytes as hex, drawn by the caller) replaces any pending one
+// and counts as a mail sent to both. Otherwise nothing changes.
+ResetIssue IssueResetToken(std::string_view dir, std::string_view id, std::string_view token, std::int64_t now);
 
 // Whether `token` is the member's pending one and has not expired; the
 // hashes are compared in constant time.
@@ -71,7 +75,9 @@ bool FreeReservedId(std::string_view dir, std::string_view id);
 
 // Removes every post of the member from the upload folder, image and
 // record, under the posts lock, and the member's post index; the number of
-// posts removed. Reads every post record of the folder once.
+// posts removed. Reads every post record of the folder once. A removal that
+// leaves the posts still ends the index (RemovePostIndex): the listing goes
+// with the record, so that a later holder of the ID is not shown the photos.
 std::size_t RemovePostsOf(const std::string& upload_dir, std::string_view id);
 
 }  // namespace member

@@ -9,10 +9,12 @@
 #include "member/Mail.h"
 #include "member/PageSet.h"
 #include "member/Passwords.h"
+#include "member/PostIndex.h"
 #include "member/SelfService.h"
 #include "member/Storage.h"
 #include "member/WebModule1.h"
 #include "platform/Exception.h"
+#include "platform/Process.h"
 #include "platform/Sjis.h"
 #include "platform/System.h"
 #include "text/Fields.h"
@@ -20,9 +22,10 @@
 namespace member {
 namespace {
 
-// Every answer to a request for a mail comes this long after the request,
-// whatever the ID: how long the mail program took must not tell whether a
-// member exists or has an address.
+// Where the mail is sent by the request's own process, every answer to a
+// request for a mail comes this long after the request, whatever the ID:
+// how long the mail program took must not tell whether a member exists or
+// has an address.
 constexpr int kResetAnswerMilliseconds = 300;
 
 std::string SelfPage(std::string_view title, std::string_view body, std::initializer_list<Slot> slots = {}) {
@@ -66,43 +69,63 @@ std::string TWebModule1::CommandForgotPw() {
   if (id.empty()) return Refuse(Outcome::kBlank, texts::Blank);
   const bool english = text::FieldView(PostedFields, "lang") == "en";
   LogAuthEvent("password reset", id);
+  // Drawn here for every ID, so that a copied process starts from a random
+  // state no other copy had (a reused process number gives no repeated
+  // token), and the request's own work is the same for members and others.
+  std::string token;
   try {
-    if (SiteUrl.empty() || !IsPlainMailAddress(MailFrom)) {
-      LogError("password reset: config.txt needs siteurl= and a plain mailfrom= address; no mail sent");
-    } else {
-      const ResetIssue issue = IssueResetToken(MembersDb, id, platform::UnixSeconds());
+    token = RandomHex(kResetTokenBytes);
+  } catch (const platform::Exception& e) {
+    LogError("password reset: " + e.Message());
+  }
+  // Whatever comes after the token depends on the ID: the record, the
+  // limits and the mail program's pace. `detach_after_ms` < 0: the mail
+  // program is waited for (at most its limit, then stopped).
+  auto mail_link = [&](int detach_after_ms) {
+    try {
+      if (token.empty()) return;
+      if (SiteUrl.empty() || !IsPlainMailAddress(MailFrom)) {
+        LogError("password reset: config.txt needs siteurl= and a plain mailfrom= address; no mail sent");
+        return;
+      }
+      const ResetIssue issue = IssueResetToken(MembersDb, id, token, platform::UnixSeconds());
       if (issue.result == ResetIssue::kNoAddress && !issue.address.empty()) {
         LogError("password reset: the mail address of a member of session " + SessionName +
                  " is not one plain address; no mail sent");
-      } else if (issue.result == ResetIssue::kIssued) {
-        std::string link = SiteUrl + (SiteUrl.find('?') == std::string::npos ? "?" : "&");
-        link += "session=" + PercentEncode(SessionName) + "&resetid=" + PercentEncode(id) + "&token=" + issue.token;
-        if (english) link += "&lang=en";
-        const std::string id_text = MailText(id);
-        const std::string site = SiteName.empty() ? SiteUrl : MailText(SiteName);
-        const Slot slots[] = {{"id", id_text}, {"site", site}, {"link", link}};
-        const std::string subject = MailText(english ? texts::MailResetSubjectE : texts::MailResetSubject);
-        const std::string body = FillTemplate(MailText(english ? texts::MailResetBodyE : texts::MailResetBody), slots);
-        // A mail program still busy when the answer is due is left to
-        // finish alone: a slow one must not make known IDs answer later.
-        const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::steady_clock::now() - started);
-        const int left = std::max(0, kResetAnswerMilliseconds - static_cast<int>(spent.count()));
-        std::string why;
-        if (!SendMail(SendMailProgram, BuildMail({MailFrom, issue.address, subject, body}, platform::UnixSeconds()),
-                      why, left)) {
-          LogError("password reset: " + why);
-        }
       }
+      if (issue.result != ResetIssue::kIssued) return;
+      std::string link = SiteUrl + (SiteUrl.find('?') == std::string::npos ? "?" : "&");
+      link += "session=" + PercentEncode(SessionName) + "&resetid=" + PercentEncode(id) + "&token=" + token;
+      if (english) link += "&lang=en";
+      const std::string id_text = MailText(id);
+      const std::string site = SiteName.empty() ? SiteUrl : MailText(SiteName);
+      const Slot slots[] = {{"id", id_text}, {"site", site}, {"link", link}};
+      const std::string subject = MailText(english ? texts::MailResetSubjectE : texts::MailResetSubject);
+      const std::string body = FillTemplate(MailText(english ? texts::MailResetBodyE : texts::MailResetBody), slots);
+      std::string why;
+      if (!SendMail(SendMailProgram, BuildMail({MailFrom, issue.address, subject, body}, platform::UnixSeconds()),
+                    why, detach_after_ms)) {
+        LogError("password reset: " + why);
+      }
+    } catch (const platform::Exception& e) {
+      // The member's answer is the same whatever happened; the operator
+      // reads what went wrong in the error log.
+      LogError("password reset: " + e.Message());
     }
-  } catch (const platform::Exception& e) {
-    // The member's answer is the same whatever happened; the operator reads
-    // what went wrong in the error log.
-    LogError("password reset: " + e.Message());
-  }
-  const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
-  if (spent.count() < kResetAnswerMilliseconds) {
-    platform::SleepMilliseconds(kResetAnswerMilliseconds - static_cast<int>(spent.count()));
+  };
+  // The rest goes to a process of its own: the answer leaves at once, for
+  // every ID alike, and a resident process serves the next request instead
+  // of waiting out a floor.
+  if (!platform::StartDetached([&] { mail_link(-1); })) {
+    // Done here, the answer comes kResetAnswerMilliseconds after the
+    // request whatever the ID: a mail program still busy then is left to
+    // finish alone.
+    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    mail_link(std::max(0, kResetAnswerMilliseconds - static_cast<int>(spent.count())));
+    const auto done = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    if (done.count() < kResetAnswerMilliseconds) {
+      platform::SleepMilliseconds(kResetAnswerMilliseconds - static_cast<int>(done.count()));
+    }
   }
   if (!ModernPages) return SelfPage("Password reset", texts::ResetRequestedBody);
   PageStatus = OutcomeStatus(Outcome::kResetRequested);
@@ -184,15 +207,17 @@ std::string TWebModule1::CommandRemoveSelf() {
     case RemovalResult::kRemoved: break;
   }
   std::string count;
-  if (RemoveOwnPosts && !UploadPath.empty()) {
-    try {
-      count = std::to_string(RemovePostsOf(UploadPath, id));
-    } catch (const platform::Exception& e) {
-      // The account is gone either way; what is left of the posts the
-      // operator removes (orvalengate-admin posts --member).
-      LogError("removal of the posts of a member of session " + SessionName + ": " + e.Message());
+  try {
+    if (RemoveOwnPosts && !UploadPath.empty()) {
       count = "?";
+      count = std::to_string(RemovePostsOf(UploadPath, id));
+    } else {
+      RemovePostIndex(UploadPath, id);
     }
+  } catch (const platform::Exception& e) {
+    // The account is gone either way; what is left of the posts the
+    // operator removes (orvalengate-admin posts --member).
+    LogError("removal of the posts of a member of session " + SessionName + ": " + e.Message());
   }
   const Outcome outcome = count.empty() ? Outcome::kAccountRemoved : Outcome::kAccountRemovedPosts;
   if (ModernPages) {

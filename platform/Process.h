@@ -3,6 +3,7 @@
 // so nothing a request carried can choose what runs.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,5 +32,14 @@ struct ProgramRun {
 // programs need).
 ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args, std::string_view input,
                       int timeout_ms, int detach_after_ms = -1);
+
+// Runs `work` in a process of its own that outlives this one and keeps
+// nothing of it but memory: no descriptor or handle (a CGI answer ends when
+// this process ends, a resident process's sockets stay its own), standard
+// streams on the null device, a session of its own. The caller goes on at
+// once; an exception out of `work` ends that process quietly. False when no
+// such process can be had (where processes cannot be copied, or the system
+// refused one): the caller then does the work itself.
+bool StartDetached(const std::function<void()>& work);
 
 }  // namespace platform

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,7 +83,47 @@ void ReapDetached() {
   std::erase_if(Detached(), [](pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) != 0; });
 }
 
+// The descriptors a copied process keeps: its standard streams, on the null
+// device. A CGI answer ends only when every holder of its stdout closed it,
+// and a resident process's listening socket and connection are its alone.
+void KeepNoDescriptors() {
+  const int null = ::open("/dev/null", O_RDWR);
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (null >= 0 && null != fd) ::dup2(null, fd);
+  }
+  if (::close_range(STDERR_FILENO + 1, ~0U, 0) == 0) return;
+  rlimit limit{};
+  const rlim_t top = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY ? limit.rlim_cur : 65536;
+  for (rlim_t fd = STDERR_FILENO + 1; fd < top; ++fd) ::close(static_cast<int>(fd));
+}
+
 }  // namespace
+
+bool StartDetached(const std::function<void()>& work) {
+  // Twice copied, the middle one gone at once: the worker is nobody's child
+  // here, so no zombie waits for this process to reap it, and it outlives
+  // a CGI process that answers and ends.
+  const pid_t middle = ::fork();
+  if (middle < 0) return false;
+  if (middle == 0) {
+    ::setsid();
+    const pid_t worker = ::fork();
+    if (worker != 0) ::_exit(worker > 0 ? 0 : 1);
+    KeepNoDescriptors();
+    try {
+      work();
+    } catch (...) {
+    }
+    // Nothing of the copied process runs at exit: its buffers and handlers
+    // belong to the one that goes on.
+    ::_exit(0);
+  }
+  int status = 0;
+  while (::waitpid(middle, &status, 0) < 0) {
+    if (errno != EINTR) return true;  // reaped by a SIGCHLD ignored: the worker runs
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args, std::string_view input,
                       int timeout_ms, int detach_after_ms) {

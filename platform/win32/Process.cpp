@@ -213,4 +213,9 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
   return run;
 }
 
+// Windows copies no process: the program runs there as CGI only, one
+// process per request, so a caller that does its work itself holds up no
+// one else's request.
+bool StartDetached(const std::function<void()>& /*work*/) { return false; }
+
 }  // namespace platform
