@@ -68,6 +68,7 @@ bool IsRemovedTag(std::uint16_t tag) {
 // One segment: its marker and where its bytes (from the 0xFF on) lie.
 struct Segment {
   unsigned char marker = 0;
+  std::size_t fill = 0;   // the first of the fill bytes before it (its start when none)
   std::size_t start = 0;  // the 0xFF before the marker
   std::size_t end = 0;
 };
@@ -76,11 +77,12 @@ struct Segment {
 // marker takes a length and the length stays inside the data.
 std::optional<Segment> SegmentAt(std::string_view data, std::size_t pos) {
   if (pos >= data.size() || Byte(data, pos) != kMarkerByte) return std::nullopt;
+  const std::size_t fill = pos;
   while (pos + 1 < data.size() && Byte(data, pos + 1) == kMarkerByte) ++pos;
   if (pos + 4 > data.size() || !HasLength(Byte(data, pos + 1))) return std::nullopt;
   const std::size_t length = std::size_t{Byte(data, pos + 2)} << 8 | Byte(data, pos + 3);
   if (length < 2 || pos + 2 + length > data.size()) return std::nullopt;
-  return Segment{Byte(data, pos + 1), pos, pos + 2 + length};
+  return Segment{Byte(data, pos + 1), fill, pos, pos + 2 + length};
 }
 
 // Calls `each(segment, scanned)` with every segment of `data`, `scanned`
@@ -108,7 +110,8 @@ std::optional<std::size_t> WalkJpeg(std::string_view data, Each&& each) {
   while (pos < data.size()) {
     const void* found = std::memchr(data.data() + pos, kMarkerByte, data.size() - pos);
     if (found == nullptr) return std::nullopt;
-    std::size_t at = static_cast<std::size_t>(static_cast<const char*>(found) - data.data());
+    const std::size_t fill = static_cast<std::size_t>(static_cast<const char*>(found) - data.data());
+    std::size_t at = fill;
     while (at + 1 < data.size() && Byte(data, at + 1) == kMarkerByte) ++at;
     if (at + 1 >= data.size()) return std::nullopt;
     const unsigned char next = Byte(data, at + 1);
@@ -117,7 +120,7 @@ std::optional<std::size_t> WalkJpeg(std::string_view data, Each&& each) {
     } else if (next == kEndOfImage) {
       return at + 2;
     } else {
-      const std::optional<Segment> segment = SegmentAt(data, at);
+      const std::optional<Segment> segment = SegmentAt(data, fill);
       if (!segment) return std::nullopt;
       each(*segment, true);
       pos = segment->end;
@@ -336,7 +339,9 @@ bool StripLocation(std::string_view data, StrippedJpeg& out) {
   // Before the first scan each segment kept is copied from its own marker
   // on (fill bytes before it left behind); from the first scan on the
   // posted bytes are kept in runs, and a segment that goes ends one: what
-  // ran up to it is copied, the next run starts after it.
+  // ran up to its fill bytes is copied (a fill byte left before the bytes
+  // that follow the segment would make a marker of them), the next run
+  // starts after it.
   std::size_t run = std::string_view::npos;
   const std::optional<std::size_t> end = WalkJpeg(data, [&](const Segment& segment, bool scanned) {
     const std::string_view bytes = data.substr(segment.start, segment.end - segment.start);
@@ -344,7 +349,7 @@ bool StripLocation(std::string_view data, StrippedJpeg& out) {
       if (run == std::string_view::npos) {
         run = segment.start;
       } else if (!IsCoding(segment.marker)) {
-        head.append(data.substr(run, segment.start - run));
+        head.append(data.substr(run, segment.fill - run));
         run = segment.end;
       }
       return;

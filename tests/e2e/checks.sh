@@ -103,6 +103,43 @@ for order in II MM; do
   check "$order photo keeps its orientation" test "$(exiftool -n -s3 -Orientation "$stored")" = 6
   check "$order photo keeps its image data" cmp -s <(from_scan "$photo") <(from_scan "$stored")
 done
+
+# Places hidden where the filter once missed them, each in a photo exiftool
+# wrote: a preview carrying its own GPS, a GPS directory under SubIFDs (the
+# TIFF block made by hand, written in by exiftool), XMP and IPTC as IFD0
+# tags, and XMP, IPTC and a C2PA (JUMBF) manifest in segments of their own.
+located() {  # what exiftool reads as a place in a file or its preview
+  { exiftool -a -G1 -s "$1"; exiftool -b -ThumbnailImage "$1" | exiftool -a -G1 -s -; } 2>&1 |
+    grep -iE 'GPS|City|Country|Location|JUMBF|C2PA'
+}
+convert -size 16x12 gradient:red-blue "$work/thumb.jpg"
+exiftool -q -overwrite_original -GPSLatitude=35.6586 -GPSLatitudeRef=N "$work/thumb.jpg"
+printf 'MM\0*\0\0\0\x08\0\x02\x01\x12\0\x03\0\0\0\x01\0\x06\0\0\x01\x4a\0\x04\0\0\0\x01\0\0\0\x26\0\0\0\0\0\x01\x88\x25\0\x04\0\0\0\x01\0\0\0\x38\0\0\0\0\0\x02\0\x01\0\x02\0\0\0\x02N\0\0\0\0\x02\0\x05\0\0\0\x03\0\0\0\x56\0\0\0\0\0\0\0\x23\0\0\0\x01\0\0\0\x27\0\0\0\x01\0\0\0\x1e\0\0\0\x01' > "$work/subifd.tif"
+printf '<?xpacket begin="" id="W5M0MpCehiHzreSzNTczkc9d"?><x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#"><rdf:Description xmlns:exif="http://ns.adobe.com/exif/1.0/" xmlns:photoshop="http://ns.adobe.com/photoshop/1.0/" exif:GPSLatitude="35,39.5N" photoshop:City="Minato"/></rdf:RDF></x:xmpmeta><?xpacket end="w"?>' > "$work/place.xmp"
+convert -size 16x12 xc:white "$work/iptc.jpg"
+exiftool -q -overwrite_original -IPTC:City=Minato -IPTC:Sub-location=Shiba "$work/iptc.jpg"
+exiftool -b -IPTC "$work/iptc.jpg" > "$work/place.iptc"
+jumbf='\xff\xeb\0\x49JP\0\x01\0\0\0\x01\0\0\0\x3fjumb\0\0\0\x1ejumdjson\0\x11\0\x10\x80\0\0\xaa\0\x38\x9b\x71\x03c2pa\0\0\0\0\x19json{"City":"Minato"}'
+for kind in preview subifd ifd0-xmp ifd0-iptc segments; do
+  photo=$work/$kind.jpg n=$((n + 1))
+  convert -size 64x48 gradient:navy-orange "$photo"
+  case $kind in
+    preview)   fixture=("-ThumbnailImage<=$work/thumb.jpg") ;;
+    subifd)    fixture=("-EXIF<=$work/subifd.tif") ;;
+    ifd0-xmp)  fixture=("-IFD0:ApplicationNotes<=$work/place.xmp") ;;
+    ifd0-iptc) fixture=("-IFD0:IPTC-NAA<=$work/place.iptc") ;;
+    segments)  fixture=(-XMP-photoshop:City=Minato -XMP-iptcCore:Location=Shiba -IPTC:City=Minato) ;;
+  esac
+  exiftool -q -overwrite_original "${fixture[@]}" -Orientation#=6 "$photo"
+  if [ $kind = segments ]; then { head -c 2 "$photo"; printf "$jumbf"; tail -c +3 "$photo"; } > "$work/c2pa.jpg"; mv "$work/c2pa.jpg" "$photo"; fi
+  check "$kind fixture carries a place" test -n "$(located "$photo")"
+  reply=$(curl -s -F session=photos -F command=postleaf -F id=alice -F pw=secret1 -F blank-title=Home \
+    -F "leaf=@$photo;type=image/jpeg" "$cgi")
+  check "$kind photo accepted" contains "$reply" "<title>File acceptance</title>"
+  stored=$data/upload/$(printf 'img%04d' $n).jpg
+  check "$kind photo stored without a place ($(located "$stored" | tr -s ' \n' ' '))" test -z "$(located "$stored")"
+  check "$kind photo keeps its orientation" test "$(exiftool -n -s3 -Orientation "$stored")" = 6
+done
 printf '<html><script>alert(1)</script></html>' > "$work/page.jpg"
 reply=$(curl -s -F session=photos -F command=postleaf -F id=alice -F pw=secret1 -F blank-title=Page \
   -F "leaf=@$work/page.jpg;type=image/jpeg" "$cgi")

@@ -118,8 +118,8 @@ TEST(StripLocation, KeepsWhatShowsThePhotoAndNothingThatPlacesIt) {
       {"only segments that show the photo", kApp0 + "\xff\xe0\0\x07JFXX\0"s + kXmp + "\xff\xe2\0\x06MPF\0"s + kIcc +
            "\xff\xe6\0\x04GP"s + "\xff\xeb\0\x06JP\0\x01"s + "\xff\xed\0\x04PS"s + adobe + "\xff\xfe\0\x06Oslo"s + dqt + dht,
        kApp0 + kIcc + adobe + dqt + dht},
-      {"segments after the first scan", "", "", sos + "\x11" + kXmp + "\xff\xfe\0\x03x\xff\xeb\0\x02"s + dht + sos + "\x22\xff\xd9",
-       sos + "\x11" + dht + sos + "\x22\xff\xd9"},
+      {"segments after the first scan", "", "", sos + "\x11\xff" + kXmp + "\x12\xff\xfe\0\x03x\xff\xeb\0\x02"s + dht + sos + "\x22\xff\xd9",
+       sos + "\x11\x12" + dht + sos + "\x22\xff\xd9"},
   };
   for (const Row& row : rows) {
     const std::string posted = "\xff\xd8"s + row.before + kFrame + row.scans;
