@@ -103,7 +103,7 @@ TEST(StripLocation, KeepsWhatShowsThePhotoAndNothingThatPlacesIt) {
        mm.Block(174, {{8, mm.Dir({orientation}, 60)}, {60, mm.Dir({{0x0103, 3, 1, 6}, {0x0201, 4, 1, 110}, {0x0202, 4, 1, 64}})}, {110, "\xff\xd8" + seg + std::string(54, 'G')}}),
        mm.Block(174, {{8, mm.Dir({orientation}, 60)}, {60, mm.Dir({{0x0103, 3, 1, 6}})}})},
       {"XMP, IPTC and Photoshop tags",
-       ii.Block(164, {{8, ii.Dir({{0x02BC, 7, 20, 100}, orientation, {0x83BB, 4, 2, 130}, {0x8649, 1, 3, 0x636261}})}, {100, std::string(20, 'X')}, {130, "IPTCcity"}}),
+       ii.Block(164, {{8, ii.Dir({{0x02BC, 7, 20, 100}, orientation, {0x83BB, 4, 2, 130}, {0x8649, 7, 4, 4}})}, {100, std::string(20, 'X')}, {130, "IPTCcity"}}),
        ii.Block(164, {{8, ii.Dir({orientation})}})},
       {"Exif directory ending where the block ends", mm.Block(86, {{8, mm.Dir({orientation, {0x8769, 4, 1, 60}})}, {60, mm.Dir({exif_version, orientation})}}),
        mm.Block(86, {{8, mm.Dir({orientation, {0x8769, 4, 1, 60}})}, {60, mm.Dir({exif_version, orientation})}})},
