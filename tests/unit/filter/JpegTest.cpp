@@ -114,6 +114,12 @@ TEST(StripLocation, KeepsWhatShowsThePhotoAndNothingThatPlacesIt) {
       {"Exif pointer out of the block", mm.Block(64, {{8, mm.Dir({orientation, {0x8769, 4, 1, 900}})}}), ""},
       {"GPS pointer out of the block", mm.Block(64, {{8, mm.Dir({orientation, {0x8825, 4, 1, 900}})}}), ""},
       {"SubIFDs list out of the block", mm.Block(64, {{8, mm.Dir({orientation, {0x014A, 4, 2, 60}})}}), ""},
+      // The Exif directory overlaps IFD0: closing it up moves a value of
+      // 0x8825.... onto an IFD0 tag, making a GPS pointer there.
+      {"GPS pointer made by closing up an overlapping directory",
+       mm.Block(164, {{8, mm.Dir({orientation, {0x8769, 4, 0x02BC0001, 24}, {0x0131, 2, 0x86490001, 0}})},
+                      {50, mm.Dir({{0x9286, 7, 24, 0x88250004}, {0, 0, 100, 0}}).substr(2)}, gps_mm, latitude}),
+       ""},
       {"restart markers in the scan", dri, dri, rst, rst},
       {"only segments that show the photo", kApp0 + "\xff\xe0\0\x07JFXX\0"s + kXmp + "\xff\xe2\0\x06MPF\0"s + kIcc +
            "\xff\xe6\0\x04GP"s + "\xff\xeb\0\x06JP\0\x01"s + "\xff\xed\0\x04PS"s + adobe + "\xff\xfe\0\x06Oslo"s + dqt + dht,
