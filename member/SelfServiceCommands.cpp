@@ -116,7 +116,13 @@ std::string TWebModule1::CommandForgotPw() {
   // The rest goes to a process of its own: the answer leaves at once, for
   // every ID alike, and a resident process serves the next request instead
   // of waiting out a floor.
-  if (!platform::StartDetached([&] { mail_link(-1); })) {
+  // Begun at a random moment within the floor: the load a mail puts on the
+  // machine falls on whichever requests come then, not on the next one.
+  const auto detached = [&] {
+    platform::SleepMilliseconds(Rng.Below(kResetAnswerMilliseconds));
+    mail_link(-1);
+  };
+  if (!platform::StartDetached(detached)) {
     // Done here, the answer comes kResetAnswerMilliseconds after the
     // request whatever the ID: a mail program still busy then is left to
     // finish alone.

@@ -110,6 +110,11 @@ bool StartDetached(const std::function<void()>& work) {
     const pid_t worker = ::fork();
     if (worker != 0) ::_exit(worker > 0 ? 0 : 1);
     KeepNoDescriptors();
+    // Work nobody waits for yields to the requests that are waited for
+    // (and, by its pace, tells them nothing about what it does).
+    errno = 0;
+    if (::nice(19) == -1 && errno != 0) {
+    }
     try {
       work();
     } catch (...) {
