@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +25,8 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -259,6 +260,40 @@ Snapshot Take(const std::string& root) {
   return snap;
 }
 
+// This runner's children: a FastCGI site's resident processes, and what a
+// request left working on its own (a mail), which becomes a child here
+// (see main).
+std::set<pid_t> Children() {
+  std::set<pid_t> out;
+  std::error_code ec;
+  for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(it->path() / "stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 1));
+    char state = 0;
+    pid_t parent = 0;
+    if (rest >> state >> parent && parent == ::getpid()) out.insert(std::stoi(name));
+  }
+  return out;
+}
+
+// Until every child but `residents` has ended (and is reaped): the row's
+// files are looked at once the request's own work is done.
+void WaitForLeftWork(const std::set<pid_t>& residents) {
+  for (bool left = true; left;) {
+    left = false;
+    for (const pid_t child : Children()) {
+      if (!residents.count(child) && ::waitpid(child, nullptr, WNOHANG) == 0) left = true;
+    }
+    if (left) ::usleep(5000);
+  }
+}
+
 struct Outcome {
   std::vector<std::string> failures;
   std::string skipped;  // why the row could not run, if it could not
@@ -351,11 +386,9 @@ void RunRow(const Row& row, Context ctx, const std::string& jail_root, const bla
   std::string().swap(body);
   ::malloc_trim(0);  // the previous row's memory back, so the forked child starts small
   const Snapshot before = Take(jail);
+  const std::set<pid_t> residents = Children();
   const blackbox::Result& r = o.run = site.Run(env, {static_cast<const char*>(map), size}, limits);
-  // What the request left working on its own (a mail) ends before the
-  // files are looked at: it is this runner's child now (see main).
-  while (::waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
-  }
+  WaitForLeftWork(residents);
   const Snapshot after = Take(jail);
   if (r.exit_code == 125 || (limits.uid >= 0 && r.exit_code >= 126)) {
     o.skipped = r.exit_code == 125
