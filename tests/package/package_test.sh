@@ -98,7 +98,11 @@ printf 'siteurl=%s/cgi/orvalengate.exe\nmailfrom=site@example.jp\n' "$base" >>/e
 mail_unit=$(dpkg -L orvalengate | grep '/systemd/system/orvalengate-mail\.service$')
 install -d -o www-data "$work/sent"; printf '#!/bin/sh\ncat >"%s/sent/$$"\n' "$work" >"$work/sendmail"; chmod 755 "$work/sendmail"
 send_queue() { runuser -u "$(sed -n 's/^User=//p' "$mail_unit")" -- env SENDMAIL="$1" $(sed -n 's/^ExecStart=//p' "$mail_unit"); }
-forgot() { curl -s -o /dev/null -d "session=demo&command=forgotpw&id=hanako&lang=en" "$base/cgi/orvalengate.exe"; }
+# The answer comes before the mail is queued (a process of its own sends it): wait for it.
+forgot() {
+  curl -s -o /dev/null -d "session=demo&command=forgotpw&id=hanako&lang=en" "$base/cgi/orvalengate.exe"
+  for _ in $(seq 100); do [ -z "$(ls /var/spool/orvalengate/new)" ] || break; sleep 0.1; done
+}
 forgot; send_queue "$work/sendmail"
 link=$(sed '1,/^\r\?$/d' "$work"/sent/* | base64 -d | grep -o "$base/cgi/orvalengate\.exe?session=demo&resetid=hanako&token=[0-9a-f]*&lang=en" || true)
 check "a reset mail handed to sendmail, its link to the new-password form" '[ -n "$link" ] && curl -s "$link" | grep -q "name=\"pw1\""'
