@@ -115,9 +115,9 @@ std::string TWebModule1::CommandForgotPw() {
   };
   // The rest goes to a process of its own: the answer leaves at once, for
   // every ID alike, and a resident process serves the next request instead
-  // of waiting out a floor.
-  // Begun at a random moment within the floor: the load a mail puts on the
-  // machine falls on whichever requests come then, not on the next one.
+  // of waiting out a floor. That process begins at a random moment within
+  // the floor, so that the load a mail puts on the machine falls on
+  // whichever requests come then, not on the next one.
   const auto detached = [&] {
     platform::SleepMilliseconds(Rng.Below(kResetAnswerMilliseconds));
     mail_link(-1);
