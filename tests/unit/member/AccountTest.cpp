@@ -150,6 +150,8 @@ TEST_F(SelfService, LinkLifetimeAndMailLimits) {
   // Three mails an hour; the fourth waits until the first is an hour old.
   EXPECT_EQ(Issue("u1", 'b', kT + 1), R::kIssued);
   EXPECT_EQ(Issue("u1", 'c', kT + 2), R::kIssued);
+  // A fresh address (the member changed it) changes nothing for the member.
+  Write("u1.txt", "id=u1\r\npw=old12\r\nmail=fresh@example.org\r\n");
   EXPECT_EQ(Issue("u1", 'd', kT + 3), R::kLimit);
   EXPECT_TRUE(member::ResetTokenValid(dir_, "u1", Token('c'), kT + 3));
   EXPECT_FALSE(member::ResetTokenValid(dir_, "u1", Token('d'), kT + 3));
