@@ -45,6 +45,9 @@ bool Ended(const std::string& pid) {
 // answer does not wait for it, and at its limit both are killed and the
 // error log says so.
 TEST(Mails, StuckMailProgramIsStoppedWithWhatItStarted) {
+  // The Windows build sends from the request itself and leaves a program
+  // still running at the answer's floor to finish alone.
+  ORVALENGATE_POSIX_ONLY("a detached worker that stops the mail program with what it started");
   Site site;
   SetUpMailSite(site, "#!/bin/sh\necho $$ > \"$0.pid\"\nsleep 120 &\necho $! > \"$0.child\"\ncat > \"$0.mail\"\nsleep 120\n");
   const Clock::time_point start = Clock::now();
