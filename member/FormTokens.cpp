@@ -2,10 +2,9 @@
 
 #include <gcrypt.h>
 
-#include <array>
 #include <string>
 
-#include "member/Passwords.h"
+#include "platform/Digest.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
 #include "text/NameValueList.h"
@@ -16,24 +15,14 @@ namespace {
 constexpr std::size_t kSecretBytes = 32;
 constexpr std::string_view kSecretName = ".form-secret";
 
-std::string Hex(const unsigned char* bytes, std::size_t size) {
-  constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (std::size_t i = 0; i < size; ++i) {
-    out += kHex[bytes[i] >> 4];
-    out += kHex[bytes[i] & 0xF];
-  }
-  return out;
-}
-
 std::string Secret(std::string_view members_db) {
   const std::string path = text::IncludeTrailingDelimiter(members_db) + std::string(kSecretName);
   if (!text::FileExists(path)) {
-    InitGcrypt();
-    std::array<unsigned char, kSecretBytes> fresh{};
+    platform::InitGcrypt();
+    std::string fresh(kSecretBytes, '\0');
     gcry_randomize(fresh.data(), fresh.size(), GCRY_VERY_STRONG_RANDOM);
     // Of two first requests at once, one creates it; both read the winner's.
-    platform::CreateFileExclusive(path, Hex(fresh.data(), fresh.size()), true);
+    platform::CreateFileExclusive(path, platform::HexOf(fresh), true);
   }
   std::string secret = platform::ReadWholeFile(path);
   if (secret.size() < kSecretBytes) throw platform::Exception("form secret " + path + " is too short");
@@ -42,19 +31,20 @@ std::string Secret(std::string_view members_db) {
 
 std::string Mac(const std::string& secret, std::string_view session, std::string_view id, std::string_view stored_pw,
                 std::string_view expiry) {
-  InitGcrypt();
+  platform::InitGcrypt();
   gcry_mac_hd_t h = nullptr;
   if (gcry_mac_open(&h, GCRY_MAC_HMAC_SHA256, 0, nullptr) != 0) throw platform::Exception("HMAC-SHA-256 unavailable");
   // Each value with its length before it: no two value lists give one input.
   std::string input = "orvalengate profile form";
   for (std::string_view v : {session, id, stored_pw, expiry}) input.append(std::to_string(v.size())).append(":").append(v);
-  std::array<unsigned char, 32> mac{};
+  std::string mac(32, '\0');
   std::size_t length = mac.size();
   const bool ok = gcry_mac_setkey(h, secret.data(), secret.size()) == 0 &&
                   gcry_mac_write(h, input.data(), input.size()) == 0 && gcry_mac_read(h, mac.data(), &length) == 0;
   gcry_mac_close(h);
   if (!ok) throw platform::Exception("HMAC-SHA-256 failed");
-  return Hex(mac.data(), length);
+  mac.resize(length);
+  return platform::HexOf(mac);
 }
 
 }  // namespace

@@ -4,8 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "member/Passwords.h"
+#include "platform/Digest.h"
 #include "platform/Process.h"
+#include "text/Base64.h"
 
 namespace member {
 namespace {
@@ -24,27 +25,6 @@ bool IsDomainByte(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
 }
 
-unsigned Byte(char c) { return static_cast<unsigned char>(c); }
-
-void AppendBase64(std::string& out, std::string_view bytes) {
-  constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    const unsigned v = Byte(bytes[i]) << 16 | Byte(bytes[i + 1]) << 8 | Byte(bytes[i + 2]);
-    out += kDigits[v >> 18];
-    out += kDigits[(v >> 12) & 63];
-    out += kDigits[(v >> 6) & 63];
-    out += kDigits[v & 63];
-  }
-  if (i < bytes.size()) {
-    const unsigned v = Byte(bytes[i]) << 16 | (i + 1 < bytes.size() ? Byte(bytes[i + 1]) << 8 : 0u);
-    out += kDigits[v >> 18];
-    out += kDigits[(v >> 12) & 63];
-    out += i + 1 < bytes.size() ? kDigits[(v >> 6) & 63] : '=';
-    out += '=';
-  }
-}
-
 // Encoded words of at most 75 characters, each holding whole UTF-8
 // characters, folded onto lines of their own.
 std::string EncodedSubject(std::string_view subject) {
@@ -56,7 +36,7 @@ std::string EncodedSubject(std::string_view subject) {
     if (cut == 0) cut = std::min(kPieceBytes, subject.size());
     if (!out.empty()) out += "\n ";
     out += "=?UTF-8?B?";
-    AppendBase64(out, subject.substr(0, cut));
+    text::AppendBase64(out, subject.substr(0, cut), text::Base64Padding::kPadded);
     out += "?=";
     subject.remove_prefix(cut);
   }
@@ -113,7 +93,7 @@ std::string BuildMail(const MailMessage& message, std::int64_t now) {
   out.append("To: ").append(message.to).append("\n");
   out.append("Subject: ").append(EncodedSubject(message.subject)).append("\n");
   out.append("Date: ").append(MailDate(now)).append("\n");
-  out.append("Message-ID: <").append(RandomHex(16)).append("@").append(domain).append(">\n");
+  out.append("Message-ID: <").append(platform::RandomHex(16)).append("@").append(domain).append(">\n");
   out.append("MIME-Version: 1.0\n");
   out.append("Content-Type: text/plain; charset=UTF-8\n");
   out.append("Content-Transfer-Encoding: base64\n");
@@ -121,7 +101,7 @@ std::string BuildMail(const MailMessage& message, std::int64_t now) {
   out.append("Auto-Submitted: auto-generated\n");
   out.append("\n");
   std::string body;
-  AppendBase64(body, message.body);
+  text::AppendBase64(body, message.body, text::Base64Padding::kPadded);
   for (std::size_t pos = 0; pos < body.size(); pos += 76) out.append(body, pos, 76).append("\n");
   return out;
 }

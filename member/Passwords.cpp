@@ -11,7 +11,9 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Digest.h"
 #include "platform/Exception.h"
+#include "text/Base64.h"
 
 namespace member {
 namespace {
@@ -52,23 +54,6 @@ class GcryptError : public platform::Exception {
 
 }  // namespace
 
-// libgcrypt is set up once per process, before its first use, and only when
-// a password is hashed or a form signed: a session in the clear never starts it.
-void InitGcrypt() {
-  static const bool ready = [] {
-    if (gcry_check_version(GCRYPT_VERSION) == nullptr) {
-      throw platform::Exception("argon2id: libgcrypt is older than the one the program was built with");
-    }
-    // Secure memory needs locked pages a web server's user seldom may have;
-    // a password lives for one short request, and the library would
-    // otherwise warn on standard error for every request.
-    gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
-    gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
-    return true;
-  }();
-  (void)ready;
-}
-
 namespace {
 
 struct Argon2Params {
@@ -93,7 +78,7 @@ class KdfHandle {
 };
 
 std::string Argon2id(std::string_view password, std::string_view salt, const Argon2Params& p, std::size_t length) {
-  InitGcrypt();
+  platform::InitGcrypt();
   const unsigned long param[4] = {static_cast<unsigned long>(length), p.passes, p.memory_kib, p.lanes};
   KdfHandle h;
   gcry_error_t err = gcry_kdf_open(h.Out(), GCRY_KDF_ARGON2, GCRY_KDF_ARGON2ID, param, 4, password.data(),
@@ -105,49 +90,6 @@ std::string Argon2id(std::string_view password, std::string_view salt, const Arg
   err = gcry_kdf_final(h.get(), out.size(), out.data());
   if (err != 0) throw GcryptError("final", err);
   return out;
-}
-
-constexpr std::string_view kBase64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-// Standard alphabet without padding, as libargon2 writes it.
-void AppendBase64(std::string& out, std::string_view bytes) {
-  std::size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    const auto v = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i]) << 16 |
-                                              static_cast<unsigned char>(bytes[i + 1]) << 8 |
-                                              static_cast<unsigned char>(bytes[i + 2]));
-    out += kBase64[v >> 18];
-    out += kBase64[(v >> 12) & 63];
-    out += kBase64[(v >> 6) & 63];
-    out += kBase64[v & 63];
-  }
-  const std::size_t rest = bytes.size() - i;
-  if (rest == 0) return;
-  std::uint32_t v = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i]) << 16);
-  if (rest == 2) v |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1]) << 8);
-  out += kBase64[v >> 18];
-  out += kBase64[(v >> 12) & 63];
-  if (rest == 2) out += kBase64[(v >> 6) & 63];
-}
-
-// Strict: only the alphabet, no padding, and unused low bits zero, so that
-// every value has exactly one spelling.
-bool DecodeBase64(std::string_view text, std::string& out) {
-  if (text.size() % 4 == 1) return false;
-  out.clear();
-  std::uint32_t acc = 0;
-  int bits = 0;
-  for (const char c : text) {
-    const std::size_t v = kBase64.find(c);
-    if (v == std::string_view::npos) return false;
-    acc = (acc << 6) | static_cast<std::uint32_t>(v);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out += static_cast<char>((acc >> bits) & 0xff);
-    }
-  }
-  return (acc & ((1u << bits) - 1)) == 0;
 }
 
 // A decimal number without sign or leading zero, at most `max`.
@@ -199,7 +141,7 @@ bool ParseArgon2id(std::string_view stored, Argon2Hash& out) {
   }
   const std::string_view salt = TakeUntil(rest, '$');
   if (rest.find('$') != std::string_view::npos) return false;
-  if (!DecodeBase64(salt, out.salt) || !DecodeBase64(rest, out.hash)) return false;
+  if (!text::DecodeBase64(salt, out.salt) || !text::DecodeBase64(rest, out.hash)) return false;
   return out.salt.size() >= kMinSaltBytes && out.salt.size() <= kMaxSaltBytes && out.hash.size() >= kMinHashBytes &&
          out.hash.size() <= kMaxHashBytes;
 }
@@ -221,7 +163,7 @@ std::string StoredPassword(PasswordStorage storage, std::string_view password) {
   if (storage == PasswordStorage::kClear) return std::string(password);
   // libgcrypt takes no empty password; no command stores one.
   if (password.empty()) throw platform::Exception("argon2id: an empty password cannot be hashed");
-  InitGcrypt();
+  platform::InitGcrypt();
   std::array<char, kSaltBytes> salt{};
   gcry_randomize(salt.data(), salt.size(), GCRY_STRONG_RANDOM);
   const std::string_view salt_view(salt.data(), salt.size());
@@ -229,9 +171,9 @@ std::string StoredPassword(PasswordStorage storage, std::string_view password) {
   std::string out(kArgon2idPrefix);
   out += "v=19$m=" + std::to_string(kMemoryKiB) + ",t=" + std::to_string(kPasses) + ",p=" + std::to_string(kLanes);
   out += '$';
-  AppendBase64(out, salt_view);
+  text::AppendBase64(out, salt_view, text::Base64Padding::kNone);
   out += '$';
-  AppendBase64(out, hash);
+  text::AppendBase64(out, hash, text::Base64Padding::kNone);
   return out;
 }
 
@@ -277,32 +219,6 @@ bool ConstantTimeEquals(std::string_view stored, std::string_view posted) {
     if (++j >= n) j = 0;
   }
   return diff == 0;
-}
-
-std::string HexOf(std::string_view bytes) {
-  constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (const char c : bytes) {
-    const auto b = static_cast<unsigned char>(c);
-    out += kHex[b >> 4];
-    out += kHex[b & 0xF];
-  }
-  return out;
-}
-
-std::string Sha256Hex(std::string_view bytes) {
-  InitGcrypt();
-  std::string digest(32, '\0');
-  gcry_md_hash_buffer(GCRY_MD_SHA256, digest.data(), bytes.data(), bytes.size());
-  return HexOf(digest);
-}
-
-std::string RandomHex(std::size_t bytes) {
-  InitGcrypt();
-  std::string random(bytes, '\0');
-  gcry_randomize(random.data(), random.size(), GCRY_STRONG_RANDOM);
-  return HexOf(random);
 }
 
 }  // namespace member

@@ -47,13 +47,4 @@ bool NeedsRehash(PasswordStorage storage, std::string_view stored);
 // Equal in a time that depends only on the posted value's length.
 bool ConstantTimeEquals(std::string_view stored, std::string_view posted);
 
-// Lower-case hex digits of the bytes; of their SHA-256; of `bytes` bytes
-// from libgcrypt's strong random source.
-std::string HexOf(std::string_view bytes);
-std::string Sha256Hex(std::string_view bytes);
-std::string RandomHex(std::size_t bytes);
-
-// Sets libgcrypt up, once per process, before its first use.
-void InitGcrypt();
-
 }  // namespace member

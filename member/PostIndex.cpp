@@ -1,13 +1,11 @@
 #include "member/PostIndex.h"
 
-#include <gcrypt.h>
-
 #include <algorithm>
 #include <array>
 #include <optional>
 
-#include "member/Passwords.h"
 #include "member/Posting.h"
+#include "platform/Digest.h"
 #include "platform/Files.h"
 #include "platform/Sjis.h"
 #include "text/NameValueList.h"
@@ -39,16 +37,7 @@ std::string IndexTitle(std::string_view title) {
 }  // namespace
 
 std::string PostIndexPath(std::string_view upload_dir, std::string_view id) {
-  InitGcrypt();
-  std::array<unsigned char, 32> digest{};
-  gcry_md_hash_buffer(GCRY_MD_SHA256, digest.data(), id.data(), id.size());
-  constexpr char kHex[] = "0123456789abcdef";
-  std::string path = text::IncludeTrailingDelimiter(upload_dir) + ".posts-";
-  for (std::size_t i = 0; i < 16; ++i) {
-    path += kHex[digest[i] >> 4];
-    path += kHex[digest[i] & 0xF];
-  }
-  return path;
+  return text::IncludeTrailingDelimiter(upload_dir) + ".posts-" + platform::Sha256Hex(id).substr(0, 32);
 }
 
 void RemovePostIndex(const std::string& upload_dir, std::string_view id) {

@@ -6,6 +6,7 @@
 
 #include "member/Mail.h"
 #include "member/Passwords.h"
+#include "platform/Digest.h"
 #include "member/PostIndex.h"
 #include "member/Posting.h"
 #include "platform/Exception.h"
@@ -17,7 +18,7 @@ namespace member {
 namespace {
 
 std::string HiddenPath(std::string_view dir, std::string_view prefix, std::string_view key) {
-  return text::IncludeTrailingDelimiter(dir) + std::string(prefix) + Sha256Hex(key).substr(0, 32);
+  return text::IncludeTrailingDelimiter(dir) + std::string(prefix) + platform::Sha256Hex(key).substr(0, 32);
 }
 
 // The state as stored, or empty when there is none.
@@ -45,7 +46,7 @@ bool TokenMatches(const text::NameValueList& state, std::string_view token, std:
   const std::string_view stored = state.Value("token");
   const std::int64_t expires = NumberOf(state.Value("expires"));
   // Both hashes are 64 digits: the compare costs the same for every token.
-  const bool same = ConstantTimeEquals(stored, Sha256Hex(token));
+  const bool same = ConstantTimeEquals(stored, platform::Sha256Hex(token));
   return same && stored.size() == 64 && expires >= now;
 }
 
@@ -132,7 +133,7 @@ ResetIssue IssueResetToken(std::string_view dir, std::string_view id, std::strin
   sent.push_back(now);
   to_recipient.push_back(now);
   platform::ReplaceFile(recipient_path, SentText(to_recipient));
-  platform::ReplaceFile(state_path, StateText(id, Sha256Hex(token), now + kResetTokenSeconds, sent));
+  platform::ReplaceFile(state_path, StateText(id, platform::Sha256Hex(token), now + kResetTokenSeconds, sent));
   issue.result = ResetIssue::kIssued;
   return issue;
 }

@@ -9,6 +9,7 @@
 #include "member/Mail.h"
 #include "member/PageSet.h"
 #include "member/Passwords.h"
+#include "platform/Digest.h"
 #include "member/PostIndex.h"
 #include "member/SelfService.h"
 #include "member/Storage.h"
@@ -74,7 +75,7 @@ std::string TWebModule1::CommandForgotPw() {
   // token), and the request's own work is the same for members and others.
   std::string token;
   try {
-    token = RandomHex(kResetTokenBytes);
+    token = platform::RandomHex(kResetTokenBytes);
   } catch (const platform::Exception& e) {
     LogError("password reset: " + e.Message());
   }
