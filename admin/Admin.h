@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "member/Passwords.h"
+#include "credentials/Passwords.h"
 #include "member/WebModule1.h"
 #include "platform/System.h"
 #include "text/NameValueList.h"
@@ -57,7 +57,7 @@ struct Session {
   std::string name;
   std::string settings_path;
   text::NameValueList settings;
-  member::PasswordStorage storage = member::PasswordStorage::kClear;
+  credentials::PasswordStorage storage = credentials::PasswordStorage::kClear;
 };
 // Loads the session into site.module; false (with the reason in `err`)
 // when the site has no sessiondb folder or no such session.

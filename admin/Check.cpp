@@ -139,8 +139,8 @@ void CheckRecords(const std::string& dir, const Session& session, Report& report
     }
     text::NameValueList record;
     record.SetText(bytes);
-    if (record.IndexOfName("pw") >= 0 && member::NeedsRehash(session.storage, record.Value("pw"))) ++clear;
-    if (member::LooksLikeUncheckedHash(record.Value("pw"))) {
+    if (record.IndexOfName("pw") >= 0 && credentials::NeedsRehash(session.storage, record.Value("pw"))) ++clear;
+    if (credentials::LooksLikeUncheckedHash(record.Value("pw"))) {
       report.Problem(path + ": pw= begins like an Argon2 hash but is none the site checks (damaged, of " +
                      "another form, or costlier than its own): the value itself is the password; " +
                      "orvalengate-admin reset-password " + session.name + " " + id + " sets a new one");
@@ -316,7 +316,7 @@ void CheckSession(Site& site, const std::string& name, Report& report, Folders& 
                    " is neither 0 nor 1: read as 1, posted photos must be JPEGs and lose their location");
   }
   const std::string_view hash = session.settings.Value("PasswordHash");
-  if (!member::IsKnownPasswordHash(hash)) {
+  if (!credentials::IsKnownPasswordHash(hash)) {
     report.Warning(file + ": PasswordHash=" + std::string(hash) +
                    " is no value this program knows: new passwords are hashed with argon2id");
   }

@@ -11,7 +11,7 @@
 #include "admin/Admin.h"
 #include "member/Maintenance.h"
 #include "member/Members.h"
-#include "member/Passwords.h"
+#include "credentials/Passwords.h"
 #include "member/PostIndex.h"
 #include "member/Posting.h"
 #include "member/SelfService.h"
@@ -180,7 +180,7 @@ int Show(Site& site, std::string_view session_name, std::string_view id, Output&
   const long pw = record.IndexOfName("pw");
   for (std::size_t i = 0; i < record.Count(); ++i) {
     if (static_cast<long>(i) == pw) {
-      const bool hashed = member::IsPasswordHash(record.Value("pw"));
+      const bool hashed = credentials::IsPasswordHash(record.Value("pw"));
       output.out.append(record.NameAt(i)).append(hashed ? "=(hashed)\n" : "=(in the clear)\n");
     } else if (platform::SameTextSjis(record.NameAt(i), "pw")) {
       // A later password line (an edit by hand, an old password) is never
@@ -250,7 +250,7 @@ int ResetPassword(Site& site, std::string_view session_name, std::string_view id
                   " bytes as stored); nothing changed\n";
     return kRefused;
   }
-  const std::string stored = member::StoredPassword(session.storage, posted);
+  const std::string stored = credentials::StoredPassword(session.storage, posted);
   switch (member::SetMemberPassword(site.module.MembersDb, id, stored)) {
     case member::UpdateResult::kRefused:
       output.err += "member " + Quoted(id) + " was removed meanwhile; nothing changed\n";
@@ -301,7 +301,7 @@ int HashPasswords(Site& site, std::string_view session_name, Output& output) {
     output.err += session.settings_path + ": membersdb names no folder\n";
     return kNotFound;
   }
-  if (session.storage == member::PasswordStorage::kClear) {
+  if (session.storage == credentials::PasswordStorage::kClear) {
     output.err += "session " + Quoted(session_name) +
                   " stores passwords in the clear: set PasswordHash=argon2id in " + session.settings_path +
                   " first; nothing changed\n";

@@ -56,7 +56,7 @@ bool LoadSession(Site& site, std::string_view name, Session& session, std::strin
   }
   session.settings.LoadFromFile(session.settings_path);
   site.module.LoadSession(name);
-  session.storage = member::PasswordStorageFrom(session.settings.Value("PasswordHash"));
+  session.storage = credentials::PasswordStorageFrom(session.settings.Value("PasswordHash"));
   return true;
 }
 

@@ -100,7 +100,7 @@ std::string TWebModule1::CommandRegistration() {
     }
   }
 
-  const std::string stored_pw = StoredPassword(Passwords, pw);
+  const std::string stored_pw = credentials::StoredPassword(Passwords, pw);
   const std::pair<std::string_view, std::string_view> lines[] = {
       {"id", id}, {"pw", stored_pw}, {"realname", realname}, {"country", country}, {"mail", mail}};
   std::size_t size = 0;

@@ -85,7 +85,7 @@ void TWebModule1::LoadSession(std::string_view name) {
   FileNameTemplate = list.Value("FileNameTemplate");
   FileNameCounter = list.Value("FileNameCounter");
   DefaultImgFile = list.Value("DefaultImgFile");
-  Passwords = PasswordStorageFrom(list.Value("PasswordHash"));
+  Passwords = credentials::PasswordStorageFrom(list.Value("PasswordHash"));
   StripLocation = IsStripLocationOn(list.Value("StripLocation"));
   ModernPages = IsModernPages(list.Value("Pages"));
   SiteName = list.Value("SiteName");
@@ -105,7 +105,7 @@ void TWebModule1::ClearSession() {
   FileNameTemplate.clear();
   FileNameCounter.clear();
   DefaultImgFile.clear();
-  Passwords = PasswordStorage::kClear;
+  Passwords = credentials::PasswordStorage::kClear;
   StripLocation = false;
   ModernPages = false;
   SiteName.clear();

@@ -78,7 +78,7 @@ bool RemoveMember(std::string_view dir, std::string_view id) {
   return true;
 }
 
-void RehashPasswords(std::string_view dir, PasswordStorage storage,
+void RehashPasswords(std::string_view dir, credentials::PasswordStorage storage,
                      const std::function<void(const std::string& id, RehashOutcome outcome)>& report) {
   for (const std::string& id : MemberIds(dir)) {
     if (!IsUsableName(id)) continue;
@@ -91,8 +91,8 @@ void RehashPasswords(std::string_view dir, PasswordStorage storage,
         return false;
       }
       const std::string clear(record.Value("pw"));
-      if (!NeedsRehash(storage, clear)) return false;
-      record.SetValue("pw", StoredPassword(storage, clear));
+      if (!credentials::NeedsRehash(storage, clear)) return false;
+      record.SetValue("pw", credentials::StoredPassword(storage, clear));
       outcome = RehashOutcome::kRewritten;
       return true;
     });

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "member/Members.h"
-#include "member/Passwords.h"
+#include "credentials/Passwords.h"
 
 namespace member {
 
@@ -49,7 +49,7 @@ enum class RehashOutcome { kRewritten, kAlreadyStored, kNoPassword, kTooLarge, k
 // time: each is read again under the members directory lock, so a password
 // changed meanwhile is the one converted, and replaced atomically. `report`
 // hears each record's ID and outcome.
-void RehashPasswords(std::string_view dir, PasswordStorage storage,
+void RehashPasswords(std::string_view dir, credentials::PasswordStorage storage,
                      const std::function<void(const std::string& id, RehashOutcome outcome)>& report);
 
 }  // namespace member

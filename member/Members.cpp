@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "member/Passwords.h"
+#include "credentials/Passwords.h"
 #include "member/SelfService.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
@@ -71,14 +71,14 @@ int MatchRecord(const std::string& path, std::string_view password, std::string&
   text::NameValueList record;
   if (!LoadRecordIfPresent(path, record)) return 2;
   stored = record.Value("pw");
-  return (check != nullptr ? (*check)(stored) : PasswordMatches(stored, password)) ? 0 : 1;
+  return (check != nullptr ? (*check)(stored) : credentials::PasswordMatches(stored, password)) ? 0 : 1;
 }
 
 // Load, check, change and save. `new_password`, when given, becomes the
 // record's password; otherwise a password still in the clear is upgraded
 // as `storage` asks.
 UpdateResult UpdateRecord(std::string_view dir, std::string_view id, std::string_view password,
-                          PasswordStorage storage, const std::string_view* new_password,
+                          credentials::PasswordStorage storage, const std::string_view* new_password,
                           const std::function<void(text::NameValueList&)>& change, const PasswordCheck* check) {
   if (!IsUsableName(id)) return UpdateResult::kRefused;
   const std::string path = MemberRecordPath(dir, id);
@@ -87,10 +87,10 @@ UpdateResult UpdateRecord(std::string_view dir, std::string_view id, std::string
   // The pw value to store: a new hash costs as much as a check, so it is
   // made before the lock too. Empty: the pw line stays as it is.
   auto value_for = [&](std::string_view stored) {
-    if (new_password != nullptr) return StoredPassword(storage, *new_password);
+    if (new_password != nullptr) return credentials::StoredPassword(storage, *new_password);
     // Without the password in hand there is nothing to upgrade to.
     if (check != nullptr) return std::string();
-    return NeedsRehash(storage, stored) ? StoredPassword(storage, password) : std::string();
+    return credentials::NeedsRehash(storage, stored) ? credentials::StoredPassword(storage, password) : std::string();
   };
   std::string pw_value = value_for(checked);
   // Without the lock, a change saved between our load and our save would be
@@ -103,7 +103,7 @@ UpdateResult UpdateRecord(std::string_view dir, std::string_view id, std::string
   const std::string old_mail(record.Value("mail"));
   if (stored != checked) {
     // Changed since the check: checked again, under the lock this time.
-    if (!(check != nullptr ? (*check)(stored) : PasswordMatches(stored, password))) return UpdateResult::kRefused;
+    if (!(check != nullptr ? (*check)(stored) : credentials::PasswordMatches(stored, password))) return UpdateResult::kRefused;
     if (new_password == nullptr) pw_value = value_for(stored);
   }
   if (new_password != nullptr || !pw_value.empty()) record.SetValue("pw", pw_value);
@@ -124,7 +124,7 @@ UpdateResult UpdateRecord(std::string_view dir, std::string_view id, std::string
 }  // namespace
 
 int CheckMemberPassword(std::string_view dir, std::string_view id, std::string_view password,
-                        PasswordStorage storage) {
+                        credentials::PasswordStorage storage) {
   if (!IsUsableName(id)) return 2;
   std::string stored;
   if (const int result = MatchRecord(MemberRecordPath(dir, id), password, stored); result != 0) return result;
@@ -133,22 +133,22 @@ int CheckMemberPassword(std::string_view dir, std::string_view id, std::string_v
 }
 
 UpdateResult UpdateMemberRecord(std::string_view dir, std::string_view id, std::string_view password,
-                                const std::function<void(text::NameValueList&)>& change, PasswordStorage storage,
+                                const std::function<void(text::NameValueList&)>& change, credentials::PasswordStorage storage,
                                 const PasswordCheck* check) {
   return UpdateRecord(dir, id, password, storage, nullptr, change, check);
 }
 
 UpdateResult ChangeMemberPassword(std::string_view dir, std::string_view id, std::string_view old_password,
-                                  std::string_view new_password, PasswordStorage storage) {
+                                  std::string_view new_password, credentials::PasswordStorage storage) {
   return UpdateRecord(dir, id, old_password, storage, &new_password, [](text::NameValueList&) {}, nullptr);
 }
 
 void UpgradeStoredPassword(std::string_view dir, std::string_view id, std::string_view checked,
-                           std::string_view password, PasswordStorage storage) {
-  if (!NeedsRehash(storage, checked) || !IsUsableName(id)) return;
+                           std::string_view password, credentials::PasswordStorage storage) {
+  if (!credentials::NeedsRehash(storage, checked) || !IsUsableName(id)) return;
   const std::string path = MemberRecordPath(dir, id);
   try {
-    const std::string hashed = StoredPassword(storage, password);
+    const std::string hashed = credentials::StoredPassword(storage, password);
     const platform::FileLock lock = LockMembersDirectory(dir);
     if (!text::FileExists(path)) return;
     text::NameValueList record;

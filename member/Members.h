@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "member/Passwords.h"
+#include "credentials/Passwords.h"
 #include "platform/Files.h"
 #include "text/NameValueList.h"
 
@@ -58,7 +58,7 @@ enum class UpdateResult {
 // 0: record exists, password matches; 1: wrong password; 2: no such record
 // (an unusable ID counts as no record).
 int CheckMemberPassword(std::string_view dir, std::string_view id, std::string_view password,
-                        PasswordStorage storage = PasswordStorage::kClear);
+                        credentials::PasswordStorage storage = credentials::PasswordStorage::kClear);
 
 // Judges a record's pw value in place of a password (a form's token).
 using PasswordCheck = std::function<bool(std::string_view stored)>;
@@ -68,20 +68,20 @@ using PasswordCheck = std::function<bool(std::string_view stored)>;
 // the members directory lock, so two changes at once both survive.
 UpdateResult UpdateMemberRecord(std::string_view dir, std::string_view id, std::string_view password,
                                 const std::function<void(text::NameValueList&)>& change,
-                                PasswordStorage storage = PasswordStorage::kClear,
+                                credentials::PasswordStorage storage = credentials::PasswordStorage::kClear,
                                 const PasswordCheck* check = nullptr);
 
 // kSaved when the record existed, its pw matched old_password and it was
 // saved with the new one (in the form `storage` stores); otherwise the
 // record is untouched.
 UpdateResult ChangeMemberPassword(std::string_view dir, std::string_view id, std::string_view old_password,
-                                  std::string_view new_password, PasswordStorage storage = PasswordStorage::kClear);
+                                  std::string_view new_password, credentials::PasswordStorage storage = credentials::PasswordStorage::kClear);
 
 // After `password` matched `checked`, the record's pw value: rewrites the
 // record with the password in the form `storage` stores, when NeedsRehash
 // says so and the record still holds `checked`. A change saved since wins;
 // an upgrade that cannot be saved is left for the next login.
 void UpgradeStoredPassword(std::string_view dir, std::string_view id, std::string_view checked,
-                           std::string_view password, PasswordStorage storage);
+                           std::string_view password, credentials::PasswordStorage storage);
 
 }  // namespace member

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "member/Passwords.h"
+#include "credentials/Passwords.h"
 
 namespace member {
 
@@ -32,8 +32,8 @@ std::string ProfilePage(std::string_view members_db, std::string_view id);
 // posted password; empty unless the record exists and its pw matches the
 // password (a match in the clear is upgraded as `storage` asks).
 std::string ProfileFormPage(std::string_view session, std::string_view members_db, std::string_view id,
-                            std::string_view password, PasswordStorage storage = PasswordStorage::kClear);
+                            std::string_view password, credentials::PasswordStorage storage = credentials::PasswordStorage::kClear);
 std::string ProfileFormPageE(std::string_view session, std::string_view members_db, std::string_view id,
-                             std::string_view password, PasswordStorage storage = PasswordStorage::kClear);
+                             std::string_view password, credentials::PasswordStorage storage = credentials::PasswordStorage::kClear);
 
 }  // namespace member

@@ -8,7 +8,7 @@
 #include "MemberTexts.h"
 #include "member/Members.h"
 #include "member/Pages.h"
-#include "member/FormTokens.h"
+#include "credentials/FormTokens.h"
 #include "member/PageSet.h"
 #include "member/PostIndex.h"
 #include "member/Profiles.h"
@@ -76,11 +76,11 @@ void AppendRow(std::string& page, const FormRow& row, std::string_view value, bo
 }
 
 std::string BuildFormPage(std::string_view session, std::string_view members_db, std::string_view id,
-                          std::string_view password, PasswordStorage storage, bool english) {
+                          std::string_view password, credentials::PasswordStorage storage, bool english) {
   if (!IsUsableName(id)) return {};
   text::NameValueList record;
   if (!LoadRecordIfPresent(MemberRecordPath(members_db, id), record)) return {};
-  if (!PasswordMatches(record.Value("pw"), password)) return {};
+  if (!credentials::PasswordMatches(record.Value("pw"), password)) return {};
   UpgradeStoredPassword(members_db, id, record.Value("pw"), password, storage);
 
   std::string page;
@@ -107,17 +107,17 @@ std::string BuildFormPage(std::string_view session, std::string_view members_db,
 }  // namespace
 
 std::string ProfileFormPage(std::string_view session, std::string_view members_db, std::string_view id,
-                            std::string_view password, PasswordStorage storage) {
+                            std::string_view password, credentials::PasswordStorage storage) {
   return BuildFormPage(session, members_db, id, password, storage, false);
 }
 
 std::string ProfileFormPageE(std::string_view session, std::string_view members_db, std::string_view id,
-                             std::string_view password, PasswordStorage storage) {
+                             std::string_view password, credentials::PasswordStorage storage) {
   return BuildFormPage(session, members_db, id, password, storage, true);
 }
 
 UpdateResult UpdateProfile(std::string_view members_db, std::string_view id, std::string_view password,
-                           const ProfileValues& values, PasswordStorage storage, const PasswordCheck* check) {
+                           const ProfileValues& values, credentials::PasswordStorage storage, const PasswordCheck* check) {
   // This order decides where first-time keys are appended.
   const std::pair<std::string_view, std::string_view> changes[] = {
       {"realname", values.realname}, {"mail", values.mail},         {"comment", values.comment},
@@ -148,16 +148,16 @@ std::string TWebModule1::CommandChangeProf1(bool english) {
     // The form carries a token instead of the password: bound to the pw
     // value the record holds once any upgrade to a hash is saved.
     text::NameValueList record;
-    if (!LoadRecordIfPresent(MemberRecordPath(MembersDb, id), record) || !PasswordMatches(record.Value("pw"), pw)) {
+    if (!LoadRecordIfPresent(MemberRecordPath(MembersDb, id), record) || !credentials::PasswordMatches(record.Value("pw"), pw)) {
       LogFailedLogin(id);
       return Refuse(Outcome::kWrongPassword, {});
     }
-    if (NeedsRehash(Passwords, record.Value("pw"))) {
+    if (credentials::NeedsRehash(Passwords, record.Value("pw"))) {
       UpgradeStoredPassword(MembersDb, id, record.Value("pw"), pw, Passwords);
       if (!LoadRecordIfPresent(MemberRecordPath(MembersDb, id), record)) return Refuse(Outcome::kUnknownMember, {}, id);
     }
-    const std::string token = MakeFormToken(MembersDb, SessionName, id, record.Value("pw"), platform::UnixSeconds());
-    return ProfileEditPage(Context(), english, id, record, token, static_cast<int>(kFormTokenSeconds / 60));
+    const std::string token = credentials::MakeFormToken(MembersDb, SessionName, id, record.Value("pw"), platform::UnixSeconds());
+    return ProfileEditPage(Context(), english, id, record, token, static_cast<int>(credentials::kFormTokenSeconds / 60));
   }
   // A wrong password gives the empty page, not an error page.
   std::string page = english ? ProfileFormPageE(SessionName, MembersDb, id, pw, Passwords)
@@ -190,7 +190,7 @@ std::string TWebModule1::CommandChangeProf2() {
   }
   const std::int64_t now = platform::UnixSeconds();
   const PasswordCheck token_check = [&](std::string_view stored) {
-    return FormTokenValid(MembersDb, token, SessionName, id, stored, now);
+    return credentials::FormTokenValid(MembersDb, token, SessionName, id, stored, now);
   };
   switch (UpdateProfile(MembersDb, id, pw, values, Passwords, token.empty() ? nullptr : &token_check)) {
     case UpdateResult::kRefused:

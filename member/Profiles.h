@@ -29,7 +29,7 @@ struct ProfileValues {
 // lock, so a password change or another save at the same time is not lost.
 // `check`, when given, judges the stored pw value in place of the password.
 UpdateResult UpdateProfile(std::string_view members_db, std::string_view id, std::string_view password,
-                           const ProfileValues& values, PasswordStorage storage = PasswordStorage::kClear,
+                           const ProfileValues& values, credentials::PasswordStorage storage = credentials::PasswordStorage::kClear,
                            const PasswordCheck* check = nullptr);
 
 }  // namespace member

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "member/Mail.h"
-#include "member/Passwords.h"
+#include "credentials/Passwords.h"
 #include "platform/Digest.h"
 #include "member/PostIndex.h"
 #include "member/Posting.h"
@@ -46,7 +46,7 @@ bool TokenMatches(const text::NameValueList& state, std::string_view token, std:
   const std::string_view stored = state.Value("token");
   const std::int64_t expires = NumberOf(state.Value("expires"));
   // Both hashes are 64 digits: the compare costs the same for every token.
-  const bool same = ConstantTimeEquals(stored, platform::Sha256Hex(token));
+  const bool same = credentials::ConstantTimeEquals(stored, platform::Sha256Hex(token));
   return same && stored.size() == 64 && expires >= now;
 }
 
@@ -178,11 +178,11 @@ RemovalResult RemoveOwnAccount(std::string_view dir, std::string_view id, std::s
   text::NameValueList record;
   if (!LoadRecordIfPresent(path, record)) return RemovalResult::kNoMember;
   const std::string checked(record.Value("pw"));
-  if (!PasswordMatches(checked, password)) return RemovalResult::kWrongPassword;
+  if (!credentials::PasswordMatches(checked, password)) return RemovalResult::kWrongPassword;
   const platform::FileLock lock = LockMembersDirectory(dir);
   if (!text::FileExists(path)) return RemovalResult::kNoMember;
   record.LoadFromFile(path);
-  if (record.Value("pw") != checked && !PasswordMatches(record.Value("pw"), password)) {
+  if (record.Value("pw") != checked && !credentials::PasswordMatches(record.Value("pw"), password)) {
     return RemovalResult::kWrongPassword;
   }
   // Reserved before the record goes: a registration that finds the record

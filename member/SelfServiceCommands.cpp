@@ -8,7 +8,7 @@
 #include "MemberTexts.h"
 #include "member/Mail.h"
 #include "member/PageSet.h"
-#include "member/Passwords.h"
+#include "credentials/Passwords.h"
 #include "platform/Digest.h"
 #include "member/PostIndex.h"
 #include "member/SelfService.h"
@@ -174,7 +174,7 @@ std::string TWebModule1::CommandResetPw() {
     return Refuse(Outcome::kResetLinkInvalid, texts::ResetLinkInvalid);
   }
   std::string address;
-  switch (ResetPassword(MembersDb, id, token, StoredPassword(Passwords, pw1), now, address)) {
+  switch (ResetPassword(MembersDb, id, token, credentials::StoredPassword(Passwords, pw1), now, address)) {
     case ResetResult::kInvalid:
       LogFailedLogin(id);
       return Refuse(Outcome::kResetLinkInvalid, texts::ResetLinkInvalid);

@@ -10,7 +10,7 @@
 
 #include "frontend/WebModule.h"
 #include "member/PageSet.h"
-#include "member/Passwords.h"
+#include "credentials/Passwords.h"
 #include "platform/System.h"
 
 namespace member {
@@ -51,7 +51,7 @@ class TWebModule1 : public frontend::TWebModule {
   std::string FileNameCounter;
   std::string DefaultImgFile;
   // How passwords are stored (session key "PasswordHash").
-  PasswordStorage Passwords = PasswordStorage::kClear;
+  credentials::PasswordStorage Passwords = credentials::PasswordStorage::kClear;
   // Posted images must be JPEGs and are stored without their location
   // (session key "StripLocation").
   bool StripLocation = false;

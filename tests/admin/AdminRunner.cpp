@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "Harness.h"
-#include "member/Passwords.h"
+#include "credentials/Passwords.h"
 
 namespace fs = std::filesystem;
 
@@ -206,7 +206,7 @@ std::vector<std::string> RunCase(const Case& row, const std::map<std::string, st
     };
     auto path = [&] { return t.at(1).text; };
     if (verb == "needs-hashing") {
-      if (member::PasswordStorageFrom("argon2id") == member::PasswordStorage::kClear) {
+      if (credentials::PasswordStorageFrom("argon2id") == credentials::PasswordStorage::kClear) {
         return {"skip: this build stores every password in the clear"};
       }
     } else if (verb == "write") {

@@ -84,7 +84,7 @@ class SessionTest : public ::testing::Test {
     EXPECT_EQ(module_.FileNameTemplate, "");
     EXPECT_EQ(module_.FileNameCounter, "");
     EXPECT_EQ(module_.DefaultImgFile, "");
-    EXPECT_EQ(module_.Passwords, member::PasswordStorage::kClear);
+    EXPECT_EQ(module_.Passwords, credentials::PasswordStorage::kClear);
   }
   ScratchDir dir_;
   member::TWebModule1 module_;
@@ -101,7 +101,7 @@ TEST_F(SessionTest, LoadsEveryKey) {
   EXPECT_EQ(module_.FileNameTemplate, "img###");
   EXPECT_EQ(module_.FileNameCounter, "c.txt");
   EXPECT_EQ(module_.DefaultImgFile, "d.jpg");
-  EXPECT_EQ(module_.Passwords, member::PasswordStorage::kArgon2id);
+  EXPECT_EQ(module_.Passwords, credentials::PasswordStorage::kArgon2id);
 }
 
 TEST_F(SessionTest, EachLoadStartsAfresh) {
@@ -111,7 +111,7 @@ TEST_F(SessionTest, EachLoadStartsAfresh) {
   Settings("partial", "path=" + dir_.Path("upload") + "\r\nmembersdb=" + dir_.Path("nowhere") + "\r\nnameorder=\r\n");
   module_.LoadSession("full");
   module_.LoadSession("partial");
-  EXPECT_EQ(module_.Passwords, member::PasswordStorage::kClear);
+  EXPECT_EQ(module_.Passwords, credentials::PasswordStorage::kClear);
   EXPECT_EQ(module_.UploadPath, dir_.Path("upload/"));
   EXPECT_EQ(module_.MembersDb, "");
   EXPECT_EQ(module_.NameOrder, "");

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "ScratchDir.h"
-#include "member/FormTokens.h"
+#include "credentials/FormTokens.h"
 #include "member/Members.h"
 #include "member/Pages.h"
 #include "member/Profiles.h"
@@ -281,8 +281,8 @@ TEST_F(ProfileDir, SaveWaitsForTheMembersLock) {
 // was made for, under a secret made once, readable by its owner alone.
 TEST_F(ProfileDir, FormTokenHoldsOnlyForWhatItWasMadeFor) {
   const mode_t old_mask = ::umask(022);
-  const std::int64_t now = 1'700'000'000, expiry = now + member::kFormTokenSeconds;
-  const std::string token = member::MakeFormToken(dir_, "s1", "alice", "pw1", now);
+  const std::int64_t now = 1'700'000'000, expiry = now + credentials::kFormTokenSeconds;
+  const std::string token = credentials::MakeFormToken(dir_, "s1", "alice", "pw1", now);
   ::umask(old_mask);
   const std::size_t mac = token.find('-') + 1;
   ASSERT_EQ(token.substr(0, mac), std::to_string(expiry) + "-");
@@ -303,7 +303,7 @@ TEST_F(ProfileDir, FormTokenHoldsOnlyForWhatItWasMadeFor) {
       {"as made", token, "s1", "alice", "pw1", now, true},
       {"at its expiry", token, "s1", "alice", "pw1", expiry, true},
       {"a second later", token, "s1", "alice", "pw1", expiry + 1, false},
-      {"made a second ahead", member::MakeFormToken(dir_, "s1", "alice", "pw1", now + 1), "s1", "alice", "pw1", now,
+      {"made a second ahead", credentials::MakeFormToken(dir_, "s1", "alice", "pw1", now + 1), "s1", "alice", "pw1", now,
        false},
       {"another ID", token, "s1", "bob", "pw1", now, false},
       {"another pw value", token, "s1", "alice", "pw2", now, false},
@@ -318,12 +318,12 @@ TEST_F(ProfileDir, FormTokenHoldsOnlyForWhatItWasMadeFor) {
   };
   const std::string secret = Read(".form-secret");
   for (const Case& c : cases) {
-    EXPECT_EQ(member::FormTokenValid(dir_, c.token, c.session, c.id, c.pw, c.now), c.valid) << c.what;
+    EXPECT_EQ(credentials::FormTokenValid(dir_, c.token, c.session, c.id, c.pw, c.now), c.valid) << c.what;
   }
   // Every check reads the one secret: another in its place verifies nothing.
   EXPECT_EQ(Read(".form-secret"), secret);
   Write(".form-secret", std::string(64, '5'));
-  EXPECT_FALSE(member::FormTokenValid(dir_, token, "s1", "alice", "pw1", now));
+  EXPECT_FALSE(credentials::FormTokenValid(dir_, token, "s1", "alice", "pw1", now));
 }
 
 // Through the commands: the token saves only its member's profile, and only
@@ -335,7 +335,7 @@ TEST_F(ProfileDir, FormTokenSavesItsProfileUntilThePasswordChanges) {
   m.MembersDb = m.UploadPath = dir_;
   m.SessionName = "s1";
   m.ModernPages = true;
-  m.Passwords = member::PasswordStorage::kArgon2id;
+  m.Passwords = credentials::PasswordStorage::kArgon2id;
   m.PostedFields = "id=alice\r\npw=secret1\r\n";
   const std::string form = m.CommandChangeProf1(false), field = "name=\"token\" value=\"";
   const std::size_t at = form.find(field) + field.size();

@@ -120,4 +120,40 @@ TEST(StorageErrorLog, LogThatCannotBeCreatedIsInOutError103) {
   }
 }
 
+TEST(FailedLoginLine, KeepsEveryValueOnItsLineAndInItsField) {
+  const platform::LocalTime t{2026, 12, 8, 23, 10, 1, 456};
+  const std::string head = "2026-12-08 23:10:01 orvalengate failed login from ";
+  const struct {
+    std::string addr, session, command, id, line;
+  } rows[] = {
+      {"203.0.113.7", "s1", "changepw", "alice", "203.0.113.7 session=s1 command=changepw id=alice\n"},
+      {"2001:db8::7%eth0", "s1", "postleaf", "", "2001:db8::7%eth0 session=s1 command=postleaf id=\n"},
+      // An address that is not plainly one is written as "-".
+      {"", "s1", "changepw", "a", "- session=s1 command=changepw id=a\n"},
+      {"1.2.3.4 session=x", "s1", "changepw", "a", "- session=s1 command=changepw id=a\n"},
+      {std::string(65, '1'), "s1", "changepw", "a", "- session=s1 command=changepw id=a\n"},
+      // Bytes that could end the line or start another field.
+      {"192.0.2.1", "s 1", "changeprof2", std::string("a b\tc%\r\n\x7f\x01", 10),
+       "192.0.2.1 session=s%201 command=changeprof2 id=a%20b%09c%25%0D%0A%7F%01\n"},
+      // A lead byte without its trail byte is no character: what follows it
+      // is escaped as ever, and so is the lone byte.
+      {"192.0.2.1", "s\x81 1", "changepw", std::string("a\x81\nb\x81\0c\x81", 8),
+       "192.0.2.1 session=s%81%201 command=changepw id=a%81%0Ab%81%00c%81\n"},
+      // The edges of the trail bytes: 0x40 and 0xFC are, 0x3F, 0x7F (DEL)
+      // and 0xFD are not.
+      {"192.0.2.1", "s1", "changepw", "\x81\x40\x81\x3f\x81\x7f\x81\xfc\x81\xfd",
+       "192.0.2.1 session=s1 command=changepw id=\x81\x40%81?%81%7F\x81\xfc%81\xfd\n"},
+      // Shift_JIS stays as stored: 表 ends in the byte of "\".
+      {"192.0.2.1", "s1", "changeprof1", "\x95\x5c&nbsp;x", "192.0.2.1 session=s1 command=changeprof1 id=\x95\x5c&nbsp;x\n"},
+      // Cut at 256 bytes, never inside a character.
+      {"192.0.2.1", "s1", "changepw", std::string(300, 'x'),
+       "192.0.2.1 session=s1 command=changepw id=" + std::string(256, 'x') + "\n"},
+      {"192.0.2.1", "s1", "changepw", std::string(255, 'x') + "\x95\x5c",
+       "192.0.2.1 session=s1 command=changepw id=" + std::string(255, 'x') + "\n"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(member::FailedLoginLine(t, row.addr, row.session, row.command, row.id), head + row.line) << row.id;
+  }
+}
+
 }  // namespace

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace member {
+namespace credentials {
 
 inline constexpr std::int64_t kFormTokenSeconds = 30 * 60;
 
@@ -24,4 +24,4 @@ std::string MakeFormToken(std::string_view members_db, std::string_view session,
 bool FormTokenValid(std::string_view members_db, std::string_view token, std::string_view session,
                     std::string_view id, std::string_view stored_pw, std::int64_t now);
 
-}  // namespace member
+}  // namespace credentials

@@ -1,13 +1,11 @@
 // Stored passwords: both forms checked, hashes in the PHC form libargon2
-// writes and reads, stored values that must match nothing however they ask,
-// and the failed-login log line.
-#include "member/Passwords.h"
+// writes and reads, and stored values that must match nothing however they ask.
+#include "credentials/Passwords.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "member/Storage.h"
 #include "platform/Exception.h"
 
 #ifdef ORVALENGATE_HAVE_LIBARGON2
@@ -16,7 +14,7 @@
 
 namespace {
 
-using member::PasswordStorage;
+using credentials::PasswordStorage;
 
 // Written by Debian's argon2 tool (the reference implementation):
 // `echo -n password | argon2 somesalt -id -t 2 -k 19456 -p 1 -l 32 -e`, and
@@ -71,25 +69,25 @@ TEST(Passwords, MatchesEitherFormAndNothingElse) {
       {"$argon2id$", "password", false},
   };
   for (const auto& row : rows) {
-    EXPECT_EQ(member::PasswordMatches(row.stored, row.posted), row.match) << row.stored << " / " << row.posted;
+    EXPECT_EQ(credentials::PasswordMatches(row.stored, row.posted), row.match) << row.stored << " / " << row.posted;
   }
 }
 
 TEST(Passwords, StorageSettingAndRehash) {
-  EXPECT_EQ(member::PasswordStorageFrom(""), PasswordStorage::kClear);
+  EXPECT_EQ(credentials::PasswordStorageFrom(""), credentials::PasswordStorage::kClear);
   // Any other value hashes, a misspelt one too.
   for (const char* setting : {"argon2id", "Argon2id", "argon2", "yes", "0"}) {
-    EXPECT_EQ(member::PasswordStorageFrom(setting), PasswordStorage::kArgon2id) << setting;
+    EXPECT_EQ(credentials::PasswordStorageFrom(setting), credentials::PasswordStorage::kArgon2id) << setting;
   }
-  EXPECT_TRUE(member::IsKnownPasswordHash("argon2id"));
-  EXPECT_FALSE(member::IsKnownPasswordHash("argon2"));
-  EXPECT_TRUE(member::NeedsRehash(PasswordStorage::kArgon2id, "secret"));
-  EXPECT_FALSE(member::NeedsRehash(PasswordStorage::kArgon2id, kRef));
-  EXPECT_FALSE(member::NeedsRehash(PasswordStorage::kArgon2id, ""));
-  EXPECT_FALSE(member::NeedsRehash(PasswordStorage::kClear, "secret"));
-  EXPECT_FALSE(member::NeedsRehash(PasswordStorage::kClear, kRef));
+  EXPECT_TRUE(credentials::IsKnownPasswordHash("argon2id"));
+  EXPECT_FALSE(credentials::IsKnownPasswordHash("argon2"));
+  EXPECT_TRUE(credentials::NeedsRehash(credentials::PasswordStorage::kArgon2id, "secret"));
+  EXPECT_FALSE(credentials::NeedsRehash(credentials::PasswordStorage::kArgon2id, kRef));
+  EXPECT_FALSE(credentials::NeedsRehash(credentials::PasswordStorage::kArgon2id, ""));
+  EXPECT_FALSE(credentials::NeedsRehash(credentials::PasswordStorage::kClear, "secret"));
+  EXPECT_FALSE(credentials::NeedsRehash(credentials::PasswordStorage::kClear, kRef));
   // Checked in the clear, so stored hashed like any password in the clear.
-  EXPECT_TRUE(member::NeedsRehash(PasswordStorage::kArgon2id, "$argon2rocks"));
+  EXPECT_TRUE(credentials::NeedsRehash(credentials::PasswordStorage::kArgon2id, "$argon2rocks"));
 }
 
 // Each bound alone, at its edge and one past it: memory, memory times
@@ -105,27 +103,27 @@ TEST(Passwords, HashCostsNoMoreThanOurOwn) {
   };
   for (const auto& row : rows) {
     const std::string stored = std::string("$argon2id$v=19$") + row.params + kRefTail;
-    EXPECT_EQ(member::IsPasswordHash(stored), row.hash) << stored;
-    EXPECT_EQ(member::LooksLikeUncheckedHash(stored), !row.hash) << stored;
+    EXPECT_EQ(credentials::IsPasswordHash(stored), row.hash) << stored;
+    EXPECT_EQ(credentials::LooksLikeUncheckedHash(stored), !row.hash) << stored;
   }
-  EXPECT_FALSE(member::LooksLikeUncheckedHash("secret"));
+  EXPECT_FALSE(credentials::LooksLikeUncheckedHash("secret"));
 }
 
 TEST(Passwords, StoredHashesAreSaltedAndCheckable) {
-  EXPECT_EQ(member::StoredPassword(PasswordStorage::kClear, "a&nbsp;b"), "a&nbsp;b");
-  const std::string first = member::StoredPassword(PasswordStorage::kArgon2id, "a&nbsp;b");
-  const std::string second = member::StoredPassword(PasswordStorage::kArgon2id, "a&nbsp;b");
+  EXPECT_EQ(credentials::StoredPassword(credentials::PasswordStorage::kClear, "a&nbsp;b"), "a&nbsp;b");
+  const std::string first = credentials::StoredPassword(credentials::PasswordStorage::kArgon2id, "a&nbsp;b");
+  const std::string second = credentials::StoredPassword(credentials::PasswordStorage::kArgon2id, "a&nbsp;b");
   // 16 bytes of salt and 32 of hash, unpadded: 22 and 43 characters.
   EXPECT_TRUE(first.starts_with("$argon2id$v=19$m=19456,t=2,p=1$")) << first;
   EXPECT_EQ(first.size(), std::string("$argon2id$v=19$m=19456,t=2,p=1$").size() + 22 + 1 + 43) << first;
   EXPECT_NE(first, second);
   for (const std::string& stored : {first, second}) {
-    EXPECT_TRUE(member::PasswordMatches(stored, "a&nbsp;b"));
-    EXPECT_FALSE(member::PasswordMatches(stored, "a b"));
+    EXPECT_TRUE(credentials::PasswordMatches(stored, "a&nbsp;b"));
+    EXPECT_FALSE(credentials::PasswordMatches(stored, "a b"));
   }
   // libgcrypt takes no empty password: none is stored, none matches a hash.
-  EXPECT_THROW(member::StoredPassword(PasswordStorage::kArgon2id, ""), platform::Exception);
-  EXPECT_FALSE(member::PasswordMatches(first, ""));
+  EXPECT_THROW(credentials::StoredPassword(credentials::PasswordStorage::kArgon2id, ""), platform::Exception);
+  EXPECT_FALSE(credentials::PasswordMatches(first, ""));
 }
 
 // Debian's libargon2 checks our hashes and we check its: the two builds'
@@ -135,7 +133,7 @@ TEST(Passwords, AgreeWithLibargon2) {
   GTEST_SKIP() << "libargon2 not installed (libargon2-dev; scripts/install-deps.sh installs it)";
 #else
   for (const std::string password : {"password", "\x95\x5c&nbsp;<br>"}) {
-    const std::string ours = member::StoredPassword(PasswordStorage::kArgon2id, password);
+    const std::string ours = credentials::StoredPassword(credentials::PasswordStorage::kArgon2id, password);
     EXPECT_EQ(argon2id_verify(ours.c_str(), password.data(), password.size()), ARGON2_OK) << ours;
     EXPECT_NE(argon2id_verify(ours.c_str(), "other", 5), ARGON2_OK) << ours;
     const std::string salt = "0123456789abcdef" + password;
@@ -143,46 +141,10 @@ TEST(Passwords, AgreeWithLibargon2) {
     ASSERT_EQ(argon2id_hash_encoded(3, 12288, 1, password.data(), password.size(), salt.data(), salt.size(), 32,
                                     theirs, sizeof theirs),
               ARGON2_OK);
-    EXPECT_TRUE(member::PasswordMatches(theirs, password)) << theirs;
-    EXPECT_FALSE(member::PasswordMatches(theirs, password + "x")) << theirs;
+    EXPECT_TRUE(credentials::PasswordMatches(theirs, password)) << theirs;
+    EXPECT_FALSE(credentials::PasswordMatches(theirs, password + "x")) << theirs;
   }
 #endif
-}
-
-TEST(FailedLoginLine, KeepsEveryValueOnItsLineAndInItsField) {
-  const platform::LocalTime t{2026, 12, 8, 23, 10, 1, 456};
-  const std::string head = "2026-12-08 23:10:01 orvalengate failed login from ";
-  const struct {
-    std::string addr, session, command, id, line;
-  } rows[] = {
-      {"203.0.113.7", "s1", "changepw", "alice", "203.0.113.7 session=s1 command=changepw id=alice\n"},
-      {"2001:db8::7%eth0", "s1", "postleaf", "", "2001:db8::7%eth0 session=s1 command=postleaf id=\n"},
-      // An address that is not plainly one is written as "-".
-      {"", "s1", "changepw", "a", "- session=s1 command=changepw id=a\n"},
-      {"1.2.3.4 session=x", "s1", "changepw", "a", "- session=s1 command=changepw id=a\n"},
-      {std::string(65, '1'), "s1", "changepw", "a", "- session=s1 command=changepw id=a\n"},
-      // Bytes that could end the line or start another field.
-      {"192.0.2.1", "s 1", "changeprof2", std::string("a b\tc%\r\n\x7f\x01", 10),
-       "192.0.2.1 session=s%201 command=changeprof2 id=a%20b%09c%25%0D%0A%7F%01\n"},
-      // A lead byte without its trail byte is no character: what follows it
-      // is escaped as ever, and so is the lone byte.
-      {"192.0.2.1", "s\x81 1", "changepw", std::string("a\x81\nb\x81\0c\x81", 8),
-       "192.0.2.1 session=s%81%201 command=changepw id=a%81%0Ab%81%00c%81\n"},
-      // The edges of the trail bytes: 0x40 and 0xFC are, 0x3F, 0x7F (DEL)
-      // and 0xFD are not.
-      {"192.0.2.1", "s1", "changepw", "\x81\x40\x81\x3f\x81\x7f\x81\xfc\x81\xfd",
-       "192.0.2.1 session=s1 command=changepw id=\x81\x40%81?%81%7F\x81\xfc%81\xfd\n"},
-      // Shift_JIS stays as stored: 表 ends in the byte of "\".
-      {"192.0.2.1", "s1", "changeprof1", "\x95\x5c&nbsp;x", "192.0.2.1 session=s1 command=changeprof1 id=\x95\x5c&nbsp;x\n"},
-      // Cut at 256 bytes, never inside a character.
-      {"192.0.2.1", "s1", "changepw", std::string(300, 'x'),
-       "192.0.2.1 session=s1 command=changepw id=" + std::string(256, 'x') + "\n"},
-      {"192.0.2.1", "s1", "changepw", std::string(255, 'x') + "\x95\x5c",
-       "192.0.2.1 session=s1 command=changepw id=" + std::string(255, 'x') + "\n"},
-  };
-  for (const auto& row : rows) {
-    EXPECT_EQ(member::FailedLoginLine(t, row.addr, row.session, row.command, row.id), head + row.line) << row.id;
-  }
 }
 
 }  // namespace

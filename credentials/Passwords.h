@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace member {
+namespace credentials {
 
 enum class PasswordStorage { kClear, kArgon2id };
 
@@ -47,4 +47,4 @@ bool NeedsRehash(PasswordStorage storage, std::string_view stored);
 // Equal in a time that depends only on the posted value's length.
 bool ConstantTimeEquals(std::string_view stored, std::string_view posted);
 
-}  // namespace member
+}  // namespace credentials

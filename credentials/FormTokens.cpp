@@ -1,4 +1,4 @@
-#include "member/FormTokens.h"
+#include "credentials/FormTokens.h"
 
 #include <gcrypt.h>
 
@@ -9,7 +9,7 @@
 #include "platform/Files.h"
 #include "text/NameValueList.h"
 
-namespace member {
+namespace credentials {
 namespace {
 
 constexpr std::size_t kSecretBytes = 32;
@@ -71,4 +71,4 @@ bool FormTokenValid(std::string_view members_db, std::string_view token, std::st
   return diff == 0;
 }
 
-}  // namespace member
+}  // namespace credentials

@@ -1,7 +1,7 @@
 // Argon2id through libgcrypt, written and read as the PHC string that
 // libargon2 and its command-line tool use, so a record moves between the
 // Linux and the Windows build and can be checked with other tools.
-#include "member/Passwords.h"
+#include "credentials/Passwords.h"
 
 #include <gcrypt.h>
 
@@ -15,7 +15,7 @@
 #include "platform/Exception.h"
 #include "text/Base64.h"
 
-namespace member {
+namespace credentials {
 namespace {
 
 constexpr std::string_view kArgon2idPrefix = "$argon2id$";
@@ -221,4 +221,4 @@ bool ConstantTimeEquals(std::string_view stored, std::string_view posted) {
   return diff == 0;
 }
 
-}  // namespace member
+}  // namespace credentials
