@@ -9,7 +9,7 @@
 
 #include "admin/Admin.h"
 #include "filter/Jpeg.h"
-#include "member/Mail.h"
+#include "mail/Mail.h"
 #include "member/Maintenance.h"
 #include "member/Members.h"
 #include "member/PageSet.h"
@@ -259,7 +259,7 @@ void CheckSelfService(const Site& site, const text::NameValueList& settings, con
     report.Warning("config.txt: siteurl=" + m.SiteUrl + " is no https:// address: the links carry their tokens " +
                    "and the new passwords travel in the clear");
   }
-  if (!member::IsPlainMailAddress(m.MailFrom)) {
+  if (!mail::IsPlainMailAddress(m.MailFrom)) {
     report.Problem(file + ": PasswordReset=1 but config.txt has no plain mailfrom= address: no mail is sent");
   }
   if (!m.SendMailProgram.starts_with(platform::kPathDelimiter) &&

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "member/Mail.h"
+#include "mail/Mail.h"
 #include "credentials/Passwords.h"
 #include "platform/Digest.h"
 #include "member/PostIndex.h"
@@ -116,7 +116,7 @@ ResetIssue IssueResetToken(std::string_view dir, std::string_view id, std::strin
   record.LoadFromFile(path);
   if (record.Value("id") != id) return issue;
   issue.address = record.Value("mail");
-  if (!IsPlainMailAddress(issue.address)) {
+  if (!mail::IsPlainMailAddress(issue.address)) {
     issue.result = ResetIssue::kNoAddress;
     return issue;
   }

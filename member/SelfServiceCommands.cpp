@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "MemberTexts.h"
-#include "member/Mail.h"
+#include "mail/Mail.h"
 #include "member/PageSet.h"
 #include "credentials/Passwords.h"
 #include "platform/Digest.h"
@@ -85,7 +85,7 @@ std::string TWebModule1::CommandForgotPw() {
   auto mail_link = [&](int detach_after_ms) {
     try {
       if (token.empty()) return;
-      if (SiteUrl.empty() || !IsPlainMailAddress(MailFrom)) {
+      if (SiteUrl.empty() || !mail::IsPlainMailAddress(MailFrom)) {
         LogError("password reset: config.txt needs siteurl= and a plain mailfrom= address; no mail sent");
         return;
       }
@@ -104,7 +104,7 @@ std::string TWebModule1::CommandForgotPw() {
       const std::string subject = MailText(english ? texts::MailResetSubjectE : texts::MailResetSubject);
       const std::string body = FillTemplate(MailText(english ? texts::MailResetBodyE : texts::MailResetBody), slots);
       std::string why;
-      if (!SendMail(SendMailProgram, BuildMail({MailFrom, issue.address, subject, body}, platform::UnixSeconds()),
+      if (!mail::SendMail(SendMailProgram, mail::BuildMail({MailFrom, issue.address, subject, body}, platform::UnixSeconds()),
                     why, detach_after_ms)) {
         LogError("password reset: " + why);
       }
@@ -182,14 +182,14 @@ std::string TWebModule1::CommandResetPw() {
     case ResetResult::kDone: break;
   }
   // The confirmation tells a member whose mailbox was used by someone else.
-  if (IsPlainMailAddress(address) && IsPlainMailAddress(MailFrom)) {
+  if (mail::IsPlainMailAddress(address) && mail::IsPlainMailAddress(MailFrom)) {
     const std::string id_text = MailText(id);
     const std::string site = SiteName.empty() ? SiteUrl : MailText(SiteName);
     const Slot slots[] = {{"id", id_text}, {"site", site}};
     const std::string body = FillTemplate(MailText(english ? texts::MailChangedBodyE : texts::MailChangedBody), slots);
     const std::string subject = MailText(english ? texts::MailChangedSubjectE : texts::MailChangedSubject);
     std::string why;
-    if (!SendMail(SendMailProgram, BuildMail({MailFrom, address, subject, body}, platform::UnixSeconds()), why)) {
+    if (!mail::SendMail(SendMailProgram, mail::BuildMail({MailFrom, address, subject, body}, platform::UnixSeconds()), why)) {
       LogError("password reset: " + why);
     }
   }

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace member {
+namespace mail {
 
 // Whether a stored mail value is one plain address a mail may go to:
 // local@domain in ASCII, no blank, quote, comma, angle bracket or line
@@ -37,4 +37,4 @@ std::string MailDate(std::int64_t now);
 // still running then is left to finish alone, and counts as handed over.
 bool SendMail(const std::string& program, std::string_view message, std::string& why, int detach_after_ms = -1);
 
-}  // namespace member
+}  // namespace mail

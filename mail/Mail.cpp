@@ -1,4 +1,4 @@
-#include "member/Mail.h"
+#include "mail/Mail.h"
 
 #include <cstdio>
 #include <string>
@@ -8,7 +8,7 @@
 #include "platform/Process.h"
 #include "text/Base64.h"
 
-namespace member {
+namespace mail {
 namespace {
 
 constexpr std::size_t kMaxAddressBytes = 254;
@@ -123,4 +123,4 @@ bool SendMail(const std::string& program, std::string_view message, std::string&
   return false;
 }
 
-}  // namespace member
+}  // namespace mail
