@@ -10,13 +10,13 @@
 #include "admin/Admin.h"
 #include "filter/Jpeg.h"
 #include "mail/Mail.h"
-#include "member/Maintenance.h"
-#include "member/Members.h"
 #include "member/PageSet.h"
-#include "member/Posting.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
 #include "platform/System.h"
+#include "records/Maintenance.h"
+#include "records/Members.h"
+#include "records/Posting.h"
 
 namespace admin {
 namespace {
@@ -110,7 +110,7 @@ std::string CheckFolderKey(const text::NameValueList& list, const std::string& f
 
 void CheckRecords(const std::string& dir, const Session& session, Report& report, int& members) {
   int clear = 0;
-  for (const std::string& id : member::MemberIds(dir)) {
+  for (const std::string& id : records::MemberIds(dir)) {
     ++members;
     const std::string path = dir + id + ".txt";
     std::string bytes;
@@ -120,20 +120,20 @@ void CheckRecords(const std::string& dir, const Session& session, Report& report
       report.Problem(path + ": " + e.Message());
       continue;
     }
-    switch (member::JudgeRecord(id, bytes)) {
-      case member::RecordFault::kNone: break;
-      case member::RecordFault::kUnusableName:
+    switch (records::JudgeRecord(id, bytes)) {
+      case records::RecordFault::kNone: break;
+      case records::RecordFault::kUnusableName:
         report.Problem(path + ": the name is no ID the site accepts, the record is never used");
         break;
-      case member::RecordFault::kTooLarge:
-        report.Problem(path + ": over " + std::to_string(member::kMaxRecordBytes) +
+      case records::RecordFault::kTooLarge:
+        report.Problem(path + ": over " + std::to_string(records::kMaxRecordBytes) +
                        " bytes, the site refuses to save it");
         break;
-      case member::RecordFault::kNoId: report.Problem(path + ": no id= line"); break;
-      case member::RecordFault::kNoPassword:
+      case records::RecordFault::kNoId: report.Problem(path + ": no id= line"); break;
+      case records::RecordFault::kNoPassword:
         report.Problem(path + ": no pw= line, the empty password matches");
         break;
-      case member::RecordFault::kIdMismatch:
+      case records::RecordFault::kIdMismatch:
         report.Problem(path + ": its id= line names another ID than its file name");
         break;
     }
@@ -159,7 +159,7 @@ void CheckCounter(const Site& site, Report& report, Folders& folders) {
   const std::string counter = m.FileNameCounter.empty() ? m.UploadPath + "counter.txt" : m.FileNameCounter;
   if (text::FileExists(counter)) {
     try {
-      member::ParseCounter(platform::ReadWholeFile(counter));
+      records::ParseCounter(platform::ReadWholeFile(counter));
     } catch (const platform::Exception&) {
       report.Problem(counter + ": the counter holds no number, every post fails");
     }
@@ -214,8 +214,8 @@ void CheckPrivacy(const std::string& dir, Report& report) {
                  "), yet it holds every password: chmod 700 it");
   if ((*mode & 01) == 0) return;
   int readable = 0;
-  for (const std::string& id : member::MemberIds(dir)) {
-    const std::optional<unsigned> record = platform::PermissionBits(member::MemberRecordPath(dir, id));
+  for (const std::string& id : records::MemberIds(dir)) {
+    const std::optional<unsigned> record = platform::PermissionBits(records::MemberRecordPath(dir, id));
     if (record && (*record & 04) != 0) ++readable;
   }
   if (readable > 0) report.Warning(dir + ": " + Plural(readable, "record") + " readable by others: chmod 600 them");

@@ -9,23 +9,23 @@
 
 #include "Version.h"
 #include "admin/Admin.h"
-#include "member/Maintenance.h"
-#include "member/Members.h"
 #include "credentials/Passwords.h"
-#include "member/PostIndex.h"
-#include "member/Posting.h"
-#include "member/SelfService.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
 #include "platform/Sjis.h"
 #include "platform/System.h"
+#include "records/Maintenance.h"
+#include "records/Members.h"
+#include "records/PostIndex.h"
+#include "records/Posting.h"
+#include "records/SelfService.h"
 #include "text/Fields.h"
 
 namespace admin {
 namespace {
 
 // More than any record may hold: a longer line cannot become a password.
-constexpr std::size_t kMaxPasswordLine = member::kMaxRecordBytes + 1;
+constexpr std::size_t kMaxPasswordLine = records::kMaxRecordBytes + 1;
 
 // A value in a column of its own: a posted tab is stored as it came and
 // would shift every column after it, so it is shown as the tool's own
@@ -147,7 +147,7 @@ int OpenMember(Site& site, std::string_view session_name, std::string_view id, S
     output.err += session.settings_path + ": membersdb names no folder\n";
     return kNotFound;
   }
-  if (!member::IsUsableName(id) || !text::FileExists(member::MemberRecordPath(site.module.MembersDb, id))) {
+  if (!records::IsUsableName(id) || !text::FileExists(records::MemberRecordPath(site.module.MembersDb, id))) {
     output.err += "no member " + Quoted(id) + " in session " + Quoted(session_name) + "\n";
     return kNotFound;
   }
@@ -162,11 +162,11 @@ int Members(Site& site, std::string_view session_name, Output& output) {
     output.err += session.settings_path + ": membersdb names no folder\n";
     return kNotFound;
   }
-  for (const std::string& id : member::MemberIds(dir)) {
+  for (const std::string& id : records::MemberIds(dir)) {
     text::NameValueList record;
     // A record gone since the listing is no member any more.
-    if (!member::IsUsableName(id) || !text::FileExists(member::MemberRecordPath(dir, id))) continue;
-    record.LoadFromFile(member::MemberRecordPath(dir, id));
+    if (!records::IsUsableName(id) || !text::FileExists(records::MemberRecordPath(dir, id))) continue;
+    record.LoadFromFile(records::MemberRecordPath(dir, id));
     output.out.append(Cell(id)).append("\t").append(Cell(record.Value("realname"))).append("\n");
   }
   return kOk;
@@ -176,7 +176,7 @@ int Show(Site& site, std::string_view session_name, std::string_view id, Output&
   Session session;
   if (const int code = OpenMember(site, session_name, id, session, output); code != kOk) return code;
   text::NameValueList record;
-  record.LoadFromFile(member::MemberRecordPath(site.module.MembersDb, id));
+  record.LoadFromFile(records::MemberRecordPath(site.module.MembersDb, id));
   const long pw = record.IndexOfName("pw");
   for (std::size_t i = 0; i < record.Count(); ++i) {
     if (static_cast<long>(i) == pw) {
@@ -238,28 +238,28 @@ int ResetPassword(Site& site, std::string_view session_name, std::string_view id
   password = *sjis;
   // Reading stops past what any record may hold: such a line would be cut
   // short, and a hash of the part read stored.
-  if (password.size() > member::kMaxRecordBytes) {
+  if (password.size() > records::kMaxRecordBytes) {
     output.err += "the password is longer than a record may hold; nothing changed\n";
     return kRefused;
   }
   // The site stores what its form posts: the typed text escaped. Stored so,
   // the password is the one the member types into the form.
   const std::string posted = text::EscapePostedValue(password);
-  if (posted.size() < member::kMinPasswordLength) {
-    output.err += "the password is shorter than the site allows (" + std::to_string(member::kMinPasswordLength) +
+  if (posted.size() < records::kMinPasswordLength) {
+    output.err += "the password is shorter than the site allows (" + std::to_string(records::kMinPasswordLength) +
                   " bytes as stored); nothing changed\n";
     return kRefused;
   }
   const std::string stored = credentials::StoredPassword(session.storage, posted);
-  switch (member::SetMemberPassword(site.module.MembersDb, id, stored)) {
-    case member::UpdateResult::kRefused:
+  switch (records::SetMemberPassword(site.module.MembersDb, id, stored)) {
+    case records::UpdateResult::kRefused:
       output.err += "member " + Quoted(id) + " was removed meanwhile; nothing changed\n";
       return kNotFound;
-    case member::UpdateResult::kTooLarge:
-      output.err += "the record would exceed " + std::to_string(member::kMaxRecordBytes) +
+    case records::UpdateResult::kTooLarge:
+      output.err += "the record would exceed " + std::to_string(records::kMaxRecordBytes) +
                     " bytes; nothing changed\n";
       return kRefused;
-    case member::UpdateResult::kSaved: break;
+    case records::UpdateResult::kSaved: break;
   }
   output.out += std::string(id) + ": password set" + (stored == posted ? "\n" : " (hashed)\n");
   return kOk;
@@ -268,13 +268,13 @@ int ResetPassword(Site& site, std::string_view session_name, std::string_view id
 int Remove(Site& site, std::string_view session_name, std::string_view id, Output& output) {
   Session session;
   if (const int code = OpenMember(site, session_name, id, session, output); code != kOk) return code;
-  if (!member::RemoveMember(site.module.MembersDb, id)) {
+  if (!records::RemoveMember(site.module.MembersDb, id)) {
     output.err += "member " + Quoted(id) + " was removed meanwhile\n";
     return kNotFound;
   }
   // The posts stay (remove-post); their listing on the profile goes, or the
   // next member to register the ID would show them.
-  member::RemovePostIndex(site.module.UploadPath, id);
+  records::RemovePostIndex(site.module.UploadPath, id);
   output.out += std::string(id) + ": removed\n";
   return kOk;
 }
@@ -286,7 +286,7 @@ int FreeId(Site& site, std::string_view session_name, std::string_view id, Outpu
     output.err += session.settings_path + ": membersdb names no folder\n";
     return kNotFound;
   }
-  if (!member::FreeReservedId(site.module.MembersDb, id)) {
+  if (!records::FreeReservedId(site.module.MembersDb, id)) {
     output.err += "the ID " + Quoted(id) + " is not reserved in session " + Quoted(session_name) + "\n";
     return kNotFound;
   }
@@ -307,27 +307,27 @@ int HashPasswords(Site& site, std::string_view session_name, Output& output) {
                   " first; nothing changed\n";
     return kRefused;
   }
-  std::map<member::RehashOutcome, int> counts;
-  member::RehashPasswords(site.module.MembersDb, session.storage,
-                          [&](const std::string& id, member::RehashOutcome outcome) {
+  std::map<records::RehashOutcome, int> counts;
+  records::RehashPasswords(site.module.MembersDb, session.storage,
+                          [&](const std::string& id, records::RehashOutcome outcome) {
                             ++counts[outcome];
                             switch (outcome) {
-                              case member::RehashOutcome::kRewritten: output.out += id + ": hashed\n"; break;
-                              case member::RehashOutcome::kAlreadyStored: break;
-                              case member::RehashOutcome::kNoPassword:
+                              case records::RehashOutcome::kRewritten: output.out += id + ": hashed\n"; break;
+                              case records::RehashOutcome::kAlreadyStored: break;
+                              case records::RehashOutcome::kNoPassword:
                                 output.out += id + ": no pw= line, left as it is\n";
                                 break;
-                              case member::RehashOutcome::kTooLarge:
+                              case records::RehashOutcome::kTooLarge:
                                 output.out += id + ": record too large, left as it is\n";
                                 break;
-                              case member::RehashOutcome::kGone: break;
+                              case records::RehashOutcome::kGone: break;
                             }
                           });
-  output.out += std::to_string(counts[member::RehashOutcome::kRewritten]) + " hashed, " +
-                std::to_string(counts[member::RehashOutcome::kAlreadyStored]) + " already hashed\n";
+  output.out += std::to_string(counts[records::RehashOutcome::kRewritten]) + " hashed, " +
+                std::to_string(counts[records::RehashOutcome::kAlreadyStored]) + " already hashed\n";
   // A script must not take a session for hashed while a password is left
   // in the clear.
-  return counts[member::RehashOutcome::kTooLarge] > 0 ? kRefused : kOk;
+  return counts[records::RehashOutcome::kTooLarge] > 0 ? kRefused : kOk;
 }
 
 std::string FormatTime(const platform::LocalTime& t) {
@@ -429,7 +429,7 @@ int RemovePost(Site& site, std::string_view session_name, std::string_view name,
   // an image left alone would be served for ever.
   const std::string& dir = site.module.UploadPath;
   const std::string record = found->base + ".txt";
-  const platform::FileLock lock = member::LockPosts(dir);
+  const platform::FileLock lock = records::LockPosts(dir);
   if (!text::FileExists(dir + record)) {
     output.err += "post " + Quoted(name) + " was removed meanwhile\n";
     return kNotFound;

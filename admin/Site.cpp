@@ -2,8 +2,9 @@
 #include <string>
 
 #include "admin/Admin.h"
-#include "member/Members.h"
 #include "platform/Files.h"
+#include "records/Members.h"
+#include "records/Storage.h"
 
 namespace admin {
 
@@ -22,7 +23,7 @@ std::string DirectoryValue(const text::NameValueList& list, std::string_view key
 }
 
 void LoadSite(Site& site, const std::string& dir) {
-  site.dir = dir.empty() ? member::ProgramDir() : text::IncludeTrailingDelimiter(dir);
+  site.dir = dir.empty() ? records::ProgramDir() : text::IncludeTrailingDelimiter(dir);
   site.config_path = site.dir + "config.txt";
   site.has_config = text::FileExists(site.config_path);
   site.config.Clear();
@@ -50,7 +51,7 @@ bool LoadSession(Site& site, std::string_view name, Session& session, std::strin
   session.settings_path = site.module.SessionDb + std::string(name) + ".txt";
   // The program's rule: a name that could leave the sessions folder names
   // no session.
-  if (!member::IsUsableName(name) || !text::FileExists(session.settings_path)) {
+  if (!records::IsUsableName(name) || !text::FileExists(session.settings_path)) {
     err = "no session \"" + std::string(name) + "\" (no file " + session.settings_path + ")\n";
     return false;
   }

@@ -44,6 +44,7 @@
 #include "member/WebModule1.h"
 #include "platform/Files.h"
 #include "platform/Sjis.h"
+#include "records/Storage.h"
 #include "text/NameValueList.h"
 
 namespace {
@@ -79,7 +80,7 @@ Listing List(const std::string& dir, Skip skip) {
 // The program's directory, less the fuzz executables, which a build beside
 // a running fuzzer may replace.
 Listing BesideProgram() {
-  return List(member::ProgramDir(), [](const std::string& name) { return name.ends_with("_fuzz"); });
+  return List(records::ProgramDir(), [](const std::string& name) { return name.ends_with("_fuzz"); });
 }
 
 // Every entry below the site, for "nothing changed".
@@ -121,17 +122,17 @@ struct Harness {
   // config.txt beside the program is one per directory: two handler
   // fuzzers started from the same build would rewrite each other's.
   platform::FileLock program_dir_lock =
-      platform::FileLock::TryAcquire(member::ProgramDir() + ".handler_fuzz.lock");
+      platform::FileLock::TryAcquire(records::ProgramDir() + ".handler_fuzz.lock");
 
   Harness() {
-    if (!program_dir_lock.Held()) fuzz::Fail("another handler_fuzz runs from this directory", member::ProgramDir());
+    if (!program_dir_lock.Held()) fuzz::Fail("another handler_fuzz runs from this directory", records::ProgramDir());
     std::string base = "/tmp";
     if (const char* dir = std::getenv("ORVALENGATE_FUZZ_TMP"); dir && *dir) base = dir;
     std::string templ = base + "/orvalengate-fuzz-XXXXXX";
     if (::mkdtemp(templ.data()) == nullptr) fuzz::Fail("mkdtemp", templ);
     root = templ + "/";
     site = root + "site/";
-    config = member::ProgramDir() + "config.txt";
+    config = records::ProgramDir() + "config.txt";
     // A relative path anywhere in the program lands here, where it is seen.
     if (::chdir(root.c_str()) != 0) fuzz::Fail("chdir", root);
     saved_stdin = ::dup(STDIN_FILENO);

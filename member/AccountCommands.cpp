@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "MemberTexts.h"
-#include "member/Members.h"
 #include "member/Pages.h"
-#include "member/SelfService.h"
-#include "member/Storage.h"
 #include "member/WebModule1.h"
 #include "platform/Files.h"
 #include "platform/Sjis.h"
+#include "records/Members.h"
+#include "records/SelfService.h"
+#include "records/Storage.h"
 #include "text/NameValueList.h"
 
 namespace member {
@@ -79,23 +79,23 @@ std::string TWebModule1::CommandRegistration() {
     return Refuse(Outcome::kBlank, texts::Blank);
   }
   if (pw != pw2) return Refuse(Outcome::kPasswordMismatch, texts::PasswordMismatch);
-  if (pw.size() < kMinPasswordLength) return Refuse(Outcome::kPasswordTooShort, texts::PasswordTooShort);
+  if (pw.size() < records::kMinPasswordLength) return Refuse(Outcome::kPasswordTooShort, texts::PasswordTooShort);
   // An ID becomes a file name and the first line of its record: one that
   // could leave the members directory or start a line of its own is refused
   // before anything looks at the file system.
   if (id.size() > kMaxIdBytes) return Refuse(Outcome::kIdTooLong, texts::IdUnusable, std::to_string(kMaxIdBytes));
-  if (!IsUsableName(id) || HoldsCharacterReference(id)) return Refuse(Outcome::kIdUnusable, texts::IdUnusable);
+  if (!records::IsUsableName(id) || HoldsCharacterReference(id)) return Refuse(Outcome::kIdUnusable, texts::IdUnusable);
   // "alice", "alice " and " alice" would be three members whose pages look
   // alike.
   if (HasBlankAtEnds(id)) return Refuse(Outcome::kIdBlankAtEnds, texts::IdBlankAtEnds);
-  const std::string path = MemberRecordPath(MembersDb, id);
+  const std::string path = records::MemberRecordPath(MembersDb, id);
   // A member who removed themselves keeps the ID: old links to their
   // profile must not show someone else.
-  if (text::FileExists(path) || IsIdReserved(MembersDb, id)) {
+  if (text::FileExists(path) || records::IsIdReserved(MembersDb, id)) {
     return Refuse(Outcome::kIdTaken, texts::IdAlreadyRegistered);
   }
   for (const std::string& other : LookAlikes(id)) {
-    if (IsUsableName(other) && (text::FileExists(MemberRecordPath(MembersDb, other)) || IsIdReserved(MembersDb, other))) {
+    if (records::IsUsableName(other) && (text::FileExists(records::MemberRecordPath(MembersDb, other)) || records::IsIdReserved(MembersDb, other))) {
       return Refuse(Outcome::kIdTaken, texts::IdAlreadyRegistered);
     }
   }
@@ -105,16 +105,16 @@ std::string TWebModule1::CommandRegistration() {
       {"id", id}, {"pw", stored_pw}, {"realname", realname}, {"country", country}, {"mail", mail}};
   std::size_t size = 0;
   for (const auto& [key, value] : lines) size += key.size() + 1 + value.size() + 2;
-  if (size > kMaxRecordBytes) return Refuse(Outcome::kRecordTooLarge, texts::RecordTooLarge);
+  if (size > records::kMaxRecordBytes) return Refuse(Outcome::kRecordTooLarge, texts::RecordTooLarge);
   std::string record;
   record.reserve(size);
   for (const auto& [key, value] : lines) record.append(key).append(1, '=').append(value).append("\r\n");
   // Two registrations of one ID can both pass the test above; the exclusive
   // create lets exactly one of them have the record and never replaces it.
-  if (!CreateFileText(record, path)) return Refuse(Outcome::kIdTaken, texts::IdAlreadyRegistered);
+  if (!records::CreateFileText(record, path)) return Refuse(Outcome::kIdTaken, texts::IdAlreadyRegistered);
   // A removal reserves the ID before its record goes, so a registration
   // that raced it sees the reservation now and gives the ID back.
-  if (IsIdReserved(MembersDb, id)) {
+  if (records::IsIdReserved(MembersDb, id)) {
     platform::RemoveFile(path);
     return Refuse(Outcome::kIdTaken, texts::IdAlreadyRegistered);
   }
@@ -130,18 +130,18 @@ std::string TWebModule1::CommandChangePw() {
   if (id.empty() || pw0.empty() || pw1.empty() || pw2.empty()) return Refuse(Outcome::kBlank, texts::Blank);
   // An ID that can never be registered has no record, whatever its path
   // would reach.
-  if (!IsUsableName(id) || !text::FileExists(MemberRecordPath(MembersDb, id))) {
+  if (!records::IsUsableName(id) || !text::FileExists(records::MemberRecordPath(MembersDb, id))) {
     LogFailedLogin(id);
     return Refuse(Outcome::kUnknownMember, texts::IdDoesNotExist, id);
   }
   if (pw1 != pw2) return Refuse(Outcome::kNewPasswordMismatch, texts::NewPasswordMismatch);
-  if (pw1.size() < kMinPasswordLength) return Refuse(Outcome::kPasswordTooShort, texts::PasswordTooShort);
-  switch (ChangeMemberPassword(MembersDb, id, pw0, pw1, Passwords)) {
-    case UpdateResult::kRefused:
+  if (pw1.size() < records::kMinPasswordLength) return Refuse(Outcome::kPasswordTooShort, texts::PasswordTooShort);
+  switch (records::ChangeMemberPassword(MembersDb, id, pw0, pw1, Passwords)) {
+    case records::UpdateResult::kRefused:
       LogFailedLogin(id);
       return Refuse(Outcome::kWrongCurrentPassword, texts::PasswordNotChanged);
-    case UpdateResult::kTooLarge: return Refuse(Outcome::kRecordTooLarge, texts::RecordTooLarge);
-    case UpdateResult::kSaved: break;
+    case records::UpdateResult::kTooLarge: return Refuse(Outcome::kRecordTooLarge, texts::RecordTooLarge);
+    case records::UpdateResult::kSaved: break;
   }
   return Succeed(Outcome::kPasswordChanged, RegistrationAcceptedPage(), id);
 }

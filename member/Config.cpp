@@ -4,11 +4,12 @@
 #include <string>
 #include <string_view>
 
-#include "member/Members.h"
-#include "member/Posting.h"
 #include "member/WebModule1.h"
 #include "platform/Files.h"
 #include "platform/Sjis.h"
+#include "records/Members.h"
+#include "records/Posting.h"
+#include "records/Storage.h"
 #include "text/NameValueList.h"
 
 namespace member {
@@ -38,14 +39,6 @@ std::int64_t BodyLimitValue(std::string_view value) {
 
 }  // namespace
 
-std::string ProgramDir() {
-  const std::string exe = platform::ExecutablePath();
-  const char delimiters[] = {platform::kPathDelimiter, '\0'};
-  const std::size_t last = platform::FindLastDelimiterSjis(exe, delimiters);
-  if (last == std::string::npos) return text::IncludeTrailingDelimiter("");
-  return text::IncludeTrailingDelimiter(std::string_view(exe).substr(0, last + 1));
-}
-
 void TWebModule1::LoadConfig() {
   SessionDb.clear();
   DumpPath.clear();
@@ -54,7 +47,7 @@ void TWebModule1::LoadConfig() {
   MailFrom.clear();
   SendMailProgram.clear();
   BodyLimit = kDefaultBodyLimit;
-  const std::string path = ProgramDir() + "config.txt";
+  const std::string path = records::ProgramDir() + "config.txt";
   if (!text::FileExists(path)) return;
   text::NameValueList list;
   list.LoadFromFile(path);
@@ -72,7 +65,7 @@ void TWebModule1::LoadSession(std::string_view name) {
   ClearSession();
   // The name comes from the request; one that could point outside SessionDb
   // is a session without settings.
-  if (!IsUsableName(name)) return;
+  if (!records::IsUsableName(name)) return;
   std::string path = SessionDb;
   path += name;
   path += ".txt";

@@ -10,11 +10,11 @@
 #include "MemberPages.h"
 #include "MemberTexts.h"
 #include "member/Pages.h"
-#include "member/Storage.h"
 #include "member/WebModule1.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
 #include "platform/Sjis.h"
+#include "records/Storage.h"
 #include "text/Fields.h"
 
 namespace member {
@@ -178,10 +178,10 @@ std::string LoadTemplate(const PageContext& context, Page page) {
   const std::string entry = "template " + path + " not used: " + problem;
   std::string log;
   try {
-    log = platform::ReadWholeFile(ProgramDir() + "error.txt");
+    log = platform::ReadWholeFile(records::ProgramDir() + "error.txt");
   } catch (const platform::Exception&) {
   }
-  if (log.find(entry) == std::string::npos) LogError(entry);
+  if (log.find(entry) == std::string::npos) records::LogError(entry);
   return std::string(kind.builtin);
 }
 

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "MemberTexts.h"
-#include "member/Members.h"
 #include "platform/Sjis.h"
+#include "records/Members.h"
 #include "text/NameValueList.h"
 
 namespace member {
@@ -132,9 +132,9 @@ std::string RegistrationAcceptedPage() { return std::string(texts::RegistrationA
 std::string ProfilePage(std::string_view members_db, std::string_view id) {
   // Without a members directory there are no members: the root directory is
   // never searched for a record.
-  if (members_db.empty() || !IsUsableName(id)) return {};
+  if (members_db.empty() || !records::IsUsableName(id)) return {};
   text::NameValueList record;
-  if (!LoadRecordIfPresent(MemberRecordPath(members_db, id), record)) return {};
+  if (!records::LoadRecordIfPresent(records::MemberRecordPath(members_db, id), record)) return {};
 
   std::string page(texts::ProfileHead);
   page += texts::ProfileTableStart;

@@ -6,15 +6,15 @@
 #include <utility>
 
 #include "MemberTexts.h"
-#include "member/Members.h"
-#include "member/Pages.h"
 #include "credentials/FormTokens.h"
 #include "member/PageSet.h"
-#include "member/PostIndex.h"
-#include "member/Profiles.h"
+#include "member/Pages.h"
 #include "member/WebModule1.h"
 #include "platform/Files.h"
 #include "platform/Sjis.h"
+#include "records/Members.h"
+#include "records/PostIndex.h"
+#include "records/Profiles.h"
 #include "text/Fields.h"
 #include "text/NameValueList.h"
 
@@ -77,11 +77,11 @@ void AppendRow(std::string& page, const FormRow& row, std::string_view value, bo
 
 std::string BuildFormPage(std::string_view session, std::string_view members_db, std::string_view id,
                           std::string_view password, credentials::PasswordStorage storage, bool english) {
-  if (!IsUsableName(id)) return {};
+  if (!records::IsUsableName(id)) return {};
   text::NameValueList record;
-  if (!LoadRecordIfPresent(MemberRecordPath(members_db, id), record)) return {};
+  if (!records::LoadRecordIfPresent(records::MemberRecordPath(members_db, id), record)) return {};
   if (!credentials::PasswordMatches(record.Value("pw"), password)) return {};
-  UpgradeStoredPassword(members_db, id, record.Value("pw"), password, storage);
+  records::UpgradeStoredPassword(members_db, id, record.Value("pw"), password, storage);
 
   std::string page;
   page.reserve(4096);
@@ -116,31 +116,13 @@ std::string ProfileFormPageE(std::string_view session, std::string_view members_
   return BuildFormPage(session, members_db, id, password, storage, true);
 }
 
-UpdateResult UpdateProfile(std::string_view members_db, std::string_view id, std::string_view password,
-                           const ProfileValues& values, credentials::PasswordStorage storage, const PasswordCheck* check) {
-  // This order decides where first-time keys are appended.
-  const std::pair<std::string_view, std::string_view> changes[] = {
-      {"realname", values.realname}, {"mail", values.mail},         {"comment", values.comment},
-      {"country", values.country},   {"url1", values.url1},         {"url2", values.url2},
-      {"url3", values.url3},         {"urlname1", values.urlname1}, {"urlname2", values.urlname2},
-      {"urlname3", values.urlname3},
-  };
-  return UpdateMemberRecord(members_db, id, password, [&](text::NameValueList& record) {
-    for (const auto& [key, value] : changes) {
-      // Setting an unchanged value would still rewrite the line with our
-      // spelling of the key; leaving it alone keeps the record as it was.
-      if (record.Value(key) != value) record.SetValue(key, value);
-    }
-  }, storage, check);
-}
-
 std::string TWebModule1::CommandChangeProf1(bool english) {
   const std::string_view id = text::FieldView(PostedFields, "id");
   const std::string_view pw = text::FieldView(PostedFields, "pw");
   if (id.empty() || pw.empty()) {
     return Refuse(Outcome::kBlank, english ? texts::IdPasswordRequiredE : texts::IdPasswordRequired);
   }
-  if (!IsUsableName(id) || !text::FileExists(MemberRecordPath(MembersDb, id))) {
+  if (!records::IsUsableName(id) || !text::FileExists(records::MemberRecordPath(MembersDb, id))) {
     LogFailedLogin(id);
     return Refuse(Outcome::kUnknownMember, english ? texts::ProfileIdMissingE : texts::ProfileIdMissing, id);
   }
@@ -148,13 +130,13 @@ std::string TWebModule1::CommandChangeProf1(bool english) {
     // The form carries a token instead of the password: bound to the pw
     // value the record holds once any upgrade to a hash is saved.
     text::NameValueList record;
-    if (!LoadRecordIfPresent(MemberRecordPath(MembersDb, id), record) || !credentials::PasswordMatches(record.Value("pw"), pw)) {
+    if (!records::LoadRecordIfPresent(records::MemberRecordPath(MembersDb, id), record) || !credentials::PasswordMatches(record.Value("pw"), pw)) {
       LogFailedLogin(id);
       return Refuse(Outcome::kWrongPassword, {});
     }
     if (credentials::NeedsRehash(Passwords, record.Value("pw"))) {
-      UpgradeStoredPassword(MembersDb, id, record.Value("pw"), pw, Passwords);
-      if (!LoadRecordIfPresent(MemberRecordPath(MembersDb, id), record)) return Refuse(Outcome::kUnknownMember, {}, id);
+      records::UpgradeStoredPassword(MembersDb, id, record.Value("pw"), pw, Passwords);
+      if (!records::LoadRecordIfPresent(records::MemberRecordPath(MembersDb, id), record)) return Refuse(Outcome::kUnknownMember, {}, id);
     }
     const std::string token = credentials::MakeFormToken(MembersDb, SessionName, id, record.Value("pw"), platform::UnixSeconds());
     return ProfileEditPage(Context(), english, id, record, token, static_cast<int>(credentials::kFormTokenSeconds / 60));
@@ -169,7 +151,7 @@ std::string TWebModule1::CommandChangeProf1(bool english) {
 std::string TWebModule1::CommandChangeProf2() {
   const std::string_view id = text::FieldView(PostedFields, "id");
   const std::string_view pw = text::FieldView(PostedFields, "pw");
-  ProfileValues values;
+  records::ProfileValues values;
   values.realname = text::FieldView(PostedFields, "realname");
   values.mail = text::FieldView(PostedFields, "mail");
   values.comment = text::FieldView(PostedFields, "comment");
@@ -184,20 +166,20 @@ std::string TWebModule1::CommandChangeProf2() {
   // The second set's form proves the password with a token instead.
   const std::string_view token = ModernPages && pw.empty() ? text::FieldView(PostedFields, "token") : "";
   if (id.empty() || (pw.empty() && token.empty())) return Refuse(Outcome::kBlank, texts::IdPasswordRequired);
-  if (!IsUsableName(id) || !text::FileExists(MemberRecordPath(MembersDb, id))) {
+  if (!records::IsUsableName(id) || !text::FileExists(records::MemberRecordPath(MembersDb, id))) {
     LogFailedLogin(id);
     return Refuse(Outcome::kUnknownMember, texts::ProfileIdMissing, id);
   }
   const std::int64_t now = platform::UnixSeconds();
-  const PasswordCheck token_check = [&](std::string_view stored) {
+  const records::PasswordCheck token_check = [&](std::string_view stored) {
     return credentials::FormTokenValid(MembersDb, token, SessionName, id, stored, now);
   };
-  switch (UpdateProfile(MembersDb, id, pw, values, Passwords, token.empty() ? nullptr : &token_check)) {
-    case UpdateResult::kRefused:
+  switch (records::UpdateProfile(MembersDb, id, pw, values, Passwords, token.empty() ? nullptr : &token_check)) {
+    case records::UpdateResult::kRefused:
       LogFailedLogin(id);
       return Refuse(token.empty() ? Outcome::kWrongPassword : Outcome::kFormExpired, texts::ProfileNotChanged);
-    case UpdateResult::kTooLarge: return Refuse(Outcome::kRecordTooLarge, texts::RecordTooLarge);
-    case UpdateResult::kSaved: break;
+    case records::UpdateResult::kTooLarge: return Refuse(Outcome::kRecordTooLarge, texts::RecordTooLarge);
+    case records::UpdateResult::kSaved: break;
   }
   if (!ModernPages) return ProfilePage(MembersDb, id);
   return Succeed(Outcome::kProfileSaved, {}, id);
@@ -208,7 +190,7 @@ std::string TWebModule1::ProfileView(std::string_view id_bytes, std::string_view
   // are named in Shift_JIS. The bytes as given win when both name a record.
   std::string id(id_bytes);
   auto exists = [&](const std::string& candidate) {
-    return !MembersDb.empty() && IsUsableName(candidate) && text::FileExists(MemberRecordPath(MembersDb, candidate));
+    return !MembersDb.empty() && records::IsUsableName(candidate) && text::FileExists(records::MemberRecordPath(MembersDb, candidate));
   };
   if (!exists(id)) {
     if (const std::optional<std::string> sjis = platform::Cp932FromUtf8(id); sjis && *sjis != id && exists(*sjis)) {
@@ -218,7 +200,7 @@ std::string TWebModule1::ProfileView(std::string_view id_bytes, std::string_view
   const std::string id_html = text::HtmlEscape(id);
   text::NameValueList record;
   if (UploadPath.empty()) return Refuse(Outcome::kSessionMissing, {});
-  if (!exists(id) || !LoadRecordIfPresent(MemberRecordPath(MembersDb, id), record)) {
+  if (!exists(id) || !records::LoadRecordIfPresent(records::MemberRecordPath(MembersDb, id), record)) {
     return Refuse(Outcome::kUnknownMember, {}, id_html);
   }
   // Where the page of older posts ends: a decimal offset, anything else the
@@ -229,9 +211,9 @@ std::string TWebModule1::ProfileView(std::string_view id_bytes, std::string_view
     if (before >= 0) before = before * 10 + (c - '0');
   }
   const PageContext context = Context();
-  const PostPage posts = ReadPostPage(UploadPath, id, before, kPostsPerPage);
+  const records::PostPage posts = records::ReadPostPage(UploadPath, id, before, kPostsPerPage);
   std::string list, more;
-  for (const PostEntry& post : posts.posts) {
+  for (const records::PostEntry& post : posts.posts) {
     // A title is cut to a length when it is listed, and the cut may end
     // inside a "<br>": what it broke is left out, so the link stays whole.
     std::string_view title = WithoutCutEnd(post.title);

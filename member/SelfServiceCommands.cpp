@@ -6,18 +6,18 @@
 #include <string_view>
 
 #include "MemberTexts.h"
+#include "credentials/Passwords.h"
 #include "mail/Mail.h"
 #include "member/PageSet.h"
-#include "credentials/Passwords.h"
-#include "platform/Digest.h"
-#include "member/PostIndex.h"
-#include "member/SelfService.h"
-#include "member/Storage.h"
 #include "member/WebModule1.h"
+#include "platform/Digest.h"
 #include "platform/Exception.h"
 #include "platform/Process.h"
 #include "platform/Sjis.h"
 #include "platform/System.h"
+#include "records/PostIndex.h"
+#include "records/SelfService.h"
+#include "records/Storage.h"
 #include "text/Fields.h"
 
 namespace member {
@@ -75,9 +75,9 @@ std::string TWebModule1::CommandForgotPw() {
   // token), and the request's own work is the same for members and others.
   std::string token;
   try {
-    token = platform::RandomHex(kResetTokenBytes);
+    token = platform::RandomHex(records::kResetTokenBytes);
   } catch (const platform::Exception& e) {
-    LogError("password reset: " + e.Message());
+    records::LogError("password reset: " + e.Message());
   }
   // Whatever comes after the token depends on the ID: the record, the
   // limits and the mail program's pace. `detach_after_ms` < 0: the mail
@@ -86,15 +86,15 @@ std::string TWebModule1::CommandForgotPw() {
     try {
       if (token.empty()) return;
       if (SiteUrl.empty() || !mail::IsPlainMailAddress(MailFrom)) {
-        LogError("password reset: config.txt needs siteurl= and a plain mailfrom= address; no mail sent");
+        records::LogError("password reset: config.txt needs siteurl= and a plain mailfrom= address; no mail sent");
         return;
       }
-      const ResetIssue issue = IssueResetToken(MembersDb, id, token, platform::UnixSeconds());
-      if (issue.result == ResetIssue::kNoAddress && !issue.address.empty()) {
-        LogError("password reset: the mail address of a member of session " + SessionName +
+      const records::ResetIssue issue = records::IssueResetToken(MembersDb, id, token, platform::UnixSeconds());
+      if (issue.result == records::ResetIssue::kNoAddress && !issue.address.empty()) {
+        records::LogError("password reset: the mail address of a member of session " + SessionName +
                  " is not one plain address; no mail sent");
       }
-      if (issue.result != ResetIssue::kIssued) return;
+      if (issue.result != records::ResetIssue::kIssued) return;
       std::string link = SiteUrl + (SiteUrl.find('?') == std::string::npos ? "?" : "&");
       link += "session=" + PercentEncode(SessionName) + "&resetid=" + PercentEncode(id) + "&token=" + token;
       if (english) link += "&lang=en";
@@ -106,12 +106,12 @@ std::string TWebModule1::CommandForgotPw() {
       std::string why;
       if (!mail::SendMail(SendMailProgram, mail::BuildMail({MailFrom, issue.address, subject, body}, platform::UnixSeconds()),
                     why, detach_after_ms)) {
-        LogError("password reset: " + why);
+        records::LogError("password reset: " + why);
       }
     } catch (const platform::Exception& e) {
       // The member's answer is the same whatever happened; the operator
       // reads what went wrong in the error log.
-      LogError("password reset: " + e.Message());
+      records::LogError("password reset: " + e.Message());
     }
   };
   // The rest goes to a process of its own: the answer leaves at once, for
@@ -144,7 +144,7 @@ std::string TWebModule1::ResetForm(std::string_view id, std::string_view token, 
   // A session name that no form could post (a stored one is escaped) is
   // never put into the page.
   if (SessionName.find_first_of("\"<>") != std::string::npos ||
-      !ResetTokenValid(MembersDb, id, token, platform::UnixSeconds())) {
+      !records::ResetTokenValid(MembersDb, id, token, platform::UnixSeconds())) {
     return Refuse(Outcome::kResetLinkInvalid, texts::ResetLinkInvalid);
   }
   const std::string_view plain_lang = lang == "en" ? "en" : "";
@@ -166,20 +166,20 @@ std::string TWebModule1::CommandResetPw() {
   const bool english = text::FieldView(PostedFields, "lang") == "en";
   if (id.empty() || token.empty() || pw1.empty() || pw2.empty()) return Refuse(Outcome::kBlank, texts::Blank);
   if (pw1 != pw2) return Refuse(Outcome::kNewPasswordMismatch, texts::NewPasswordMismatch);
-  if (pw1.size() < kMinPasswordLength) return Refuse(Outcome::kPasswordTooShort, texts::PasswordTooShort);
+  if (pw1.size() < records::kMinPasswordLength) return Refuse(Outcome::kPasswordTooShort, texts::PasswordTooShort);
   const std::int64_t now = platform::UnixSeconds();
   // Checked before the costly hash, and again under the lock.
-  if (!ResetTokenValid(MembersDb, id, token, now)) {
+  if (!records::ResetTokenValid(MembersDb, id, token, now)) {
     LogFailedLogin(id);
     return Refuse(Outcome::kResetLinkInvalid, texts::ResetLinkInvalid);
   }
   std::string address;
-  switch (ResetPassword(MembersDb, id, token, credentials::StoredPassword(Passwords, pw1), now, address)) {
-    case ResetResult::kInvalid:
+  switch (records::ResetPassword(MembersDb, id, token, credentials::StoredPassword(Passwords, pw1), now, address)) {
+    case records::ResetResult::kInvalid:
       LogFailedLogin(id);
       return Refuse(Outcome::kResetLinkInvalid, texts::ResetLinkInvalid);
-    case ResetResult::kTooLarge: return Refuse(Outcome::kRecordTooLarge, texts::RecordTooLarge);
-    case ResetResult::kDone: break;
+    case records::ResetResult::kTooLarge: return Refuse(Outcome::kRecordTooLarge, texts::RecordTooLarge);
+    case records::ResetResult::kDone: break;
   }
   // The confirmation tells a member whose mailbox was used by someone else.
   if (mail::IsPlainMailAddress(address) && mail::IsPlainMailAddress(MailFrom)) {
@@ -190,7 +190,7 @@ std::string TWebModule1::CommandResetPw() {
     const std::string subject = MailText(english ? texts::MailChangedSubjectE : texts::MailChangedSubject);
     std::string why;
     if (!mail::SendMail(SendMailProgram, mail::BuildMail({MailFrom, address, subject, body}, platform::UnixSeconds()), why)) {
-      LogError("password reset: " + why);
+      records::LogError("password reset: " + why);
     }
   }
   return Succeed(Outcome::kPasswordReset, SelfPage("Password reset", texts::PasswordResetBody), id);
@@ -204,27 +204,27 @@ std::string TWebModule1::CommandRemoveSelf() {
   if (text::FieldView(PostedFields, "confirm").empty()) {
     return Refuse(Outcome::kRemovalNotConfirmed, texts::RemovalNotConfirmed);
   }
-  switch (RemoveOwnAccount(MembersDb, id, pw, Day)) {
-    case RemovalResult::kNoMember:
+  switch (records::RemoveOwnAccount(MembersDb, id, pw, Day)) {
+    case records::RemovalResult::kNoMember:
       LogFailedLogin(id);
       return Refuse(Outcome::kUnknownMember, texts::IdDoesNotExist, id);
-    case RemovalResult::kWrongPassword:
+    case records::RemovalResult::kWrongPassword:
       LogFailedLogin(id);
       return Refuse(Outcome::kWrongPassword, texts::PasswordWrong);
-    case RemovalResult::kRemoved: break;
+    case records::RemovalResult::kRemoved: break;
   }
   std::string count;
   try {
     if (RemoveOwnPosts && !UploadPath.empty()) {
       count = "?";
-      count = std::to_string(RemovePostsOf(UploadPath, id));
+      count = std::to_string(records::RemovePostsOf(UploadPath, id));
     } else {
-      RemovePostIndex(UploadPath, id);
+      records::RemovePostIndex(UploadPath, id);
     }
   } catch (const platform::Exception& e) {
     // The account is gone either way; what is left of the posts the
     // operator removes (orvalengate-admin posts --member).
-    LogError("removal of the posts of a member of session " + SessionName + ": " + e.Message());
+    records::LogError("removal of the posts of a member of session " + SessionName + ": " + e.Message());
   }
   const Outcome outcome = count.empty() ? Outcome::kAccountRemoved : Outcome::kAccountRemovedPosts;
   if (ModernPages) {

@@ -11,7 +11,7 @@
 
 #include "MemberTexts.h"
 #include "member/Pages.h"
-#include "member/Storage.h"
+#include "records/Storage.h"
 #include "text/Fields.h"
 #include "text/Multipart.h"
 #include "text/NameValueList.h"
@@ -80,7 +80,7 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
                                                  frontend::TWebResponse& response, bool& /*handled*/) {
   LoadConfig();
   if (SessionDb.empty()) {
-    LogError(texts::SessionDbError);
+    records::LogError(texts::SessionDbError);
     return;
   }
   response.SetContentType("text/html");
@@ -147,8 +147,8 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
 
   // Two readings of the clock: a request at midnight may be dumped under
   // the next day's directory with the previous day's Stamp.
-  Stamp = FormatStamp(platform::Now());
-  Day = FormatDay(platform::Now());
+  Stamp = records::FormatStamp(platform::Now());
+  Day = records::FormatDay(platform::Now());
 
   PostedFileName.clear();
   PostedFields.clear();
@@ -162,7 +162,7 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
   OtherFileSent = form.OtherFileSent;
 
   // Dumped before any field is looked at, so rejected requests are kept too.
-  if (!DumpPath.empty()) WriteDump(DumpPath, Day, Stamp, body);
+  if (!DumpPath.empty()) records::WriteDump(DumpPath, Day, Stamp, body);
 
   if (PostedFields.empty()) {
     answer(Refuse(Outcome::kNoData, texts::NoData));
@@ -232,6 +232,20 @@ std::string TWebModule1::Succeed(Outcome outcome, std::string default_page, std:
   std::vector<PageLink> all = {{texts::PageLinkProfile, ProfileAddress(context, id)}};
   all.insert(all.end(), links.begin(), links.end());
   return OutcomePage(context, outcome, detail, all);
+}
+
+void TWebModule1::LogFailedLogin(std::string_view id) const { LogAuthEvent("failed login", id); }
+
+void TWebModule1::LogAuthEvent(std::string_view event, std::string_view id) const {
+  if (AuthLog.empty()) return;
+  const std::string line = records::FailedLoginLine(platform::Now(), RemoteAddr, SessionName, CommandName, id, event);
+  if (platform::AppendToFile(AuthLog, line)) return;
+  // The member's answer does not depend on the log: the failure goes to the
+  // error log, which may itself be unwritable.
+  try {
+    records::LogError("authlog error");
+  } catch (const platform::Exception&) {
+  }
 }
 
 }  // namespace member

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "credentials/Passwords.h"
 #include "frontend/WebModule.h"
 #include "member/PageSet.h"
-#include "credentials/Passwords.h"
 #include "platform/System.h"
 
 namespace member {
@@ -134,11 +134,16 @@ class TWebModule1 : public frontend::TWebModule {
   platform::Random Rng;
 };
 
+// The session key "StripLocation": on unless empty or "0", so that a
+// mistyped value ("yes", "on") keeps locations out rather than in.
+bool IsStripLocationOn(std::string_view setting);
+
+// The answer to a post that is no JPEG where only JPEGs are taken: the
+// accepted type and the largest post (the body limit), in both languages.
+std::string NotJpegMessage(std::int64_t body_limit);
+
 // Whether a session's "Pages" value chooses the second page set ("modern",
 // in any letter case); any other value keeps the default set.
 bool IsModernPages(std::string_view setting);
-
-// The directory of the running executable, ending with "/".
-std::string ProgramDir();
 
 }  // namespace member

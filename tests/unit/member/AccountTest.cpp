@@ -15,13 +15,13 @@
 
 #include "MemberTexts.h"
 #include "ScratchDir.h"
-#include "member/Maintenance.h"
-#include "member/Members.h"
 #include "member/Pages.h"
-#include "member/PostIndex.h"
-#include "member/SelfService.h"
 #include "member/WebModule1.h"
 #include "platform/System.h"
+#include "records/Maintenance.h"
+#include "records/Members.h"
+#include "records/PostIndex.h"
+#include "records/SelfService.h"
 
 namespace {
 
@@ -133,28 +133,28 @@ TEST_F(AccountCommands, ChangePwChecksInOrder) {
 class SelfService : public AccountCommands {
  protected:
   static std::string Token(char last) { return std::string(39, '0') + last; }
-  member::ResetIssue::Result Issue(const std::string& id, char token, std::int64_t now) {
-    return member::IssueResetToken(dir_, id, Token(token), now).result;
+  records::ResetIssue::Result Issue(const std::string& id, char token, std::int64_t now) {
+    return records::IssueResetToken(dir_, id, Token(token), now).result;
   }
   static constexpr std::int64_t kT = 1'800'000'000;
 };
 
 TEST_F(SelfService, LinkLifetimeAndMailLimits) {
-  using R = member::ResetIssue;
+  using R = records::ResetIssue;
   Write("u1.txt", "id=u1\r\npw=old12\r\nmail=u1@example.org\r\n");
   EXPECT_EQ(Issue("u1", 'a', kT), R::kIssued);
   // 30 minutes to the second.
-  EXPECT_TRUE(member::ResetTokenValid(dir_, "u1", Token('a'), kT + 1800));
-  EXPECT_FALSE(member::ResetTokenValid(dir_, "u1", Token('a'), kT + 1801));
-  EXPECT_FALSE(member::ResetTokenValid(dir_, "u1", Token('b'), kT));
+  EXPECT_TRUE(records::ResetTokenValid(dir_, "u1", Token('a'), kT + 1800));
+  EXPECT_FALSE(records::ResetTokenValid(dir_, "u1", Token('a'), kT + 1801));
+  EXPECT_FALSE(records::ResetTokenValid(dir_, "u1", Token('b'), kT));
   // Three mails an hour; the fourth waits until the first is an hour old.
   EXPECT_EQ(Issue("u1", 'b', kT + 1), R::kIssued);
   EXPECT_EQ(Issue("u1", 'c', kT + 2), R::kIssued);
   // A fresh address (the member changed it) changes nothing for the member.
   Write("u1.txt", "id=u1\r\npw=old12\r\nmail=fresh@example.org\r\n");
   EXPECT_EQ(Issue("u1", 'd', kT + 3), R::kLimit);
-  EXPECT_TRUE(member::ResetTokenValid(dir_, "u1", Token('c'), kT + 3));
-  EXPECT_FALSE(member::ResetTokenValid(dir_, "u1", Token('d'), kT + 3));
+  EXPECT_TRUE(records::ResetTokenValid(dir_, "u1", Token('c'), kT + 3));
+  EXPECT_FALSE(records::ResetTokenValid(dir_, "u1", Token('d'), kT + 3));
   EXPECT_EQ(Issue("u1", 'd', kT + 3599), R::kLimit);
   EXPECT_EQ(Issue("u1", 'e', kT + 3600), R::kIssued);
 
@@ -166,7 +166,7 @@ TEST_F(SelfService, LinkLifetimeAndMailLimits) {
   std::vector<R::Result> got;
   for (const char* who : {"m1", "m2", "m3", "m4", "m5"}) got.push_back(Issue(who, 'f', kT));
   EXPECT_EQ(got, (std::vector<R::Result>{R::kIssued, R::kIssued, R::kIssued, R::kLimit, R::kLimit}));
-  EXPECT_FALSE(member::ResetTokenValid(dir_, "m4", Token('f'), kT));
+  EXPECT_FALSE(records::ResetTokenValid(dir_, "m4", Token('f'), kT));
   // ALICE is not alice, whose record a file system ignoring case finds.
   EXPECT_EQ(Issue("U1", 'g', kT + 3600), R::kNoMember);
 }
@@ -180,32 +180,32 @@ TEST_F(SelfService, NothingOutlivesTheAccount) {
   module_.Day = "20260101";
   for (const bool by_operator : {false, true}) {
     Write("u1.txt", "id=u1\r\npw=old12\r\nmail=u1@example.org\r\n");
-    ASSERT_TRUE(member::AppendPostIndex(up, "u1", "p1", ".jpg", "mine"));
-    ASSERT_TRUE(member::AppendPostIndex(up, "U1", "p2", ".jpg", "not mine"));
-    ASSERT_EQ(member::IssueResetToken(dir_, "u1", Token('a'), now).result, member::ResetIssue::kIssued);
+    ASSERT_TRUE(records::AppendPostIndex(up, "u1", "p1", ".jpg", "mine"));
+    ASSERT_TRUE(records::AppendPostIndex(up, "U1", "p2", ".jpg", "not mine"));
+    ASSERT_EQ(records::IssueResetToken(dir_, "u1", Token('a'), now).result, records::ResetIssue::kIssued);
     if (by_operator) {
-      EXPECT_TRUE(member::RemoveMember(dir_, "u1"));
+      EXPECT_TRUE(records::RemoveMember(dir_, "u1"));
     } else {
       module_.PostedFields = "id=u1\r\npw=old12\r\nconfirm=1\r\n";
       module_.CommandRemoveSelf();
-      EXPECT_TRUE(member::FreeReservedId(dir_, "u1"));
+      EXPECT_TRUE(records::FreeReservedId(dir_, "u1"));
     }
     // The listing goes with the record (the operator's tool: tests/admin).
-    EXPECT_EQ(std::filesystem::exists(member::PostIndexPath(up, "u1")), by_operator);
-    EXPECT_TRUE(std::filesystem::exists(member::PostIndexPath(up, "U1")));
+    EXPECT_EQ(std::filesystem::exists(records::PostIndexPath(up, "u1")), by_operator);
+    EXPECT_TRUE(std::filesystem::exists(records::PostIndexPath(up, "U1")));
     // The next holder of the ID: the old link sets nothing.
     Write("u1.txt", "id=u1\r\npw=newcomer\r\nmail=n@example.org\r\n");
     std::string address;
-    EXPECT_FALSE(member::ResetTokenValid(dir_, "u1", Token('a'), now)) << by_operator;
-    EXPECT_EQ(member::ResetPassword(dir_, "u1", Token('a'), "taken", now, address), member::ResetResult::kInvalid);
+    EXPECT_FALSE(records::ResetTokenValid(dir_, "u1", Token('a'), now)) << by_operator;
+    EXPECT_EQ(records::ResetPassword(dir_, "u1", Token('a'), "taken", now, address), records::ResetResult::kInvalid);
     EXPECT_EQ(Read("u1.txt"), "id=u1\r\npw=newcomer\r\nmail=n@example.org\r\n");
   }
   // Removing ALICE leaves alice's posts, image and record.
   Write("up/p3.jpg", "jpeg");
   Write("up/p3.txt", "<tslkeys>\r\nsession=s1\r\nid=u1\r\n</tslkeys>\r\n");
-  EXPECT_EQ(member::RemovePostsOf(up, "U1"), 0u);
+  EXPECT_EQ(records::RemovePostsOf(up, "U1"), 0u);
   EXPECT_EQ(Read("up/p3.jpg"), "jpeg");
-  EXPECT_EQ(member::RemovePostsOf(up, "u1"), 1u);
+  EXPECT_EQ(records::RemovePostsOf(up, "u1"), 1u);
   EXPECT_EQ(Read("up/p3.txt"), "<missing>");
 }
 
@@ -213,14 +213,14 @@ TEST_F(SelfService, NothingOutlivesTheAccount) {
 // longer removes the account.
 TEST_F(SelfService, RemovalChecksThePasswordAgainUnderTheLock) {
   Write("u1.txt", "id=u1\r\npw=old12\r\n");
-  member::RemovalResult result = member::RemovalResult::kRemoved;
+  records::RemovalResult result = records::RemovalResult::kRemoved;
   std::thread removal;
   {
-    const platform::FileLock lock = member::LockMembersDirectory(dir_);
+    const platform::FileLock lock = records::LockMembersDirectory(dir_);
     std::atomic<pid_t> tid{0};
     removal = std::thread([&] {
       tid = static_cast<pid_t>(::syscall(SYS_gettid));
-      result = member::RemoveOwnAccount(dir_, "u1", "old12", "20260101");
+      result = records::RemoveOwnAccount(dir_, "u1", "old12", "20260101");
     });
     // Until it waits for the lock (its password checked before it).
     auto waiting = [&] {
@@ -233,7 +233,7 @@ TEST_F(SelfService, RemovalChecksThePasswordAgainUnderTheLock) {
     Write("u1.txt", "id=u1\r\npw=new12\r\n");
   }
   removal.join();
-  EXPECT_EQ(result, member::RemovalResult::kWrongPassword);
+  EXPECT_EQ(result, records::RemovalResult::kWrongPassword);
   EXPECT_EQ(Read("u1.txt"), "id=u1\r\npw=new12\r\n");
 }
 

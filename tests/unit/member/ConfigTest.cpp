@@ -4,13 +4,14 @@
 
 #include "PipelineTestSupport.h"
 #include "member/WebModule1.h"
+#include "records/Storage.h"
 
 namespace {
 
 using namespace pipeline_test;
 
 TEST(ProgramDirectory, IsTheExecutablesDirectoryWithDelimiter) {
-  const std::string dir = member::ProgramDir();
+  const std::string dir = records::ProgramDir();
   ASSERT_FALSE(dir.empty());
   EXPECT_EQ(dir.back(), '/');
   EXPECT_TRUE(std::filesystem::is_regular_file(dir + "member_tests")) << dir;

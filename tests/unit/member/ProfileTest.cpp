@@ -15,10 +15,10 @@
 
 #include "ScratchDir.h"
 #include "credentials/FormTokens.h"
-#include "member/Members.h"
 #include "member/Pages.h"
-#include "member/Profiles.h"
 #include "member/WebModule1.h"
+#include "records/Members.h"
+#include "records/Profiles.h"
 
 namespace {
 
@@ -213,8 +213,8 @@ TEST_F(ProfileDir, FormsAreEmptyWithoutTheRightPassword) {
   EXPECT_EQ(member::ProfileFormPage("s1", dir_, "sub/alice", "secret1"), "");
 }
 
-member::ProfileValues Values(std::string_view realname, std::string_view mail, std::string_view country) {
-  member::ProfileValues v;
+records::ProfileValues Values(std::string_view realname, std::string_view mail, std::string_view country) {
+  records::ProfileValues v;
   v.realname = realname;
   v.mail = mail;
   v.country = country;
@@ -224,19 +224,19 @@ member::ProfileValues Values(std::string_view realname, std::string_view mail, s
 TEST_F(ProfileDir, FirstSaveAppendsNewKeysInTheirOrder) {
   const std::string registered = "id=u1\r\npw=pw123\r\nrealname=R\r\ncountry=JP\r\nmail=m@x\r\n";
   Write("u1.txt", registered);
-  member::ProfileValues v = Values("R", "m@x", "JP");
+  records::ProfileValues v = Values("R", "m@x", "JP");
   v.urlname3 = "n3";
   v.url1 = "u1";
   v.comment = "hi";
   v.urlname1 = "n1";
   v.url3 = "u3";
-  ASSERT_EQ(member::UpdateProfile(dir_, "u1", "pw123", v), member::UpdateResult::kSaved);
+  ASSERT_EQ(records::UpdateProfile(dir_, "u1", "pw123", v), records::UpdateResult::kSaved);
   EXPECT_EQ(Read("u1.txt"), registered + "comment=hi\r\nurl1=u1\r\nurl3=u3\r\nurlname1=n1\r\nurlname3=n3\r\n");
 }
 
 TEST_F(ProfileDir, SaveChangesInPlaceDeletesEmptiedAndKeepsTheRest) {
   Write("u1.txt", "id=u1\npw=pw123\nREALNAME=Old\nno equals here\ncountry=JP\nmail=m@x\ncomment=c\n");
-  ASSERT_EQ(member::UpdateProfile(dir_, "u1", "pw123", Values("New", "m@x", "")), member::UpdateResult::kSaved);
+  ASSERT_EQ(records::UpdateProfile(dir_, "u1", "pw123", Values("New", "m@x", "")), records::UpdateResult::kSaved);
   // realname keeps its place under our spelling; country and the comment
   // that the post left out lose their lines; everything else stays.
   EXPECT_EQ(Read("u1.txt"), "id=u1\r\npw=pw123\r\nrealname=New\r\nno equals here\r\nmail=m@x\r\n");
@@ -244,16 +244,16 @@ TEST_F(ProfileDir, SaveChangesInPlaceDeletesEmptiedAndKeepsTheRest) {
 
 TEST_F(ProfileDir, UnchangedValuesKeepTheirSpelling) {
   Write("u1.txt", "id=u1\r\npw=pw123\r\nRealName=Same\r\nMAIL=m@x\r\ncountry=JP\r\n");
-  ASSERT_EQ(member::UpdateProfile(dir_, "u1", "pw123", Values("Same", "m@x", "JP")), member::UpdateResult::kSaved);
+  ASSERT_EQ(records::UpdateProfile(dir_, "u1", "pw123", Values("Same", "m@x", "JP")), records::UpdateResult::kSaved);
   EXPECT_EQ(Read("u1.txt"), "id=u1\r\npw=pw123\r\nRealName=Same\r\nMAIL=m@x\r\ncountry=JP\r\n");
 }
 
 TEST_F(ProfileDir, WrongPasswordOrMissingRecordChangesNothing) {
   const std::string record = "id=u1\npw=pw123\nrealname=R\n";
   Write("u1.txt", record);
-  EXPECT_EQ(member::UpdateProfile(dir_, "u1", "PW123", Values("X", "y", "z")), member::UpdateResult::kRefused);
-  EXPECT_EQ(member::UpdateProfile(dir_, "u2", "pw123", Values("X", "y", "z")), member::UpdateResult::kRefused);
-  EXPECT_EQ(member::UpdateProfile(dir_, "../u1", "pw123", Values("X", "y", "z")), member::UpdateResult::kRefused);
+  EXPECT_EQ(records::UpdateProfile(dir_, "u1", "PW123", Values("X", "y", "z")), records::UpdateResult::kRefused);
+  EXPECT_EQ(records::UpdateProfile(dir_, "u2", "pw123", Values("X", "y", "z")), records::UpdateResult::kRefused);
+  EXPECT_EQ(records::UpdateProfile(dir_, "../u1", "pw123", Values("X", "y", "z")), records::UpdateResult::kRefused);
   EXPECT_EQ(Read("u1.txt"), record);
   EXPECT_FALSE(fs::exists(dir_ + "u2.txt"));
 }
@@ -263,9 +263,9 @@ TEST_F(ProfileDir, SaveWaitsForTheMembersLock) {
   std::atomic<bool> done{false};
   std::thread saver;
   {
-    const platform::FileLock held = member::LockMembersDirectory(dir_);
+    const platform::FileLock held = records::LockMembersDirectory(dir_);
     saver = std::thread([&] {
-      member::UpdateProfile(dir_, "u1", "pw123", Values("R", "m", "c"));
+      records::UpdateProfile(dir_, "u1", "pw123", Values("R", "m", "c"));
       done = true;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
-#include "member/WebModule1.h"
 #include "platform/Files.h"
+#include "records/Storage.h"
 
 namespace pipeline_test {
 
@@ -70,13 +70,13 @@ inline std::vector<std::string> FilesBelow(const std::string& dir) {
 // executable, and removes both when the test ends.
 class ProgramDirFiles {
  public:
-  ProgramDirFiles() : lock_(platform::FileLock::Acquire(member::ProgramDir() + ".member-tests.lock")) { Clean(); }
+  ProgramDirFiles() : lock_(platform::FileLock::Acquire(records::ProgramDir() + ".member-tests.lock")) { Clean(); }
   ~ProgramDirFiles() { Clean(); }
   ProgramDirFiles(const ProgramDirFiles&) = delete;
   ProgramDirFiles& operator=(const ProgramDirFiles&) = delete;
 
-  std::string Config() const { return member::ProgramDir() + "config.txt"; }
-  std::string ErrorLog() const { return member::ProgramDir() + "error.txt"; }
+  std::string Config() const { return records::ProgramDir() + "config.txt"; }
+  std::string ErrorLog() const { return records::ProgramDir() + "error.txt"; }
 
  private:
   void Clean() {

@@ -11,10 +11,10 @@
 #include <string_view>
 #include <vector>
 
-#include "member/Members.h"
 #include "credentials/Passwords.h"
+#include "records/Members.h"
 
-namespace member {
+namespace records {
 
 // The IDs of the records in a members directory (regular files whose name
 // ends in ".txt"), sorted bytewise. Throws platform::EFOpenError when the
@@ -52,4 +52,4 @@ enum class RehashOutcome { kRewritten, kAlreadyStored, kNoPassword, kTooLarge, k
 void RehashPasswords(std::string_view dir, credentials::PasswordStorage storage,
                      const std::function<void(const std::string& id, RehashOutcome outcome)>& report);
 
-}  // namespace member
+}  // namespace records

@@ -11,7 +11,7 @@
 #include "platform/Files.h"
 #include "text/NameValueList.h"
 
-namespace member {
+namespace records {
 
 // False for a request value that must never become part of a file name: one
 // holding "/", "\" (outside a double-byte character), NUL, CR or LF, a line
@@ -84,4 +84,4 @@ UpdateResult ChangeMemberPassword(std::string_view dir, std::string_view id, std
 void UpgradeStoredPassword(std::string_view dir, std::string_view id, std::string_view checked,
                            std::string_view password, credentials::PasswordStorage storage);
 
-}  // namespace member
+}  // namespace records

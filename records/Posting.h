@@ -14,7 +14,10 @@
 
 #include "platform/System.h"
 
-namespace member {
+namespace records {
+
+// What a post's record is stored with, beside its image.
+inline constexpr std::string_view kRecordExtension = ".txt";
 
 // The extension an attached file is stored with: the lower-cased extension
 // when it is one of .jpg .jpeg .jpe .jfif .pjpeg .pjp, empty when the name
@@ -26,14 +29,6 @@ std::string AttachmentExtension(std::string_view file_name);
 // on, lower-cased, unless a "/", "\" or ":" follows that "." (then empty);
 // ".txt" would collide with the records and becomes ".jpg".
 std::string DefaultFileExtension(std::string_view path);
-
-// The session key "StripLocation": on unless empty or "0", so that a
-// mistyped value ("yes", "on") keeps locations out rather than in.
-bool IsStripLocationOn(std::string_view setting);
-
-// The answer to a post that is no JPEG where only JPEGs are taken: the
-// accepted type and the largest post (the body limit), in both languages.
-std::string NotJpegMessage(std::int64_t body_limit);
 
 // "<tslkeys>", the fields (each line ended by CR LF), an empty line and
 // "</tslkeys>", every line ended by CR LF; the fields are not copied.
@@ -107,4 +102,4 @@ std::string NextStampName(std::string_view stamp, std::string_view dir, std::str
                           std::string_view record_ext, const NameClaim& claim = {},
                           std::size_t limit = kStampSuffixLimit);
 
-}  // namespace member
+}  // namespace records

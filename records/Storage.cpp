@@ -1,17 +1,17 @@
 // Whole-file writes go through the atomic helpers of the platform layer, so a
 // reader (another request, an operator) never sees half a record, half a dump
 // or a log entry mixed from two processes.
-#include "member/Storage.h"
+#include "records/Storage.h"
 
 #include <cstdio>
 #include <string>
 
-#include "member/WebModule1.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
+#include "platform/Sjis.h"
 #include "text/NameValueList.h"
 
-namespace member {
+namespace records {
 namespace {
 
 // Appends the number zero-padded to `width` digits.
@@ -22,6 +22,14 @@ void AppendPadded(std::string& out, int value, int width) {
 }
 
 }  // namespace
+
+std::string ProgramDir() {
+  const std::string exe = platform::ExecutablePath();
+  const char delimiters[] = {platform::kPathDelimiter, '\0'};
+  const std::size_t last = platform::FindLastDelimiterSjis(exe, delimiters);
+  if (last == std::string::npos) return text::IncludeTrailingDelimiter("");
+  return text::IncludeTrailingDelimiter(std::string_view(exe).substr(0, last + 1));
+}
 
 void WriteFileText(std::string_view text, const std::string& path) { platform::ReplaceFile(path, text); }
 
@@ -96,4 +104,4 @@ std::string FormatLogTime(const platform::LocalTime& t) {
   return out;
 }
 
-}  // namespace member
+}  // namespace records

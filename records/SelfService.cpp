@@ -1,42 +1,22 @@
-#include "member/SelfService.h"
+#include "records/SelfService.h"
 
 #include <map>
 #include <string>
 #include <vector>
 
-#include "mail/Mail.h"
 #include "credentials/Passwords.h"
+#include "mail/Mail.h"
 #include "platform/Digest.h"
-#include "member/PostIndex.h"
-#include "member/Posting.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
 #include "platform/Sjis.h"
+#include "records/PostIndex.h"
+#include "records/Posting.h"
+#include "records/ResetState.h"
 #include "text/NameValueList.h"
 
-namespace member {
+namespace records {
 namespace {
-
-std::string HiddenPath(std::string_view dir, std::string_view prefix, std::string_view key) {
-  return text::IncludeTrailingDelimiter(dir) + std::string(prefix) + platform::Sha256Hex(key).substr(0, 32);
-}
-
-// The state as stored, or empty when there is none.
-text::NameValueList LoadState(const std::string& path) {
-  text::NameValueList state;
-  if (text::FileExists(path)) state.LoadFromFile(path);
-  return state;
-}
-
-std::int64_t NumberOf(std::string_view text) {
-  if (text.empty() || text.size() > 18) return -1;
-  std::int64_t n = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return -1;
-    n = n * 10 + (c - '0');
-  }
-  return n;
-}
 
 bool TokenMatches(const text::NameValueList& state, std::string_view token, std::int64_t now) {
   if (token.size() != kResetTokenBytes * 2) return false;
@@ -44,43 +24,10 @@ bool TokenMatches(const text::NameValueList& state, std::string_view token, std:
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
   }
   const std::string_view stored = state.Value("token");
-  const std::int64_t expires = NumberOf(state.Value("expires"));
+  const std::int64_t expires = StateNumber(state.Value("expires"));
   // Both hashes are 64 digits: the compare costs the same for every token.
   const bool same = credentials::ConstantTimeEquals(stored, platform::Sha256Hex(token));
   return same && stored.size() == 64 && expires >= now;
-}
-
-// The times of the mails of the last hour, oldest first.
-std::vector<std::int64_t> RecentMails(const text::NameValueList& state, std::int64_t now) {
-  std::vector<std::int64_t> recent;
-  std::string_view sent = state.Value("sent");
-  while (!sent.empty()) {
-    const std::size_t blank = sent.find(' ');
-    const std::int64_t t = NumberOf(sent.substr(0, blank));
-    if (t >= 0 && t > now - 3600 && t <= now) recent.push_back(t);
-    sent.remove_prefix(blank == std::string_view::npos ? sent.size() : blank + 1);
-  }
-  return recent;
-}
-
-std::string SentText(const std::vector<std::int64_t>& sent) {
-  std::string text = "sent=";
-  // Appended piece by piece: mingw-w64's GCC 12 warns (-Werror=restrict)
-  // on a literal added to a temporary string here.
-  for (std::size_t i = 0; i < sent.size(); ++i) {
-    if (i > 0) text += ' ';
-    text += std::to_string(sent[i]);
-  }
-  return text + "\r\n";
-}
-
-std::string StateText(std::string_view id, std::string_view token_hash, std::int64_t expires,
-                      const std::vector<std::int64_t>& sent) {
-  std::string text = "id=" + std::string(id) + "\r\n";
-  if (!token_hash.empty()) {
-    text += "token=" + std::string(token_hash) + "\r\nexpires=" + std::to_string(expires) + "\r\n";
-  }
-  return text + SentText(sent);
 }
 
 void RemoveIfPresent(const std::string& path) {
@@ -89,20 +36,8 @@ void RemoveIfPresent(const std::string& path) {
 
 }  // namespace
 
-std::string ResetStatePath(std::string_view dir, std::string_view id) { return HiddenPath(dir, ".reset-", id); }
-
 std::string ReservedIdPath(std::string_view dir, std::string_view id) {
   return HiddenPath(dir, ".removed-", platform::AsciiUpperSjis(id));
-}
-
-std::string RecipientStatePath(std::string_view dir, std::string_view address) {
-  // Mail systems ignore the letter case of the domain, and nearly all of
-  // the local part's: counted once, "Victim@X" is "victim@x".
-  std::string folded(address);
-  for (char& c : folded) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return HiddenPath(dir, ".mailto-", folded);
 }
 
 ResetIssue IssueResetToken(std::string_view dir, std::string_view id, std::string_view token, std::int64_t now) {
@@ -141,14 +76,6 @@ ResetIssue IssueResetToken(std::string_view dir, std::string_view id, std::strin
 bool ResetTokenValid(std::string_view dir, std::string_view id, std::string_view token, std::int64_t now) {
   if (!IsUsableName(id)) return false;
   return TokenMatches(LoadState(ResetStatePath(dir, id)), token, now);
-}
-
-void EndPendingResetLocked(std::string_view dir, std::string_view id) {
-  const std::string path = ResetStatePath(dir, id);
-  if (!text::FileExists(path)) return;
-  const text::NameValueList state = LoadState(path);
-  if (state.Value("token").empty()) return;
-  platform::ReplaceFile(path, StateText(id, {}, 0, RecentMails(state, platform::UnixSeconds())));
 }
 
 ResetResult ResetPassword(std::string_view dir, std::string_view id, std::string_view token,
@@ -243,4 +170,4 @@ std::size_t RemovePostsOf(const std::string& upload_dir, std::string_view id) {
   return removed;
 }
 
-}  // namespace member
+}  // namespace records

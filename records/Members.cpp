@@ -1,16 +1,16 @@
 // Member records: one name=value file per member in the session's members
 // directory, and the two credential operations on a whole record.
-#include "member/Members.h"
+#include "records/Members.h"
 
 #include <string>
 
 #include "credentials/Passwords.h"
-#include "member/SelfService.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
+#include "records/ResetState.h"
 #include "text/NameValueList.h"
 
-namespace member {
+namespace records {
 
 bool IsUsableName(std::string_view name) {
   // Posted values are stored escaped, so a raw "<" or ">" in one can only be
@@ -164,4 +164,4 @@ void UpgradeStoredPassword(std::string_view dir, std::string_view id, std::strin
   }
 }
 
-}  // namespace member
+}  // namespace records

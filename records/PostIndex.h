@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace member {
+namespace records {
 
 std::string PostIndexPath(std::string_view upload_dir, std::string_view id);
 
@@ -44,4 +44,4 @@ struct PostPage {
 inline constexpr std::size_t kPostWindowBytes = 64 * 1024;
 PostPage ReadPostPage(std::string_view upload_dir, std::string_view id, std::int64_t before, std::size_t count);
 
-}  // namespace member
+}  // namespace records

@@ -4,14 +4,11 @@
 #include <string>
 #include <string_view>
 
-#include "member/Storage.h"
-#include "member/WebModule1.h"
-#include "platform/Exception.h"
-#include "platform/Files.h"
 #include "platform/Sjis.h"
 #include "platform/System.h"
+#include "records/Storage.h"
 
-namespace member {
+namespace records {
 namespace {
 
 constexpr std::size_t kMaxValueBytes = 256;
@@ -91,18 +88,4 @@ std::string FailedLoginLine(const platform::LocalTime& t, std::string_view remot
   return line;
 }
 
-void TWebModule1::LogFailedLogin(std::string_view id) const { LogAuthEvent("failed login", id); }
-
-void TWebModule1::LogAuthEvent(std::string_view event, std::string_view id) const {
-  if (AuthLog.empty()) return;
-  const std::string line = FailedLoginLine(platform::Now(), RemoteAddr, SessionName, CommandName, id, event);
-  if (platform::AppendToFile(AuthLog, line)) return;
-  // The member's answer does not depend on the log: the failure goes to the
-  // error log, which may itself be unwritable.
-  try {
-    LogError("authlog error");
-  } catch (const platform::Exception&) {
-  }
-}
-
-}  // namespace member
+}  // namespace records

@@ -1,17 +1,17 @@
 // Operator's record operations; see Maintenance.h. They share the record
 // paths, the lock and the size rule of Members.cpp with the site's commands.
-#include "member/Maintenance.h"
+#include "records/Maintenance.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <string>
 
-#include "member/SelfService.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
+#include "records/SelfService.h"
 #include "text/NameValueList.h"
 
-namespace member {
+namespace records {
 namespace {
 
 constexpr std::string_view kRecordExtension = ".txt";
@@ -102,4 +102,4 @@ void RehashPasswords(std::string_view dir, credentials::PasswordStorage storage,
   }
 }
 
-}  // namespace member
+}  // namespace records

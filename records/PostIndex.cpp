@@ -1,16 +1,16 @@
-#include "member/PostIndex.h"
+#include "records/PostIndex.h"
 
 #include <algorithm>
 #include <array>
 #include <optional>
 
-#include "member/Posting.h"
 #include "platform/Digest.h"
 #include "platform/Files.h"
 #include "platform/Sjis.h"
+#include "records/Posting.h"
 #include "text/NameValueList.h"
 
-namespace member {
+namespace records {
 namespace {
 
 // The title cut on a character boundary and never inside an entity, tabs
@@ -93,4 +93,4 @@ PostPage ReadPostPage(std::string_view upload_dir, std::string_view id, std::int
   return page;
 }
 
-}  // namespace member
+}  // namespace records

@@ -4,9 +4,9 @@
 #include <string>
 #include <string_view>
 
-#include "member/Members.h"
+#include "records/Members.h"
 
-namespace member {
+namespace records {
 
 // The posted profile values, in the order the profile form posts them:
 // views into the posted field list, which may be many times a record.
@@ -32,4 +32,4 @@ UpdateResult UpdateProfile(std::string_view members_db, std::string_view id, std
                            const ProfileValues& values, credentials::PasswordStorage storage = credentials::PasswordStorage::kClear,
                            const PasswordCheck* check = nullptr);
 
-}  // namespace member
+}  // namespace records

@@ -10,26 +10,20 @@
 #include <string>
 #include <string_view>
 
-#include "member/Members.h"
+#include "records/Members.h"
+#include "records/ResetState.h"
 
-namespace member {
+namespace records {
 
 inline constexpr std::int64_t kResetTokenSeconds = 30 * 60;
 inline constexpr std::size_t kResetMailsPerHour = 3;
 // Random bytes of a token (40 hex digits in the link).
 inline constexpr std::size_t kResetTokenBytes = 20;
 
-// ".reset-" + 32 hex digits of the ID's SHA-256, in the members folder.
-std::string ResetStatePath(std::string_view dir, std::string_view id);
 // ".removed-" + 32 hex digits of the SHA-256 of the ID with ASCII letters
 // upper-cased: a file system that ignores letter case would give "ALICE"
 // the record of a removed "alice".
 std::string ReservedIdPath(std::string_view dir, std::string_view id);
-
-// ".mailto-" + 32 hex digits of the SHA-256 of the address with its ASCII
-// letters lower-cased, in the members folder: the times of the reset mails
-// of the last hour to that address, whichever members name it.
-std::string RecipientStatePath(std::string_view dir, std::string_view address);
 
 struct ResetIssue {
   enum Result { kIssued, kNoMember, kNoAddress, kLimit } result = kNoMember;
@@ -47,11 +41,6 @@ ResetIssue IssueResetToken(std::string_view dir, std::string_view id, std::strin
 // Whether `token` is the member's pending one and has not expired; the
 // hashes are compared in constant time.
 bool ResetTokenValid(std::string_view dir, std::string_view id, std::string_view token, std::int64_t now);
-
-// Ends the member's pending reset, keeping when mails went out; the caller
-// holds the members lock. A password or mail address changed by other
-// means must leave no mailed link that could undo it.
-void EndPendingResetLocked(std::string_view dir, std::string_view id);
 
 enum class ResetResult { kDone, kInvalid, kTooLarge };
 // Under the members lock, with the token checked again there: the token is
@@ -80,4 +69,4 @@ bool FreeReservedId(std::string_view dir, std::string_view id);
 // with the record, so that a later holder of the ID is not shown the photos.
 std::size_t RemovePostsOf(const std::string& upload_dir, std::string_view id);
 
-}  // namespace member
+}  // namespace records

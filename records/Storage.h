@@ -1,4 +1,6 @@
-// Whole-file routines of the member service, the error log and request dumps.
+// The program's own files: whole-file routines, the program's folder
+// (config.txt, error.txt), the error log, request dumps and the line of the
+// failed-login log.
 #pragma once
 
 #include <string>
@@ -7,7 +9,10 @@
 #include "platform/Files.h"
 #include "platform/System.h"
 
-namespace member {
+namespace records {
+
+// The directory of the running executable, ending with "/".
+std::string ProgramDir();
 
 // Creates or atomically replaces the file with exactly these bytes.
 void WriteFileText(std::string_view text, const std::string& path);
@@ -40,4 +45,4 @@ std::string FormatStamp(const platform::LocalTime& t);
 std::string FormatDay(const platform::LocalTime& t);
 std::string FormatLogTime(const platform::LocalTime& t);
 
-}  // namespace member
+}  // namespace records
