@@ -10,7 +10,7 @@
 #include "admin/Admin.h"
 #include "filter/Jpeg.h"
 #include "mail/Mail.h"
-#include "member/PageSet.h"
+#include "pages/PageSet.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
 #include "platform/System.h"
@@ -185,11 +185,11 @@ void CheckPageSet(const text::NameValueList& settings, const std::string& file, 
   const std::string dir = CheckFolderKey(settings, file, "Templates", false, false,
                                          "the built-in templates are used", report, folders);
   if (dir.empty()) return;
-  for (const member::TemplateKind& kind : member::AllTemplates()) {
+  for (const pages::TemplateKind& kind : pages::AllTemplates()) {
     const std::string path = dir + std::string(kind.file);
     if (!text::FileExists(path)) continue;
     try {
-      const std::string problem = member::TemplateProblem(platform::ReadWholeFile(path), kind.names);
+      const std::string problem = pages::TemplateProblem(platform::ReadWholeFile(path), kind.names);
       if (!problem.empty()) report.Problem(path + ": " + problem + ": the built-in page is used instead");
     } catch (const platform::Exception& e) {
       report.Problem(path + ": " + e.Message());

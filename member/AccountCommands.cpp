@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "MemberTexts.h"
-#include "member/Pages.h"
 #include "member/WebModule1.h"
+#include "pages/Pages.h"
 #include "platform/Files.h"
 #include "platform/Sjis.h"
 #include "records/Members.h"
@@ -76,27 +76,27 @@ std::string TWebModule1::CommandRegistration() {
   const std::string_view country = text::FieldView(PostedFields, "country");
 
   if (id.empty() || pw.empty() || pw2.empty() || realname.empty() || mail.empty()) {
-    return Refuse(Outcome::kBlank, texts::Blank);
+    return Refuse(pages::Outcome::kBlank, texts::Blank);
   }
-  if (pw != pw2) return Refuse(Outcome::kPasswordMismatch, texts::PasswordMismatch);
-  if (pw.size() < records::kMinPasswordLength) return Refuse(Outcome::kPasswordTooShort, texts::PasswordTooShort);
+  if (pw != pw2) return Refuse(pages::Outcome::kPasswordMismatch, texts::PasswordMismatch);
+  if (pw.size() < records::kMinPasswordLength) return Refuse(pages::Outcome::kPasswordTooShort, texts::PasswordTooShort);
   // An ID becomes a file name and the first line of its record: one that
   // could leave the members directory or start a line of its own is refused
   // before anything looks at the file system.
-  if (id.size() > kMaxIdBytes) return Refuse(Outcome::kIdTooLong, texts::IdUnusable, std::to_string(kMaxIdBytes));
-  if (!records::IsUsableName(id) || HoldsCharacterReference(id)) return Refuse(Outcome::kIdUnusable, texts::IdUnusable);
+  if (id.size() > kMaxIdBytes) return Refuse(pages::Outcome::kIdTooLong, texts::IdUnusable, std::to_string(kMaxIdBytes));
+  if (!records::IsUsableName(id) || HoldsCharacterReference(id)) return Refuse(pages::Outcome::kIdUnusable, texts::IdUnusable);
   // "alice", "alice " and " alice" would be three members whose pages look
   // alike.
-  if (HasBlankAtEnds(id)) return Refuse(Outcome::kIdBlankAtEnds, texts::IdBlankAtEnds);
+  if (HasBlankAtEnds(id)) return Refuse(pages::Outcome::kIdBlankAtEnds, texts::IdBlankAtEnds);
   const std::string path = records::MemberRecordPath(MembersDb, id);
   // A member who removed themselves keeps the ID: old links to their
   // profile must not show someone else.
   if (text::FileExists(path) || records::IsIdReserved(MembersDb, id)) {
-    return Refuse(Outcome::kIdTaken, texts::IdAlreadyRegistered);
+    return Refuse(pages::Outcome::kIdTaken, texts::IdAlreadyRegistered);
   }
   for (const std::string& other : LookAlikes(id)) {
     if (records::IsUsableName(other) && (text::FileExists(records::MemberRecordPath(MembersDb, other)) || records::IsIdReserved(MembersDb, other))) {
-      return Refuse(Outcome::kIdTaken, texts::IdAlreadyRegistered);
+      return Refuse(pages::Outcome::kIdTaken, texts::IdAlreadyRegistered);
     }
   }
 
@@ -105,20 +105,20 @@ std::string TWebModule1::CommandRegistration() {
       {"id", id}, {"pw", stored_pw}, {"realname", realname}, {"country", country}, {"mail", mail}};
   std::size_t size = 0;
   for (const auto& [key, value] : lines) size += key.size() + 1 + value.size() + 2;
-  if (size > records::kMaxRecordBytes) return Refuse(Outcome::kRecordTooLarge, texts::RecordTooLarge);
+  if (size > records::kMaxRecordBytes) return Refuse(pages::Outcome::kRecordTooLarge, texts::RecordTooLarge);
   std::string record;
   record.reserve(size);
   for (const auto& [key, value] : lines) record.append(key).append(1, '=').append(value).append("\r\n");
   // Two registrations of one ID can both pass the test above; the exclusive
   // create lets exactly one of them have the record and never replaces it.
-  if (!records::CreateFileText(record, path)) return Refuse(Outcome::kIdTaken, texts::IdAlreadyRegistered);
+  if (!records::CreateFileText(record, path)) return Refuse(pages::Outcome::kIdTaken, texts::IdAlreadyRegistered);
   // A removal reserves the ID before its record goes, so a registration
   // that raced it sees the reservation now and gives the ID back.
   if (records::IsIdReserved(MembersDb, id)) {
     platform::RemoveFile(path);
-    return Refuse(Outcome::kIdTaken, texts::IdAlreadyRegistered);
+    return Refuse(pages::Outcome::kIdTaken, texts::IdAlreadyRegistered);
   }
-  return Succeed(Outcome::kRegistered, RegistrationAcceptedPage(), id, id);
+  return Succeed(pages::Outcome::kRegistered, pages::RegistrationAcceptedPage(), id, id);
 }
 
 std::string TWebModule1::CommandChangePw() {
@@ -127,23 +127,23 @@ std::string TWebModule1::CommandChangePw() {
   const std::string_view pw1 = text::FieldView(PostedFields, "pw1");
   const std::string_view pw2 = text::FieldView(PostedFields, "pw2");
 
-  if (id.empty() || pw0.empty() || pw1.empty() || pw2.empty()) return Refuse(Outcome::kBlank, texts::Blank);
+  if (id.empty() || pw0.empty() || pw1.empty() || pw2.empty()) return Refuse(pages::Outcome::kBlank, texts::Blank);
   // An ID that can never be registered has no record, whatever its path
   // would reach.
   if (!records::IsUsableName(id) || !text::FileExists(records::MemberRecordPath(MembersDb, id))) {
     LogFailedLogin(id);
-    return Refuse(Outcome::kUnknownMember, texts::IdDoesNotExist, id);
+    return Refuse(pages::Outcome::kUnknownMember, texts::IdDoesNotExist, id);
   }
-  if (pw1 != pw2) return Refuse(Outcome::kNewPasswordMismatch, texts::NewPasswordMismatch);
-  if (pw1.size() < records::kMinPasswordLength) return Refuse(Outcome::kPasswordTooShort, texts::PasswordTooShort);
+  if (pw1 != pw2) return Refuse(pages::Outcome::kNewPasswordMismatch, texts::NewPasswordMismatch);
+  if (pw1.size() < records::kMinPasswordLength) return Refuse(pages::Outcome::kPasswordTooShort, texts::PasswordTooShort);
   switch (records::ChangeMemberPassword(MembersDb, id, pw0, pw1, Passwords)) {
     case records::UpdateResult::kRefused:
       LogFailedLogin(id);
-      return Refuse(Outcome::kWrongCurrentPassword, texts::PasswordNotChanged);
-    case records::UpdateResult::kTooLarge: return Refuse(Outcome::kRecordTooLarge, texts::RecordTooLarge);
+      return Refuse(pages::Outcome::kWrongCurrentPassword, texts::PasswordNotChanged);
+    case records::UpdateResult::kTooLarge: return Refuse(pages::Outcome::kRecordTooLarge, texts::RecordTooLarge);
     case records::UpdateResult::kSaved: break;
   }
-  return Succeed(Outcome::kPasswordChanged, RegistrationAcceptedPage(), id);
+  return Succeed(pages::Outcome::kPasswordChanged, pages::RegistrationAcceptedPage(), id);
 }
 
 }  // namespace member

@@ -5,15 +5,16 @@
 #include <vector>
 
 #include "MemberTexts.h"
+#include "PageTexts.h"
 #include "filter/Jpeg.h"
-#include "member/Pages.h"
 #include "member/WebModule1.h"
+#include "pages/Pages.h"
+#include "platform/Exception.h"
+#include "platform/Files.h"
 #include "records/Members.h"
 #include "records/PostIndex.h"
 #include "records/Posting.h"
 #include "records/Storage.h"
-#include "platform/Exception.h"
-#include "platform/Files.h"
 #include "text/Fields.h"
 #include "text/NameValueList.h"
 
@@ -44,11 +45,11 @@ std::string TWebModule1::CommandPostLeaf() {
   text::RemoveField(PostedFields, "pw");
 
   switch (account) {
-    case 2: return Refuse(Outcome::kUnknownMember, texts::MemberDoesNotExist, id_copy);
-    case 1: return Refuse(Outcome::kWrongPassword, texts::PasswordWrong);
+    case 2: return Refuse(pages::Outcome::kUnknownMember, texts::MemberDoesNotExist, id_copy);
+    case 1: return Refuse(pages::Outcome::kWrongPassword, texts::PasswordWrong);
     default: break;
   }
-  if (!text::RequiredFieldsFilled(PostedFields)) return Refuse(Outcome::kBlank, texts::Blank);
+  if (!text::RequiredFieldsFilled(PostedFields)) return Refuse(pages::Outcome::kBlank, texts::Blank);
 
   bool default_file = false;
   if (PostedFileData.empty() && !DefaultImgFile.empty() && text::FileExists(DefaultImgFile)) {
@@ -59,7 +60,7 @@ std::string TWebModule1::CommandPostLeaf() {
   }
   if (PostedFileName.empty() || PostedFileData.empty()) {
     // A PNG or a text file is no attached file to the default set.
-    return Refuse(OtherFileSent ? Outcome::kNotJpeg : Outcome::kNoAttachedFile, texts::NoAttachedFile,
+    return Refuse(OtherFileSent ? pages::Outcome::kNotJpeg : pages::Outcome::kNoAttachedFile, texts::NoAttachedFile,
                   std::to_string(BodyLimit));
   }
   // Checked before any lock or counter is touched: a refused post leaves no
@@ -67,7 +68,7 @@ std::string TWebModule1::CommandPostLeaf() {
   // segments before it from the rebuilt head.
   filter::StrippedJpeg stripped;
   if (StripLocation && !filter::StripLocation(PostedFileData, stripped)) {
-    return Refuse(Outcome::kNotJpeg, NotJpegMessage(BodyLimit), std::to_string(BodyLimit));
+    return Refuse(pages::Outcome::kNotJpeg, NotJpegMessage(BodyLimit), std::to_string(BodyLimit));
   }
   const platform::Bytes image =
       StripLocation ? platform::Bytes(stripped.head, stripped.scans, {}) : platform::Bytes(PostedFileData);
@@ -100,17 +101,17 @@ std::string TWebModule1::CommandPostLeaf() {
   } else {
     name = records::NextStampName(Stamp, dir, ext, records::kRecordExtension, claim);
   }
-  if (name.empty()) return Refuse(Outcome::kNoFreeFileName, texts::NoFreeFileName);
-  if (!ModernPages) return FileAcceptedPage();
+  if (name.empty()) return Refuse(pages::Outcome::kNoFreeFileName, texts::NoFreeFileName);
+  if (!ModernPages) return pages::FileAcceptedPage();
   // The profile lists the member's posts from this index; a post stands
   // even when it cannot be listed.
   std::string_view title = text::FieldView(PostedFields, "blank-title");
   if (title.empty()) title = text::FieldView(PostedFields, "title");
   if (!records::AppendPostIndex(dir, id_copy, name, ext, title)) records::LogError("post index of " + dir + " cannot be written");
-  std::vector<PageLink> links;
-  const PageContext context = Context();
-  if (!context.upload_url.empty()) links.push_back({texts::PageLinkPhoto, context.upload_url + PercentEncode(name + ext)});
-  return Succeed(Outcome::kPhotoPosted, {}, id_copy, {}, links);
+  std::vector<pages::PageLink> links;
+  const pages::PageContext context = Context();
+  if (!context.upload_url.empty()) links.push_back({pages::texts::PageLinkPhoto, context.upload_url + pages::PercentEncode(name + ext)});
+  return Succeed(pages::Outcome::kPhotoPosted, {}, id_copy, {}, links);
 }
 
 }  // namespace member

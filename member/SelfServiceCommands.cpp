@@ -8,8 +8,8 @@
 #include "MemberTexts.h"
 #include "credentials/Passwords.h"
 #include "mail/Mail.h"
-#include "member/PageSet.h"
 #include "member/WebModule1.h"
+#include "pages/PageSet.h"
 #include "platform/Digest.h"
 #include "platform/Exception.h"
 #include "platform/Process.h"
@@ -29,9 +29,9 @@ namespace {
 // has an address.
 constexpr int kResetAnswerMilliseconds = 300;
 
-std::string SelfPage(std::string_view title, std::string_view body, std::initializer_list<Slot> slots = {}) {
-  const Slot title_slot[] = {{"title", title}};
-  return FillTemplate(texts::SelfPageHead, title_slot) + FillTemplate(body, std::span(slots.begin(), slots.size()));
+std::string SelfPage(std::string_view title, std::string_view body, std::initializer_list<pages::Slot> slots = {}) {
+  const pages::Slot title_slot[] = {{"title", title}};
+  return pages::FillTemplate(texts::SelfPageHead, title_slot) + pages::FillTemplate(body, std::span(slots.begin(), slots.size()));
 }
 
 // A stored value (escaped for pages) as the plain text of a mail, in UTF-8.
@@ -64,10 +64,10 @@ std::string_view Line(std::string_view text, int n) {
 }  // namespace
 
 std::string TWebModule1::CommandForgotPw() {
-  if (!PasswordReset) return Refuse(Outcome::kUnknownCommand, {});
+  if (!PasswordReset) return Refuse(pages::Outcome::kUnknownCommand, {});
   const auto started = std::chrono::steady_clock::now();
   const std::string_view id = text::FieldView(PostedFields, "id");
-  if (id.empty()) return Refuse(Outcome::kBlank, texts::Blank);
+  if (id.empty()) return Refuse(pages::Outcome::kBlank, texts::Blank);
   const bool english = text::FieldView(PostedFields, "lang") == "en";
   LogAuthEvent("password reset", id);
   // Drawn here for every ID, so that a copied process starts from a random
@@ -96,13 +96,13 @@ std::string TWebModule1::CommandForgotPw() {
       }
       if (issue.result != records::ResetIssue::kIssued) return;
       std::string link = SiteUrl + (SiteUrl.find('?') == std::string::npos ? "?" : "&");
-      link += "session=" + PercentEncode(SessionName) + "&resetid=" + PercentEncode(id) + "&token=" + token;
+      link += "session=" + pages::PercentEncode(SessionName) + "&resetid=" + pages::PercentEncode(id) + "&token=" + token;
       if (english) link += "&lang=en";
       const std::string id_text = MailText(id);
       const std::string site = SiteName.empty() ? SiteUrl : MailText(SiteName);
-      const Slot slots[] = {{"id", id_text}, {"site", site}, {"link", link}};
+      const pages::Slot slots[] = {{"id", id_text}, {"site", site}, {"link", link}};
       const std::string subject = MailText(english ? texts::MailResetSubjectE : texts::MailResetSubject);
-      const std::string body = FillTemplate(MailText(english ? texts::MailResetBodyE : texts::MailResetBody), slots);
+      const std::string body = pages::FillTemplate(MailText(english ? texts::MailResetBodyE : texts::MailResetBody), slots);
       std::string why;
       if (!mail::SendMail(SendMailProgram, mail::BuildMail({MailFrom, issue.address, subject, body}, platform::UnixSeconds()),
                     why, detach_after_ms)) {
@@ -135,82 +135,82 @@ std::string TWebModule1::CommandForgotPw() {
     }
   }
   if (!ModernPages) return SelfPage("Password reset", texts::ResetRequestedBody);
-  PageStatus = OutcomeStatus(Outcome::kResetRequested);
-  return OutcomePage(Context(), Outcome::kResetRequested, {});
+  PageStatus = pages::OutcomeStatus(pages::Outcome::kResetRequested);
+  return pages::OutcomePage(Context(), pages::Outcome::kResetRequested, {});
 }
 
 std::string TWebModule1::ResetForm(std::string_view id, std::string_view token, std::string_view lang) {
-  if (MembersDb.empty()) return Refuse(Outcome::kSessionMissing, texts::SessionMissing);
+  if (MembersDb.empty()) return Refuse(pages::Outcome::kSessionMissing, texts::SessionMissing);
   // A session name that no form could post (a stored one is escaped) is
   // never put into the page.
   if (SessionName.find_first_of("\"<>") != std::string::npos ||
       !records::ResetTokenValid(MembersDb, id, token, platform::UnixSeconds())) {
-    return Refuse(Outcome::kResetLinkInvalid, texts::ResetLinkInvalid);
+    return Refuse(pages::Outcome::kResetLinkInvalid, texts::ResetLinkInvalid);
   }
   const std::string_view plain_lang = lang == "en" ? "en" : "";
   // The token matched the member's pending one, so `id` is a stored ID,
   // escaped as every stored value.
-  if (ModernPages) return ResetFormPage(Context(), id, token, plain_lang);
-  const PageContext context = Context();
+  if (ModernPages) return pages::ResetFormPage(Context(), id, token, plain_lang);
+  const pages::PageContext context = Context();
   return SelfPage("New password", texts::ResetFormBody,
                   {{"action", context.action}, {"session", context.session}, {"id", id}, {"token", token},
                    {"lang", plain_lang}});
 }
 
 std::string TWebModule1::CommandResetPw() {
-  if (!PasswordReset) return Refuse(Outcome::kUnknownCommand, {});
+  if (!PasswordReset) return Refuse(pages::Outcome::kUnknownCommand, {});
   const std::string_view id = text::FieldView(PostedFields, "id");
   const std::string_view token = text::FieldView(PostedFields, "token");
   const std::string_view pw1 = text::FieldView(PostedFields, "pw1");
   const std::string_view pw2 = text::FieldView(PostedFields, "pw2");
   const bool english = text::FieldView(PostedFields, "lang") == "en";
-  if (id.empty() || token.empty() || pw1.empty() || pw2.empty()) return Refuse(Outcome::kBlank, texts::Blank);
-  if (pw1 != pw2) return Refuse(Outcome::kNewPasswordMismatch, texts::NewPasswordMismatch);
-  if (pw1.size() < records::kMinPasswordLength) return Refuse(Outcome::kPasswordTooShort, texts::PasswordTooShort);
+  if (id.empty() || token.empty() || pw1.empty() || pw2.empty()) return Refuse(pages::Outcome::kBlank, texts::Blank);
+  if (pw1 != pw2) return Refuse(pages::Outcome::kNewPasswordMismatch, texts::NewPasswordMismatch);
+  if (pw1.size() < records::kMinPasswordLength) return Refuse(pages::Outcome::kPasswordTooShort, texts::PasswordTooShort);
   const std::int64_t now = platform::UnixSeconds();
   // Checked before the costly hash, and again under the lock.
   if (!records::ResetTokenValid(MembersDb, id, token, now)) {
     LogFailedLogin(id);
-    return Refuse(Outcome::kResetLinkInvalid, texts::ResetLinkInvalid);
+    return Refuse(pages::Outcome::kResetLinkInvalid, texts::ResetLinkInvalid);
   }
   std::string address;
   switch (records::ResetPassword(MembersDb, id, token, credentials::StoredPassword(Passwords, pw1), now, address)) {
     case records::ResetResult::kInvalid:
       LogFailedLogin(id);
-      return Refuse(Outcome::kResetLinkInvalid, texts::ResetLinkInvalid);
-    case records::ResetResult::kTooLarge: return Refuse(Outcome::kRecordTooLarge, texts::RecordTooLarge);
+      return Refuse(pages::Outcome::kResetLinkInvalid, texts::ResetLinkInvalid);
+    case records::ResetResult::kTooLarge: return Refuse(pages::Outcome::kRecordTooLarge, texts::RecordTooLarge);
     case records::ResetResult::kDone: break;
   }
   // The confirmation tells a member whose mailbox was used by someone else.
   if (mail::IsPlainMailAddress(address) && mail::IsPlainMailAddress(MailFrom)) {
     const std::string id_text = MailText(id);
     const std::string site = SiteName.empty() ? SiteUrl : MailText(SiteName);
-    const Slot slots[] = {{"id", id_text}, {"site", site}};
-    const std::string body = FillTemplate(MailText(english ? texts::MailChangedBodyE : texts::MailChangedBody), slots);
+    const pages::Slot slots[] = {{"id", id_text}, {"site", site}};
+    const std::string body = pages::FillTemplate(MailText(english ? texts::MailChangedBodyE : texts::MailChangedBody), slots);
     const std::string subject = MailText(english ? texts::MailChangedSubjectE : texts::MailChangedSubject);
     std::string why;
     if (!mail::SendMail(SendMailProgram, mail::BuildMail({MailFrom, address, subject, body}, platform::UnixSeconds()), why)) {
       records::LogError("password reset: " + why);
     }
   }
-  return Succeed(Outcome::kPasswordReset, SelfPage("Password reset", texts::PasswordResetBody), id);
+  return Succeed(pages::Outcome::kPasswordReset, SelfPage("Password reset", texts::PasswordResetBody), id);
 }
 
 std::string TWebModule1::CommandRemoveSelf() {
-  if (!SelfRemoval) return Refuse(Outcome::kUnknownCommand, {});
+  if (!SelfRemoval) return Refuse(pages::Outcome::kUnknownCommand, {});
   const std::string_view id = text::FieldView(PostedFields, "id");
   const std::string_view pw = text::FieldView(PostedFields, "pw");
-  if (id.empty() || pw.empty()) return Refuse(Outcome::kBlank, texts::IdPasswordRequired);
+  if (id.empty() || pw.empty()) return Refuse(pages::Outcome::kBlank, texts::IdPasswordRequired);
   if (text::FieldView(PostedFields, "confirm").empty()) {
-    return Refuse(Outcome::kRemovalNotConfirmed, texts::RemovalNotConfirmed);
+    return Refuse(pages::Outcome::kRemovalNotConfirmed, texts::RemovalNotConfirmed);
   }
   switch (records::RemoveOwnAccount(MembersDb, id, pw, Day)) {
     case records::RemovalResult::kNoMember:
       LogFailedLogin(id);
-      return Refuse(Outcome::kUnknownMember, texts::IdDoesNotExist, id);
+      return Refuse(pages::Outcome::kUnknownMember, texts::IdDoesNotExist, id);
     case records::RemovalResult::kWrongPassword:
       LogFailedLogin(id);
-      return Refuse(Outcome::kWrongPassword, texts::PasswordWrong);
+      return Refuse(pages::Outcome::kWrongPassword, texts::PasswordWrong);
     case records::RemovalResult::kRemoved: break;
   }
   std::string count;
@@ -226,13 +226,13 @@ std::string TWebModule1::CommandRemoveSelf() {
     // operator removes (orvalengate-admin posts --member).
     records::LogError("removal of the posts of a member of session " + SessionName + ": " + e.Message());
   }
-  const Outcome outcome = count.empty() ? Outcome::kAccountRemoved : Outcome::kAccountRemovedPosts;
+  const pages::Outcome outcome = count.empty() ? pages::Outcome::kAccountRemoved : pages::Outcome::kAccountRemovedPosts;
   if (ModernPages) {
-    PageStatus = OutcomeStatus(outcome);
-    return OutcomePage(Context(), outcome, count);
+    PageStatus = pages::OutcomeStatus(outcome);
+    return pages::OutcomePage(Context(), outcome, count);
   }
-  const Slot detail[] = {{"detail", count}};
-  const std::string message = FillTemplate(count.empty() ? texts::RemovedPostsStay : texts::RemovedPostsToo, detail);
+  const pages::Slot detail[] = {{"detail", count}};
+  const std::string message = pages::FillTemplate(count.empty() ? texts::RemovedPostsStay : texts::RemovedPostsToo, detail);
   return SelfPage("Removal acceptance", texts::RemovedBody,
                   {{"message", Line(message, 0)}, {"message_en", Line(message, 1)}});
 }

@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "MemberTexts.h"
-#include "member/Pages.h"
+#include "PageTexts.h"
+#include "pages/Pages.h"
 #include "records/Storage.h"
 #include "text/Fields.h"
 #include "text/Multipart.h"
@@ -109,7 +110,7 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
       if (ModernPages) {
         answer(ProfileView(text::UrlDecode(show_user), text::QueryValue(query, "before")));
       } else {
-        response.SetContent(ProfilePage(MembersDb, text::UrlDecode(show_user)));
+        response.SetContent(pages::ProfilePage(MembersDb, text::UrlDecode(show_user)));
       }
       return;
     }
@@ -137,7 +138,7 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
   // memory, the dump or the parsers.
   const std::int64_t declared = request.IntegerVariable(frontend::rvContentLength);
   if (declared > BodyLimit) {
-    answer(Refuse(Outcome::kBodyTooLarge, texts::BodyTooLarge, std::to_string(BodyLimit)));
+    answer(Refuse(pages::Outcome::kBodyTooLarge, texts::BodyTooLarge, std::to_string(BodyLimit)));
     return;
   }
   CompleteBody(request, declared);
@@ -165,17 +166,17 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
   if (!DumpPath.empty()) records::WriteDump(DumpPath, Day, Stamp, body);
 
   if (PostedFields.empty()) {
-    answer(Refuse(Outcome::kNoData, texts::NoData));
+    answer(Refuse(pages::Outcome::kNoData, texts::NoData));
     return;
   }
   SessionName = text::FieldValue(PostedFields, "session");
   LoadSession(SessionName);
   if (UploadPath.empty()) {
-    answer(Refuse(Outcome::kSessionMissing, texts::SessionMissing));
+    answer(Refuse(pages::Outcome::kSessionMissing, texts::SessionMissing));
     return;
   }
   if (MembersDb.empty()) {
-    answer(Refuse(Outcome::kMembersDbMissing, texts::MembersDbMissing));
+    answer(Refuse(pages::Outcome::kMembersDbMissing, texts::MembersDbMissing));
     return;
   }
 
@@ -194,44 +195,44 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
     }
   }
   // Any other command runs nothing: in the default set the page stays empty.
-  if (ModernPages) answer(Refuse(Outcome::kUnknownCommand, {}));
+  if (ModernPages) answer(Refuse(pages::Outcome::kUnknownCommand, {}));
 }
 
-PageContext TWebModule1::Context() const {
-  PageContext c;
-  c.site = SiteName.empty() ? std::string(texts::PageDefaultSite) : text::HtmlEscape(SiteName);
-  c.home = SiteHome.empty() || IsScriptAddress(SiteHome) ? std::string("/") : text::HtmlEscape(SiteHome);
-  c.style = Stylesheet.empty() ? std::string(texts::PageStyle)
-                               : std::string(texts::PageStylesheetStart) + text::HtmlEscape(Stylesheet) +
-                                     std::string(texts::PageStylesheetEnd);
+pages::PageContext TWebModule1::Context() const {
+  pages::PageContext c;
+  c.site = SiteName.empty() ? std::string(pages::texts::PageDefaultSite) : text::HtmlEscape(SiteName);
+  c.home = SiteHome.empty() || pages::IsScriptAddress(SiteHome) ? std::string("/") : text::HtmlEscape(SiteHome);
+  c.style = Stylesheet.empty() ? std::string(pages::texts::PageStyle)
+                               : std::string(pages::texts::PageStylesheetStart) + text::HtmlEscape(Stylesheet) +
+                                     std::string(pages::texts::PageStylesheetEnd);
   c.templates = Templates;
   c.script = text::HtmlEscape(ScriptName.empty() ? std::string_view(kFixedScriptName) : ScriptName);
   // A posted session name is escaped already: it goes into the form as it
   // came, and comes back the same.
   c.session = SessionName;
-  c.session_url = PercentEncode(SessionName);
+  c.session_url = pages::PercentEncode(SessionName);
   c.action = c.script + "?session=" + c.session_url;
-  if (!UploadUrl.empty() && !IsScriptAddress(UploadUrl)) {
+  if (!UploadUrl.empty() && !pages::IsScriptAddress(UploadUrl)) {
     c.upload_url = text::HtmlEscape(UploadUrl);
     if (!c.upload_url.ends_with('/')) c.upload_url += '/';
   }
   return c;
 }
 
-std::string TWebModule1::Refuse(Outcome outcome, std::string_view message, std::string_view detail) {
-  if (!ModernPages) return message.empty() ? std::string() : ErrorPage(message);
-  PageStatus = OutcomeStatus(outcome);
-  return OutcomePage(Context(), outcome, detail);
+std::string TWebModule1::Refuse(pages::Outcome outcome, std::string_view message, std::string_view detail) {
+  if (!ModernPages) return message.empty() ? std::string() : pages::ErrorPage(message);
+  PageStatus = pages::OutcomeStatus(outcome);
+  return pages::OutcomePage(Context(), outcome, detail);
 }
 
-std::string TWebModule1::Succeed(Outcome outcome, std::string default_page, std::string_view id,
-                                 std::string_view detail, std::span<const PageLink> links) {
+std::string TWebModule1::Succeed(pages::Outcome outcome, std::string default_page, std::string_view id,
+                                 std::string_view detail, std::span<const pages::PageLink> links) {
   if (!ModernPages) return default_page;
-  PageStatus = OutcomeStatus(outcome);
-  const PageContext context = Context();
-  std::vector<PageLink> all = {{texts::PageLinkProfile, ProfileAddress(context, id)}};
+  PageStatus = pages::OutcomeStatus(outcome);
+  const pages::PageContext context = Context();
+  std::vector<pages::PageLink> all = {{pages::texts::PageLinkProfile, pages::ProfileAddress(context, id)}};
   all.insert(all.end(), links.begin(), links.end());
-  return OutcomePage(context, outcome, detail, all);
+  return pages::OutcomePage(context, outcome, detail, all);
 }
 
 void TWebModule1::LogFailedLogin(std::string_view id) const { LogAuthEvent("failed login", id); }

@@ -10,7 +10,7 @@
 
 #include "credentials/Passwords.h"
 #include "frontend/WebModule.h"
-#include "member/PageSet.h"
+#include "pages/PageSet.h"
 #include "platform/System.h"
 
 namespace member {
@@ -89,15 +89,15 @@ class TWebModule1 : public frontend::TWebModule {
   int PageStatus = 0;       // the second set's status for the page; 0: as ever
 
   // What the second page set needs of the session and the request.
-  PageContext Context() const;
+  pages::PageContext Context() const;
   // The answer to a refusal: in the default set the error page for
   // `message` (an empty message: the empty page), in the second set the
   // outcome's page and status, `detail` HTML-ready.
-  std::string Refuse(Outcome outcome, std::string_view message, std::string_view detail = {});
+  std::string Refuse(pages::Outcome outcome, std::string_view message, std::string_view detail = {});
   // A success's page: `default_page` in the default set; in the second set
   // the outcome's page, linking to the member's profile and `links`.
-  std::string Succeed(Outcome outcome, std::string default_page, std::string_view id, std::string_view detail = {},
-                      std::span<const PageLink> links = {});
+  std::string Succeed(pages::Outcome outcome, std::string default_page, std::string_view id, std::string_view detail = {},
+                      std::span<const pages::PageLink> links = {});
 
   // Clears and loads SessionDb, DumpPath, AuthLog and BodyLimit from
   // ProgramDir() + "config.txt".

@@ -15,8 +15,8 @@
 
 #include "MemberTexts.h"
 #include "ScratchDir.h"
-#include "member/Pages.h"
 #include "member/WebModule1.h"
+#include "pages/Pages.h"
 #include "platform/System.h"
 #include "records/Maintenance.h"
 #include "records/Members.h"
@@ -75,7 +75,7 @@ TEST_F(AccountCommands, RegistrationChecksInOrder) {
        texts::RecordTooLarge},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(Register(c.fields), member::ErrorPage(c.message)) << c.fields;
+    EXPECT_EQ(Register(c.fields), pages::ErrorPage(c.message)) << c.fields;
   }
   EXPECT_EQ(Names(), std::vector<std::string>{});
 }
@@ -85,21 +85,21 @@ TEST_F(AccountCommands, RegistrationWritesFiveLines) {
   // those bytes, so "&nbsp;" alone is a long enough password.
   EXPECT_EQ(Register("session=s1\r\nid=u1\r\npw=&nbsp;\r\npw2=&nbsp;\r\nrealname=A&nbsp;B\r\nmail=m@x\r\n"
                      "extra=ignored\r\n"),
-            member::RegistrationAcceptedPage());
+            pages::RegistrationAcceptedPage());
   EXPECT_EQ(Read("u1.txt"), "id=u1\r\npw=&nbsp;\r\nrealname=A&nbsp;B\r\ncountry=\r\nmail=m@x\r\n");
   // Blanks inside an ID are fine; the longest ID still makes a file name.
   EXPECT_EQ(Register("id=a&nbsp;b\r\npw=abcde\r\npw2=abcde\r\nrealname=R\r\nmail=m\r\n"),
-            member::RegistrationAcceptedPage());
+            pages::RegistrationAcceptedPage());
   const std::string longest(251, 'i');
   EXPECT_EQ(Register("id=" + longest + "\r\npw=abcde\r\npw2=abcde\r\nrealname=R\r\nmail=m\r\n"),
-            member::RegistrationAcceptedPage());
+            pages::RegistrationAcceptedPage());
   EXPECT_TRUE(fs::exists(dir_ + longest + ".txt"));
 }
 
 TEST_F(AccountCommands, RegistrationNeverReplacesARecord) {
   Write("u1.txt", "id=u1\r\npw=old12\r\n");
   EXPECT_EQ(Register("id=u1\r\npw=new12\r\npw2=new12\r\nrealname=R\r\nmail=m\r\ncountry=JP\r\n"),
-            member::ErrorPage(texts::IdAlreadyRegistered));
+            pages::ErrorPage(texts::IdAlreadyRegistered));
   EXPECT_EQ(Read("u1.txt"), "id=u1\r\npw=old12\r\n");
 }
 
@@ -120,11 +120,11 @@ TEST_F(AccountCommands, ChangePwChecksInOrder) {
       {"id=u1\r\npw0=OLD12\r\npw1=new12\r\npw2=new12\r\n", texts::PasswordNotChanged},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(ChangePw(c.fields), member::ErrorPage(c.message)) << c.fields;
+    EXPECT_EQ(ChangePw(c.fields), pages::ErrorPage(c.message)) << c.fields;
   }
   EXPECT_EQ(Read("u1.txt"), record);
 
-  EXPECT_EQ(ChangePw("id=u1\r\npw0=old12\r\npw1=new12\r\npw2=new12\r\n"), member::RegistrationAcceptedPage());
+  EXPECT_EQ(ChangePw("id=u1\r\npw0=old12\r\npw1=new12\r\npw2=new12\r\n"), pages::RegistrationAcceptedPage());
   EXPECT_EQ(Read("u1.txt"), "id=u1\r\npw=new12\r\nrealname=R\r\nnote\r\n");
 }
 

@@ -1,4 +1,4 @@
-#include "member/Pages.h"
+#include "pages/Pages.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -8,7 +8,9 @@
 
 #include "Cp932.h"
 #include "MemberTexts.h"
+#include "PageTexts.h"
 #include "PipelineTestSupport.h"
+#include "RecordTexts.h"
 
 namespace {
 
@@ -18,22 +20,24 @@ const std::string kMeta = "<META http-equiv=\"Content-Type\" content=\"text/html
 
 TEST(MemberTexts, EveryTextConvertsBackToItsSpelling) {
   testing_texts::ExpectAllTextsRoundTrip(member::texts::kAllTexts);
+  testing_texts::ExpectAllTextsRoundTrip(pages::texts::kAllTexts);
+  testing_texts::ExpectAllTextsRoundTrip(records::texts::kAllTexts);
 }
 
 TEST(ResultPages, ErrorPageBytes) {
-  const std::string empty = member::ErrorPage("");
+  const std::string empty = pages::ErrorPage("");
   EXPECT_EQ(empty.size(), 154u);
   EXPECT_EQ(empty, "<html><head><title>error</title>\r\n" + kMeta + "<body><h3>ERROR: </h3>\r\n</body></html>\r\n");
-  EXPECT_EQ(member::ErrorPage("a<b>&c"),
+  EXPECT_EQ(pages::ErrorPage("a<b>&c"),
             "<html><head><title>error</title>\r\n" + kMeta + "<body><h3>ERROR: a<b>&c</h3>\r\n</body></html>\r\n");
   // "no data データがありません"
   const std::string no_data = "no data \x83\x66\x81\x5B\x83\x5E\x82\xAA\x82\xA0\x82\xE8\x82\xDC\x82\xB9\x82\xF1";
   EXPECT_EQ(member::texts::NoData, no_data);
-  EXPECT_EQ(member::ErrorPage(member::texts::NoData).size(), 180u);
+  EXPECT_EQ(pages::ErrorPage(member::texts::NoData).size(), 180u);
 }
 
 TEST(ResultPages, FileAcceptedPageBytes) {
-  const std::string page = member::FileAcceptedPage();
+  const std::string page = pages::FileAcceptedPage();
   EXPECT_EQ(page.size(), 191u);
   EXPECT_EQ(page, "<html><head><title>File acceptance</title>\r\n" + kMeta +
                       "<body><h3>ACCEPTED. "
@@ -42,7 +46,7 @@ TEST(ResultPages, FileAcceptedPageBytes) {
 }
 
 TEST(ResultPages, RegistrationAcceptedPageBytes) {
-  const std::string page = member::RegistrationAcceptedPage();
+  const std::string page = pages::RegistrationAcceptedPage();
   EXPECT_EQ(page.size(), 277u);
   EXPECT_EQ(page, "<html><head><title>Registration acceptance</title>\r\n" + kMeta +
                       "<body><h3>ACCEPTED. "
@@ -85,7 +89,7 @@ TEST_F(ProfilePageTest, FullRecordByteForByte) {
          "id=someone-else\r\npw=secret\r\nREALNAME=Alice&nbsp;A\r\nrealname=second\r\ncountry=JP\r\nmail=a@b\r\n"
          "comment=a&nbsp;b&lt;i&gt;\r\nurl1=http://a.example/\r\nurlname1=Home\r\nurl2=https://b.example/x?y=1\r\n"
          "urlname2=\x83\x75\x83\x8D\x83\x4F\r\nurl3=ftp://c.example/\r\nurlname3=Files\r\n");
-  EXPECT_EQ(member::ProfilePage(Members(), "alice"),
+  EXPECT_EQ(pages::ProfilePage(Members(), "alice"),
             Page(Row("id", "alice") + Row("name", "Alice&nbsp;A") + Row("country", "JP") +
                  Row("profile", "a&nbsp;b&lt;i&gt;") + LinkRow("Home", "http://a.example/", "http://a.example/") +
                  LinkRow("\x83\x75\x83\x8D\x83\x4F", "https://b.example/x?y=1", "https://b.example/x?y=1") +
@@ -94,35 +98,35 @@ TEST_F(ProfilePageTest, FullRecordByteForByte) {
 
 TEST_F(ProfilePageTest, MissingFieldsGiveEmptyRowsAndLinks) {
   Record("bob", "realname=Bob\r\ncountry=US\r\ncomment=hi\r\n");
-  EXPECT_EQ(member::ProfilePage(Members() + "../members", "bob"),
+  EXPECT_EQ(pages::ProfilePage(Members() + "../members", "bob"),
             Page(Row("id", "bob") + Row("name", "Bob") + Row("country", "US") + Row("profile", "hi") +
                  LinkRow("", "", "") + LinkRow("", "", "") + LinkRow("", "", "")));
 }
 
 TEST_F(ProfilePageTest, NoRecordNoPage) {
   Record("alice", "realname=A\r\n");
-  EXPECT_EQ(member::ProfilePage(Members(), "bob"), "");
-  EXPECT_EQ(member::ProfilePage(Members(), "Alice"), "");  // the file system decides letter case
+  EXPECT_EQ(pages::ProfilePage(Members(), "bob"), "");
+  EXPECT_EQ(pages::ProfilePage(Members(), "Alice"), "");  // the file system decides letter case
   std::filesystem::create_directories(Members() + "dir.txt");
-  EXPECT_EQ(member::ProfilePage(Members(), "dir"), "");
+  EXPECT_EQ(pages::ProfilePage(Members(), "dir"), "");
 }
 
 TEST_F(ProfilePageTest, UnusableIdsNeverReachOtherFiles) {
   WriteBytes(dir_.Path("outside.txt"), "realname=x\r\n");
   Record("a\\b", "realname=x\r\n");
-  EXPECT_EQ(member::ProfilePage(Members(), "../outside"), "");
-  EXPECT_EQ(member::ProfilePage(Members(), "a\\b"), "");
-  EXPECT_EQ(member::ProfilePage(Members(), std::string("alice\0", 6)), "");
+  EXPECT_EQ(pages::ProfilePage(Members(), "../outside"), "");
+  EXPECT_EQ(pages::ProfilePage(Members(), "a\\b"), "");
+  EXPECT_EQ(pages::ProfilePage(Members(), std::string("alice\0", 6)), "");
   // A second byte 0x5C is part of the ID, not a delimiter.
   Record("\x95\x5C\x8E\xA6", "realname=x\r\n");
-  EXPECT_NE(member::ProfilePage(Members(), "\x95\x5C\x8E\xA6"), "");
+  EXPECT_NE(pages::ProfilePage(Members(), "\x95\x5C\x8E\xA6"), "");
 }
 
 TEST_F(ProfilePageTest, EmptyDirectoryNeverReadsTheRoot) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs to write a file in /";
   const std::string name = "orvalengate-pages-test-" + std::to_string(::getpid());
   WriteBytes("/" + name + ".txt", "realname=root\r\n");
-  const std::string page = member::ProfilePage("", name);
+  const std::string page = pages::ProfilePage("", name);
   std::filesystem::remove("/" + name + ".txt");
   EXPECT_EQ(page, "");
 }
@@ -135,7 +139,7 @@ TEST_F(ProfilePageTest, ScriptLinksGetNoAddress) {
   };
   for (const std::string& address : scripts) {
     Record("evil", "url1=" + address + "\r\nurlname1=t\r\n");
-    const std::string page = member::ProfilePage(Members(), "evil");
+    const std::string page = pages::ProfilePage(Members(), "evil");
     EXPECT_NE(page.find(LinkRow("t", "", address)), std::string::npos) << address;
   }
 }
@@ -147,7 +151,7 @@ TEST_F(ProfilePageTest, OrdinaryLinksStayAsStored) {
   };
   for (const std::string& address : ordinary) {
     Record("ok", "url2=" + address + "\r\nurlname2=t\r\n");
-    const std::string page = member::ProfilePage(Members(), "ok");
+    const std::string page = pages::ProfilePage(Members(), "ok");
     EXPECT_NE(page.find(LinkRow("t", address, address)), std::string::npos) << address;
   }
 }
@@ -161,7 +165,7 @@ TEST(ResultPages, WithoutCutEndKeepsOnlyWholeMarkup) {
       {"x&#12354;y", "x&#12354;y"}, {"a & b", "a & b"}, {"a&b<br", "a&b"},       {"&nbsp;&lt;", "&nbsp;&lt;"},
       {"\x82\xa0\x82", "\x82\xa0"}, {"\x82\xa0<b\x82", "\x82\xa0"}, {"", ""},
   };
-  for (const auto& [stored, kept] : cases) EXPECT_EQ(member::WithoutCutEnd(stored), kept) << stored;
+  for (const auto& [stored, kept] : cases) EXPECT_EQ(pages::WithoutCutEnd(stored), kept) << stored;
 }
 
 }  // namespace

@@ -9,8 +9,8 @@
 
 #include "MemberTexts.h"
 #include "PipelineTestSupport.h"
-#include "member/Pages.h"
 #include "member/WebModule1.h"
+#include "pages/Pages.h"
 #include "text/NameValueList.h"
 
 namespace {
@@ -142,7 +142,7 @@ TEST_F(PipelineTest, ProfileViewDecodesShowuserTwiceAndSkipsBodyAndDump) {
   FakeResponse response{request};
   Run(request, response);
   EXPECT_EQ(response.StringVariable(frontend::rsContentType), "text/html");
-  EXPECT_EQ(response.Content(), member::ProfilePage(dir_.Path("members/"), "a b"));
+  EXPECT_EQ(response.Content(), pages::ProfilePage(dir_.Path("members/"), "a b"));
   EXPECT_NE(response.Content(), "");
   EXPECT_TRUE(request.requested.empty());
   EXPECT_TRUE(FilesBelow(dir_.Path("dumps")).empty());
@@ -167,9 +167,9 @@ TEST_F(PipelineTest, HalfAQueryIsAPost) {
   Configure(false);
   WriteBytes(dir_.Path("members/a.txt"), "realname=Ann\r\n");
   g_query = "showuser=a";
-  EXPECT_EQ(Post(""), member::ErrorPage(member::texts::NoData));
+  EXPECT_EQ(Post(""), pages::ErrorPage(member::texts::NoData));
   g_query = "session=s1&showuser=";
-  EXPECT_EQ(Post(""), member::ErrorPage(member::texts::NoData));
+  EXPECT_EQ(Post(""), pages::ErrorPage(member::texts::NoData));
 }
 
 TEST_F(PipelineTest, LateBodyBytesAreReadAndDumped) {
@@ -197,7 +197,7 @@ TEST_F(PipelineTest, InputEndingEarlyKeepsWhatArrived) {
 
 TEST_F(PipelineTest, EmptyBodyIsDumpedBeforeTheNoDataAnswer) {
   Configure(true);
-  EXPECT_EQ(Post(""), member::ErrorPage(member::texts::NoData));
+  EXPECT_EQ(Post(""), pages::ErrorPage(member::texts::NoData));
   ASSERT_EQ(module_.Stamp.size(), 19u);
   EXPECT_EQ(module_.Stamp.substr(0, 8), module_.Day);
   EXPECT_EQ(FilesBelow(dir_.Path("dumps")), std::vector<std::string>{module_.Day + "/" + module_.Stamp + ".txt"});
@@ -206,14 +206,14 @@ TEST_F(PipelineTest, EmptyBodyIsDumpedBeforeTheNoDataAnswer) {
 
 TEST_F(PipelineTest, SessionChecksInOrder) {
   Configure(false);
-  EXPECT_EQ(Post("session=nosuch&command=registration"), member::ErrorPage(member::texts::SessionMissing));
+  EXPECT_EQ(Post("session=nosuch&command=registration"), pages::ErrorPage(member::texts::SessionMissing));
   Session("nopath", "path=" + dir_.Path("missing") + "\r\nmembersdb=" + dir_.Path("members") + "\r\n");
-  EXPECT_EQ(Post("session=nopath&command=registration"), member::ErrorPage(member::texts::SessionMissing));
+  EXPECT_EQ(Post("session=nopath&command=registration"), pages::ErrorPage(member::texts::SessionMissing));
   Session("nomembers", "path=" + dir_.Path("upload") + "\r\n");
-  EXPECT_EQ(Post("session=nomembers&command=registration"), member::ErrorPage(member::texts::MembersDbMissing));
+  EXPECT_EQ(Post("session=nomembers&command=registration"), pages::ErrorPage(member::texts::MembersDbMissing));
   // A session name that would leave the sessions directory is no session.
   WriteBytes(dir_.Path("x.txt"), "path=" + dir_.Path("upload") + "\r\nmembersdb=" + dir_.Path("members") + "\r\n");
-  EXPECT_EQ(Post("session=..%2Fx&command=nope"), member::ErrorPage(member::texts::SessionMissing));
+  EXPECT_EQ(Post("session=..%2Fx&command=nope"), pages::ErrorPage(member::texts::SessionMissing));
   EXPECT_EQ(Post("session=s1&command=nope"), "");
 }
 

@@ -15,8 +15,8 @@
 
 #include "ScratchDir.h"
 #include "credentials/FormTokens.h"
-#include "member/Pages.h"
 #include "member/WebModule1.h"
+#include "pages/Pages.h"
 #include "records/Members.h"
 #include "records/Profiles.h"
 
@@ -190,27 +190,27 @@ const std::string kAliceRecord =
 
 TEST_F(ProfileDir, JapaneseFormIsExact) {
   Write("alice.txt", kAliceRecord);
-  EXPECT_EQ(member::ProfileFormPage("s1", dir_, "alice", "secret1"), kJapaneseForm);
+  EXPECT_EQ(pages::ProfileFormPage("s1", dir_, "alice", "secret1"), kJapaneseForm);
   // The directory may come without its delimiter.
-  EXPECT_EQ(member::ProfileFormPage("s1", dir_.substr(0, dir_.size() - 1), "alice", "secret1"), kJapaneseForm);
+  EXPECT_EQ(pages::ProfileFormPage("s1", dir_.substr(0, dir_.size() - 1), "alice", "secret1"), kJapaneseForm);
 }
 
 TEST_F(ProfileDir, EnglishFormIsExactAndShowsMissingKeysEmpty) {
   // The password line in capitals still answers "pw"; a line without "="
   // and a key the form does not know change nothing.
   Write("bob.txt", "id=bob\r\nPW=pass5\r\nrealname=Bob\r\nnote\r\nmail=bob@example.com\r\nhobby=x\r\n");
-  EXPECT_EQ(member::ProfileFormPageE("en&amp;1", dir_, "bob", "pass5"), kEnglishForm);
+  EXPECT_EQ(pages::ProfileFormPageE("en&amp;1", dir_, "bob", "pass5"), kEnglishForm);
 }
 
 TEST_F(ProfileDir, FormsAreEmptyWithoutTheRightPassword) {
   Write("alice.txt", kAliceRecord);
-  EXPECT_EQ(member::ProfileFormPage("s1", dir_, "alice", "Secret1"), "");
-  EXPECT_EQ(member::ProfileFormPageE("s1", dir_, "alice", "secret1 "), "");
-  EXPECT_EQ(member::ProfileFormPage("s1", dir_, "nobody", "secret1"), "");
+  EXPECT_EQ(pages::ProfileFormPage("s1", dir_, "alice", "Secret1"), "");
+  EXPECT_EQ(pages::ProfileFormPageE("s1", dir_, "alice", "secret1 "), "");
+  EXPECT_EQ(pages::ProfileFormPage("s1", dir_, "nobody", "secret1"), "");
   // An ID that names a path outside the directory never reads that file.
   fs::create_directories(dir_ + "sub");
   Write("sub/alice.txt", kAliceRecord);
-  EXPECT_EQ(member::ProfileFormPage("s1", dir_, "sub/alice", "secret1"), "");
+  EXPECT_EQ(pages::ProfileFormPage("s1", dir_, "sub/alice", "secret1"), "");
 }
 
 records::ProfileValues Values(std::string_view realname, std::string_view mail, std::string_view country) {

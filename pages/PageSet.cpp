@@ -1,5 +1,5 @@
 // The second page set: templates, their filling and the pages built on them.
-#include "member/PageSet.h"
+#include "pages/PageSet.h"
 
 #include <algorithm>
 #include <initializer_list>
@@ -7,17 +7,16 @@
 #include <string_view>
 #include <vector>
 
-#include "MemberPages.h"
-#include "MemberTexts.h"
-#include "member/Pages.h"
-#include "member/WebModule1.h"
+#include "PageTemplates.h"
+#include "PageTexts.h"
+#include "pages/Pages.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
 #include "platform/Sjis.h"
 #include "records/Storage.h"
 #include "text/Fields.h"
 
-namespace member {
+namespace pages {
 namespace {
 
 constexpr std::string_view kResultNames[] = {"site", "home", "style", "heading", "heading_en",
@@ -32,11 +31,11 @@ constexpr std::string_view kFormNames[] = {"site",     "home",    "style", "acti
 constexpr std::string_view kResetNames[] = {"site", "home", "style", "action", "session", "id", "token", "lang"};
 
 const TemplateKind kTemplates[] = {
-    {"result.html", pages::texts::Result, kResultNames},
-    {"profile.html", pages::texts::Profile, kProfileNames},
-    {"form.html", pages::texts::Form, kFormNames},
-    {"form-en.html", pages::texts::FormEn, kFormNames},
-    {"reset.html", pages::texts::Reset, kResetNames},
+    {"result.html", templates::texts::Result, kResultNames},
+    {"profile.html", templates::texts::Profile, kProfileNames},
+    {"form.html", templates::texts::Form, kFormNames},
+    {"form-en.html", templates::texts::FormEn, kFormNames},
+    {"reset.html", templates::texts::Reset, kResetNames},
 };
 
 // The longest placeholder name looked for: "{{" not closed within this many
@@ -277,4 +276,4 @@ std::string ProfileAddress(const PageContext& context, std::string_view id) {
   return context.script + "?showuser=" + PercentEncode(id, true) + "&amp;session=" + context.session_url;
 }
 
-}  // namespace member
+}  // namespace pages

@@ -8,7 +8,7 @@
 
 #include "credentials/Passwords.h"
 
-namespace member {
+namespace pages {
 
 std::string ErrorPage(std::string_view message);
 
@@ -36,4 +36,4 @@ std::string ProfileFormPage(std::string_view session, std::string_view members_d
 std::string ProfileFormPageE(std::string_view session, std::string_view members_db, std::string_view id,
                              std::string_view password, credentials::PasswordStorage storage = credentials::PasswordStorage::kClear);
 
-}  // namespace member
+}  // namespace pages

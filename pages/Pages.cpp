@@ -1,15 +1,15 @@
 // The result pages and the public profile page. Every fixed piece comes from
 // MemberTexts; stored values go in as they are, already HTML-escaped.
-#include "member/Pages.h"
+#include "pages/Pages.h"
 
 #include <string>
 
-#include "MemberTexts.h"
+#include "PageTexts.h"
 #include "platform/Sjis.h"
 #include "records/Members.h"
 #include "text/NameValueList.h"
 
-namespace member {
+namespace pages {
 namespace {
 
 char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -151,4 +151,4 @@ std::string ProfilePage(std::string_view members_db, std::string_view id) {
   return page;
 }
 
-}  // namespace member
+}  // namespace pages

@@ -1,6 +1,6 @@
 // The second page set, chosen per session ("Pages=modern"): pages a phone
 // can read, with a status and a way on for every outcome. Each page is a
-// template (member/pages/*.html, compiled in as Shift_JIS) with named
+// template (pages/templates/*.html, compiled in as Shift_JIS) with named
 // placeholders; a session may name a folder of its own templates. The
 // module decides what a page says; the template decides how it looks.
 #pragma once
@@ -11,7 +11,7 @@
 
 #include "text/NameValueList.h"
 
-namespace member {
+namespace pages {
 
 // What a request came to.
 enum class Outcome {
@@ -31,7 +31,7 @@ int OutcomeStatus(Outcome outcome);
 
 enum class Page { kResult, kProfile, kForm, kFormEn, kReset };
 
-// A template: its file name (in member/pages/ and in a Templates folder),
+// A template: its file name (in pages/templates/ and in a Templates folder),
 // the built-in bytes, and the placeholders it may hold.
 struct TemplateKind {
   std::string_view file;
@@ -105,4 +105,4 @@ std::string PercentEncode(std::string_view bytes, bool twice = false);
 // SCRIPT_NAME?showuser=ID&session=NAME, HTML-ready.
 std::string ProfileAddress(const PageContext& context, std::string_view id);
 
-}  // namespace member
+}  // namespace pages
