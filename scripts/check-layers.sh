@@ -26,7 +26,7 @@ for folder in "${!may_use[@]}"; do
       *" $used "*) ;;
       *) echo "$file includes $used/, above or beside $folder/"; faults=$((faults + 1)) ;;
     esac
-  done < <(grep -rEo '^#include "[a-z]+/' "$folder" --include='*.cpp' --include='*.h' |
+  done < <(grep -REo '^#include "[a-z]+/' "$folder" --include='*.cpp' --include='*.h' |
            sed -E 's|^([^:]*):#include "([a-z]+)/$|\1:\2|' | sort -u)
 done
 # A folder of the program not listed above has no place in the order yet.
