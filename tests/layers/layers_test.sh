@@ -34,5 +34,11 @@ pages member
 member admin
 admin fuzz
 ROWS
-[ "$faults" -eq 0 ] && echo "ok: every planted include was caught"
+# A new folder of the program must be given its place first.
+rm -rf "$scratch/tree/admin/Planted.cpp"
+mkdir "$scratch/tree/newfolder" && touch "$scratch/tree/newfolder/CMakeLists.txt"
+if "$check" "$scratch/tree" > "$scratch/out" 2>&1 || ! grep -q "newfolder/ has no place" "$scratch/out"; then
+  echo "FAIL: a folder without a place in the order passed the check"; faults=$((faults + 1))
+fi
+[ "$faults" -eq 0 ] && echo "ok: every planted include and folder was caught"
 exit $((faults > 0))
