@@ -12,7 +12,7 @@
 
 int main(int argc, char** argv) {
   platform::IgnoreBrokenPipe();
-  if (argc == 2 && std::string_view(argv[1]) == "--version" && frontend::StartedAtTerminal()) {
+  if (argc == 2 && std::string_view(argv[1]) == "--version" && frontend::StartedByHand()) {
     platform::WriteStdout("orvalengate " ORVALENGATE_VERSION "\n" ORVALENGATE_FEATURES "\n");
     return 0;
   }

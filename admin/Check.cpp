@@ -67,7 +67,9 @@ std::string Plural(int n, std::string_view word) {
 void CheckKeys(const text::NameValueList& list, const std::string& file, std::span<const std::string_view> known,
                Report& report) {
   for (std::size_t i = 0; i < list.Count(); ++i) {
-    if (list.Line(i).empty()) continue;
+    // A line that begins with "#" is a comment: its name could never be a
+    // key, so the program has always passed it over.
+    if (list.Line(i).empty() || list.Line(i).front() == '#') continue;
     const std::string where = file + " line " + std::to_string(i + 1) + ": ";
     if (list.Line(i).find('=') == std::string::npos) {
       report.Problem(where + "no name=value, ignored");
@@ -250,16 +252,21 @@ void CheckSelfService(const Site& site, const text::NameValueList& settings, con
   }
   if (settings.Value("PasswordReset") != "1") return;
   const member::TWebModule1& m = site.module;
+  // Unset is the state a fresh installation ships in (the mail set-up is the
+  // operator's next step): the site serves, only resets wait. A value that
+  // is set but unusable is a mistake.
   if (m.SiteUrl.empty()) {
-    report.Problem(file + ": PasswordReset=1 but config.txt has no siteurl=, the address the mailed links name: " +
-                   "no mail is sent");
+    report.Warning(file + ": PasswordReset=1 but config.txt has no siteurl=, the address the mailed links name: " +
+                   "no mail is sent until it is set");
   } else if (m.SiteUrl.find_first_of(" #") != std::string::npos) {
     report.Problem("config.txt: siteurl=" + m.SiteUrl + " holds a blank or \"#\": the mailed links do not work");
   } else if (!m.SiteUrl.starts_with("https://")) {
     report.Warning("config.txt: siteurl=" + m.SiteUrl + " is no https:// address: the links carry their tokens " +
                    "and the new passwords travel in the clear");
   }
-  if (!mail::IsPlainMailAddress(m.MailFrom)) {
+  if (m.MailFrom.empty()) {
+    report.Warning(file + ": PasswordReset=1 but config.txt has no mailfrom=, the sender: no mail is sent until it is set");
+  } else if (!mail::IsPlainMailAddress(m.MailFrom)) {
     report.Problem(file + ": PasswordReset=1 but config.txt has no plain mailfrom= address: no mail is sent");
   }
   if (!m.SendMailProgram.starts_with(platform::kPathDelimiter) &&

@@ -20,9 +20,14 @@ TConnection& StandardConnection() {
   return connection;
 }
 
-bool StartedAtTerminal() {
-  return platform::StdinIsTerminal() && platform::GetEnv("GATEWAY_INTERFACE").empty() &&
-         platform::GetEnv("REQUEST_METHOD").empty();
+bool StartedByHand() {
+  // Any one of them means a web server or a process manager started us:
+  // their request gets a page, never the version.
+  for (const char* name : {"GATEWAY_INTERFACE", "REQUEST_METHOD", "SERVER_PROTOCOL", "QUERY_STRING",
+                           "CONTENT_LENGTH", "SCRIPT_NAME", "LISTEN_FDS", "FCGI_WEB_SERVER_ADDRS"}) {
+    if (!platform::GetEnv(name).empty()) return false;
+  }
+  return true;
 }
 
 }  // namespace frontend

@@ -28,11 +28,11 @@ class TConnection {
 // The process's environment, standard input and standard output.
 TConnection& StandardConnection();
 
-// True when a person started the process at a terminal: standard input is
-// a terminal and no CGI request variable is set. A web server may pass a
-// query's words as arguments (an ISINDEX query), so a CGI request never
-// counts as this.
-bool StartedAtTerminal();
+// True when a person (or a script) started the process, not a web server
+// or a process manager: no CGI request variable and no passed socket is
+// set, whatever standard input is. A web server may pass a query's words
+// as arguments (an ISINDEX query), so a CGI request never counts as this.
+bool StartedByHand();
 
 // When standard input is a listening socket (the process was started by a
 // FastCGI process manager), or systemd passed one (socket activation),
