@@ -6,11 +6,22 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --demo
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVALENGATE_TESTS=OFF >/dev/null
-cmake --build build -j"$(nproc)" --target orvalengate
+echo "Building build/orvalengate (the compiler's output: build/demo-build.log)"
+if ! cmake --build build -j"$(nproc)" --target orvalengate >build/demo-build.log 2>&1; then
+  tail -40 build/demo-build.log
+  exit 1
+fi
+# The program is linked statically; the linker then notes that libgpg-error
+# (libgcrypt's helper) could look up users and hosts, which it does only to
+# expand a "~" in a file name: this program never asks it to.
+if grep -q "getpwnam\|gethostbyname" build/demo-build.log; then
+  echo "(The linker's getpwnam/gethostbyname notes in that log are harmless: the program looks up no user or host.)"
+fi
 port=${PORT:-8080}
-# The demo shows the second page set (Pages=modern in its session) and
-# stores photos without their location.
-PAGES=modern STRIP_LOCATION=1 scripts/make-site.sh build/orvalengate build/demo "$port"
+# The demo shows the second page set (Pages=modern in its session), stores
+# photos without their location and passwords hashed, and keeps the mails
+# it sends in build/demo/data/mail, so that nothing leaves this machine.
+PAGES=modern STRIP_LOCATION=1 KEEP_MAIL=1 HASH_PASSWORDS=1 scripts/make-site.sh build/orvalengate build/demo "$port"
 
 # The demo member, registered by running the program once as the server
 # would. A member left from an earlier run stays as it is (and keeps any
@@ -31,6 +42,9 @@ Demo site:    $base/
 Demo member:  ID $id, password $pw
 Its profile:  $base/cgi/orvalengate.exe?showuser=$id&session=demo
 Data:         build/demo/data (session "demo"; uploads under $base/upload/)
+Mails:        build/demo/data/mail: every mail the site sends (a password reset's
+              link among them) is kept there as NAME.eml and, readable, NAME.txt;
+              none leaves this machine
 Ctrl-C stops the server.
 TEXT
 exec lighttpd -D -f build/demo/lighttpd.conf

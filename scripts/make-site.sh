@@ -6,7 +6,11 @@
 # PAGES=modern gives the session the second page set (scripts/demo.sh does);
 # without it the program answers with its default pages, which the tests
 # that read answers byte for byte expect.
-# Usage: [SITE_USER=user] [WITH_DUMPS=1] [PAGES=modern] [STRIP_LOCATION=1] make-site.sh EXE DIR PORT
+# KEEP_MAIL=1 keeps the site's mails in DIR/data/mail (scripts/keep-mail.sh)
+# instead of handing them to the machine's mail program; HASH_PASSWORDS=1
+# stores passwords hashed. The demo does both.
+# Usage: [SITE_USER=user] [WITH_DUMPS=1] [PAGES=modern] [STRIP_LOCATION=1] [KEEP_MAIL=1] [HASH_PASSWORDS=1]
+#        make-site.sh EXE DIR PORT
 set -euo pipefail
 exe=$(readlink -f "$1"); dir=$2; port=$3
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -23,14 +27,22 @@ else
   printf 'sessiondb=%s\r\n' "$dir/data/sessions" > "$dir/cgi/config.txt"
 fi
 # Members ask for a new password by mail (through the machine's mail
-# program, when it has one) and remove their own accounts.
+# program, when it has one, or kept in data/mail) and remove their own
+# accounts.
 printf 'siteurl=http://127.0.0.1:%s/cgi/orvalengate.exe\r\nmailfrom=orvalengate@localhost\r\n' "$port" \
   >> "$dir/cgi/config.txt"
+if [ "${KEEP_MAIL:-}" = 1 ]; then
+  mkdir -p "$dir/bin" "$dir/data/mail"
+  printf '#!/bin/sh\nexec "%s/scripts/keep-mail.sh" "%s/data/mail"\n' "$here" "$dir" > "$dir/bin/sendmail"
+  chmod 755 "$dir/bin/sendmail"
+  printf 'sendmail=%s/bin/sendmail\r\n' "$dir" >> "$dir/cgi/config.txt"
+fi
 printf 'path=%s\r\nmembersdb=%s\r\nFileNameTemplate=img####\r\nPasswordReset=1\r\nSelfRemoval=1\r\n' \
   "$dir/data/upload" "$dir/data/members" > "$dir/data/sessions/demo.txt"
 # The demo takes JPEGs only and stores them without their location
 # (STRIP_LOCATION=1); the tests that store posted bytes exactly leave it off.
 if [ "${STRIP_LOCATION:-}" = 1 ]; then printf 'StripLocation=1\r\n' >> "$dir/data/sessions/demo.txt"; fi
+if [ "${HASH_PASSWORDS:-}" = 1 ]; then printf 'PasswordHash=argon2id\r\n' >> "$dir/data/sessions/demo.txt"; fi
 if [ "${PAGES:-}" = modern ]; then
   printf 'Pages=modern\r\nSiteName=orvalengate demo site\r\nSiteHome=/\r\nUploadUrl=/upload/\r\n' \
     >> "$dir/data/sessions/demo.txt"
