@@ -24,7 +24,7 @@ namespace {
 // The keys the program reads; any other line is a typing error or a
 // setting of another program, and is ignored by the site.
 constexpr std::string_view kConfigKeys[] = {"sessiondb", "dumppath", "bodylimit", "authlog",
-                                            "siteurl",   "mailfrom", "sendmail"};
+                                            "activitylog", "siteurl", "mailfrom", "sendmail"};
 constexpr std::string_view kSessionKeys[] = {"path",           "membersdb",      "nameorder",     "FileNameTemplate",
                                              "FileNameCounter", "DefaultImgFile", "PasswordHash",  "StripLocation",
                                              "Pages",           "SiteName",       "SiteHome",      "Templates",
@@ -401,14 +401,15 @@ int Check(Site& site, Output& output) {
     report.Problem(file + ": bodylimit=" + std::string(limit) + " is no positive whole number, " +
                    std::to_string(member::TWebModule1::kDefaultBodyLimit) + " applies");
   }
-  const std::string auth_log(config.Value("authlog"));
-  if (!auth_log.empty()) {
-    const std::size_t last = auth_log.rfind(platform::kPathDelimiter);
-    const std::string dir = last == std::string::npos ? "./" : auth_log.substr(0, last + 1);
+  for (const std::string_view key : {"authlog", "activitylog"}) {
+    const std::string log(config.Value(key));
+    if (log.empty()) continue;
+    const std::size_t last = log.rfind(platform::kPathDelimiter);
+    const std::string dir = last == std::string::npos ? "./" : log.substr(0, last + 1);
     if (!text::DirectoryExists(dir)) {
-      report.Problem(file + ": authlog=" + auth_log + ": its folder does not exist, nothing is logged");
+      report.Problem(file + ": " + std::string(key) + "=" + log + ": its folder does not exist, nothing is logged");
     } else if (!platform::DirectoryWritable(dir)) {
-      report.Problem(file + ": authlog=" + auth_log + ": its folder is not writable");
+      report.Problem(file + ": " + std::string(key) + "=" + log + ": its folder is not writable");
     }
   }
 

@@ -19,6 +19,7 @@
 #include "records/PostIndex.h"
 #include "records/Posting.h"
 #include "records/SelfService.h"
+#include "records/Storage.h"
 #include "text/Fields.h"
 
 namespace admin {
@@ -65,6 +66,7 @@ constexpr std::string_view kUsageText =
     "  posts SESSION [--member ID]    list the posted files, newest first\n"
     "  remove-post SESSION NAME       remove a post: its image and its record\n"
     "  free-id SESSION ID             let a new member take the ID of one who left\n"
+    "  recent SESSION                 what members did lately (the activity log)\n"
     "\n"
     "orvalengate-admin COMMAND --help tells more of each.\n"
     "exit codes: 0 ok, 1 check found problems, 2 usage, 3 no such site, session or\n"
@@ -125,6 +127,11 @@ constexpr Command kCommands[] = {
      "Removes a post, its image and its record, under the lock every post is\n"
      "stored under, and says what it removed. NAME is the stored file's name as\n"
      "the posts command shows it, or that name without its extension.\n"},
+    {"recent", 1,
+     "usage: orvalengate-admin [--site DIR] recent SESSION\n"
+     "The session's latest lines of the activity log (config.txt's activitylog):\n"
+     "registrations, posts, password changes and resets, removals, oldest first,\n"
+     "at most 50, from the log's last 1 MiB. Exit 3 when no activity log is set.\n"},
     {"free-id", 2,
      "usage: orvalengate-admin [--site DIR] free-id SESSION ID\n"
      "A member who removes their own account keeps the ID reserved, so that old\n"
@@ -151,6 +158,37 @@ int OpenMember(Site& site, std::string_view session_name, std::string_view id, S
     output.err += "no member " + Quoted(id) + " in session " + Quoted(session_name) + "\n";
     return kNotFound;
   }
+  return kOk;
+}
+
+// The log is appended to for ever between rotations: only its end is read.
+constexpr std::size_t kRecentLines = 50;
+constexpr std::size_t kRecentBytes = 1024 * 1024;
+
+int Recent(Site& site, std::string_view session_name, Output& output) {
+  Session session;
+  if (!LoadSession(site, session_name, session, output.err)) return kNotFound;
+  const std::string& log = site.module.ActivityLog;
+  if (log.empty()) {
+    output.err += "config.txt sets no activitylog: nothing is logged\n";
+    return kNotFound;
+  }
+  std::int64_t start = 0;
+  const std::optional<std::string> tail = platform::ReadFileTail(log, -1, kRecentBytes, start);
+  if (!tail) return kOk;  // nothing happened yet
+  std::string_view text = *tail;
+  // A tail that begins inside a line starts at the next one.
+  if (start > 0) text.remove_prefix(std::min(text.size(), text.find('\n') + 1));
+  const std::string field = " session=" + records::LogField(session_name) + " ";
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    if (line.find(field) != std::string_view::npos) lines.push_back(line);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+  }
+  const std::size_t first = lines.size() > kRecentLines ? lines.size() - kRecentLines : 0;
+  for (std::size_t i = first; i < lines.size(); ++i) output.out.append(lines[i]).append("\n");
   return kOk;
 }
 
@@ -521,6 +559,7 @@ int Run(const std::vector<std::string>& args, Output& output, platform::Terminal
     if (command->name == "reset-password") return ResetPassword(site, a[0], a[1], typed, output);
     if (command->name == "remove") return Remove(site, a[0], a[1], output);
     if (command->name == "free-id") return FreeId(site, a[0], a[1], output);
+    if (command->name == "recent") return Recent(site, a[0], output);
     if (command->name == "hash-passwords") return HashPasswords(site, a[0], output);
     if (command->name == "remove-post") return RemovePost(site, a[0], a[1], output);
     return Posts(site, a[0], option_value, output);

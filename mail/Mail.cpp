@@ -106,9 +106,14 @@ std::string BuildMail(const MailMessage& message, std::int64_t now) {
   return out;
 }
 
-bool SendMail(const std::string& program, std::string_view message, std::string& why, int detach_after_ms) {
+bool SendMail(const std::string& program, std::string_view envelope_from, std::string_view message, std::string& why,
+              int detach_after_ms) {
+  std::vector<std::string> arguments = {"-t", "-i"};
+  // Never an option of the mail program's: only a plain address goes on its
+  // command line.
+  if (IsPlainMailAddress(envelope_from)) arguments.insert(arguments.end(), {"-f", std::string(envelope_from)});
   const platform::ProgramRun run =
-      platform::RunProgram(program, {"-t", "-i"}, message, kMailProgramMilliseconds, detach_after_ms);
+      platform::RunProgram(program, arguments, message, kMailProgramMilliseconds, detach_after_ms);
   if (run.Succeeded() || run.detached) return true;
   if (!run.started) {
     why = "the mail program " + program + " cannot be started";

@@ -31,10 +31,13 @@ std::string BuildMail(const MailMessage& message, std::int64_t now);
 // "Wed, 09 Dec 2026 20:31:59 +0000".
 std::string MailDate(std::int64_t now);
 
-// Hands the message to the mail program (`program -t -i`); false, with the
+// Hands the message to the mail program (`program -t -i -f FROM`: FROM, a
+// plain address, is the envelope sender, to which bounces go, where the
+// mail transport lets the caller set it; empty: `program -t -i`); false, with the
 // reason in `why`, when it could not be started, did not take the whole
 // message, failed or took too long. Given `detach_after_ms`, a program
 // still running then is left to finish alone, and counts as handed over.
-bool SendMail(const std::string& program, std::string_view message, std::string& why, int detach_after_ms = -1);
+bool SendMail(const std::string& program, std::string_view envelope_from, std::string_view message, std::string& why,
+              int detach_after_ms = -1);
 
 }  // namespace mail

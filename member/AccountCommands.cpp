@@ -118,6 +118,7 @@ std::string TWebModule1::CommandRegistration() {
     platform::RemoveFile(path);
     return Refuse(pages::Outcome::kIdTaken, texts::IdAlreadyRegistered);
   }
+  LogActivity("registered", id);
   return Succeed(pages::Outcome::kRegistered, pages::RegistrationAcceptedPage(), id, id);
 }
 
@@ -143,6 +144,7 @@ std::string TWebModule1::CommandChangePw() {
     case records::UpdateResult::kTooLarge: return Refuse(pages::Outcome::kRecordTooLarge, texts::RecordTooLarge);
     case records::UpdateResult::kSaved: break;
   }
+  LogActivity("password changed", id);
   return Succeed(pages::Outcome::kPasswordChanged, pages::RegistrationAcceptedPage(), id);
 }
 

@@ -43,6 +43,7 @@ void TWebModule1::LoadConfig() {
   SessionDb.clear();
   DumpPath.clear();
   AuthLog.clear();
+  ActivityLog.clear();
   SiteUrl.clear();
   MailFrom.clear();
   SendMailProgram.clear();
@@ -55,6 +56,7 @@ void TWebModule1::LoadConfig() {
   DumpPath = DirectoryValue(list, "dumppath");
   BodyLimit = BodyLimitValue(list.Value("bodylimit"));
   AuthLog = list.Value("authlog");
+  ActivityLog = list.Value("activitylog");
   SiteUrl = list.Value("siteurl");
   MailFrom = list.Value("mailfrom");
   SendMailProgram = list.Value("sendmail");

@@ -102,6 +102,7 @@ std::string TWebModule1::CommandPostLeaf() {
     name = records::NextStampName(Stamp, dir, ext, records::kRecordExtension, claim);
   }
   if (name.empty()) return Refuse(pages::Outcome::kNoFreeFileName, texts::NoFreeFileName);
+  LogActivity("posted", id_copy, name + ext);
   if (!ModernPages) return pages::FileAcceptedPage();
   // The profile lists the member's posts from this index; a post stands
   // even when it cannot be listed.

@@ -104,7 +104,7 @@ std::string TWebModule1::CommandForgotPw() {
       const std::string subject = MailText(english ? texts::MailResetSubjectE : texts::MailResetSubject);
       const std::string body = pages::FillTemplate(MailText(english ? texts::MailResetBodyE : texts::MailResetBody), slots);
       std::string why;
-      if (!mail::SendMail(SendMailProgram, mail::BuildMail({MailFrom, issue.address, subject, body}, platform::UnixSeconds()),
+      if (!mail::SendMail(SendMailProgram, MailFrom, mail::BuildMail({MailFrom, issue.address, subject, body}, platform::UnixSeconds()),
                     why, detach_after_ms)) {
         records::LogError("password reset: " + why);
       }
@@ -181,6 +181,7 @@ std::string TWebModule1::CommandResetPw() {
     case records::ResetResult::kTooLarge: return Refuse(pages::Outcome::kRecordTooLarge, texts::RecordTooLarge);
     case records::ResetResult::kDone: break;
   }
+  LogActivity("password set by reset", id);
   // The confirmation tells a member whose mailbox was used by someone else.
   if (mail::IsPlainMailAddress(address) && mail::IsPlainMailAddress(MailFrom)) {
     const std::string id_text = MailText(id);
@@ -189,7 +190,7 @@ std::string TWebModule1::CommandResetPw() {
     const std::string body = pages::FillTemplate(MailText(english ? texts::MailChangedBodyE : texts::MailChangedBody), slots);
     const std::string subject = MailText(english ? texts::MailChangedSubjectE : texts::MailChangedSubject);
     std::string why;
-    if (!mail::SendMail(SendMailProgram, mail::BuildMail({MailFrom, address, subject, body}, platform::UnixSeconds()), why)) {
+    if (!mail::SendMail(SendMailProgram, MailFrom, mail::BuildMail({MailFrom, address, subject, body}, platform::UnixSeconds()), why)) {
       records::LogError("password reset: " + why);
     }
   }
@@ -213,6 +214,7 @@ std::string TWebModule1::CommandRemoveSelf() {
       return Refuse(pages::Outcome::kWrongPassword, texts::PasswordWrong);
     case records::RemovalResult::kRemoved: break;
   }
+  LogActivity("removed", id);
   std::string count;
   try {
     if (RemoveOwnPosts && !UploadPath.empty()) {

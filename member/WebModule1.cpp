@@ -249,4 +249,15 @@ void TWebModule1::LogAuthEvent(std::string_view event, std::string_view id) cons
   }
 }
 
+void TWebModule1::LogActivity(std::string_view event, std::string_view id, std::string_view file) const {
+  if (ActivityLog.empty()) return;
+  const std::string line =
+      records::ActivityLine(platform::Now(), RemoteAddr, SessionName, CommandName, id, event, file);
+  if (platform::AppendToFile(ActivityLog, line)) return;
+  try {
+    records::LogError("activitylog error");
+  } catch (const platform::Exception&) {
+  }
+}
+
 }  // namespace member

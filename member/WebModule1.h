@@ -33,6 +33,10 @@ class TWebModule1 : public frontend::TWebModule {
   // Where failed password checks are appended (config.txt "authlog");
   // empty: not logged.
   std::string AuthLog;
+  // Where what members did is appended (config.txt "activitylog"): one line
+  // per registration, post, password change or reset and removal; empty:
+  // not logged.
+  std::string ActivityLog;
   // The most body bytes a request may declare (config.txt "bodylimit");
   // a larger body is refused without being read.
   std::int64_t BodyLimit = kDefaultBodyLimit;
@@ -129,6 +133,9 @@ class TWebModule1 : public frontend::TWebModule {
   void LogFailedLogin(std::string_view id) const;
   // The same for another event that blocking tools count ("password reset").
   void LogAuthEvent(std::string_view event, std::string_view id) const;
+  // Appends one line for what a member did to ActivityLog, when one is
+  // configured; `file`: the stored file of a post. Never fails the request.
+  void LogActivity(std::string_view event, std::string_view id, std::string_view file = {}) const;
 
   // Seeded once per request; spreads the retries of contending posters.
   platform::Random Rng;

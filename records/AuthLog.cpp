@@ -1,5 +1,6 @@
-// The failed-login log: one line per failed password check, appended for
-// blocking tools such as fail2ban and for the operator's eyes.
+// The failed-login log (one line per failed password check, appended for
+// blocking tools such as fail2ban and for the operator's eyes) and the
+// activity log, whose lines follow the same rules.
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -86,6 +87,24 @@ std::string FailedLoginLine(const platform::LocalTime& t, std::string_view remot
   AppendField(line, id);
   line += '\n';
   return line;
+}
+
+std::string ActivityLine(const platform::LocalTime& t, std::string_view remote_addr, std::string_view session,
+                         std::string_view command, std::string_view id, std::string_view event,
+                         std::string_view file) {
+  std::string line = FailedLoginLine(t, remote_addr, session, command, id, event);
+  if (file.empty()) return line;
+  line.pop_back();
+  line += " file=";
+  AppendField(line, file);
+  line += '\n';
+  return line;
+}
+
+std::string LogField(std::string_view value) {
+  std::string out;
+  AppendField(out, value);
+  return out;
 }
 
 }  // namespace records

@@ -40,6 +40,17 @@ std::string FailedLoginLine(const platform::LocalTime& t, std::string_view remot
                             std::string_view command, std::string_view id,
                             std::string_view event = "failed login");
 
+// One line of the activity log: the failed-login line's fields with the
+// event ("registered", "posted", ...) in place of "failed login", and, for
+// a post, " file=" and the stored file's name, written by the same rules.
+std::string ActivityLine(const platform::LocalTime& t, std::string_view remote_addr, std::string_view session,
+                         std::string_view command, std::string_view id, std::string_view event,
+                         std::string_view file = {});
+
+// A value as those lines write it (escaped and cut), so that a reader can
+// find the lines of one session: " session=" + LogField(name) + " ".
+std::string LogField(std::string_view value);
+
 // "yyyymmdd-hhmmss-zzz", "yyyymmdd" and "yyyymmdd-hh:mm:ss".
 std::string FormatStamp(const platform::LocalTime& t);
 std::string FormatDay(const platform::LocalTime& t);

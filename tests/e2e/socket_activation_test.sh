@@ -28,9 +28,9 @@ status=0
 grep -q "Hanako" "$work/r2" || { echo "FAIL: the profile of the registered member"; head -c 600 "$work/r2"; status=1; }
 cmp -s "$work/r2" "$work/r3" || { echo "FAIL: the same process answers again alike"; status=1; }
 [ "$(pgrep -c -f -x -- "$work/site/cgi/orvalengate.exe")" = 1 ] || { echo "FAIL: one resident process"; status=1; }
-# --version answers a person at a terminal (script(1) gives it one), never a CGI request.
+# --version answers a person (here at a terminal, which script(1) gives), never a CGI request.
 version() { env "$@" script -qec "$work/site/cgi/orvalengate.exe --version" /dev/null | grep -c "^orvalengate [0-9]"; }
-[ "$(version)" = 1 ] && [ "$(version GATEWAY_INTERFACE=CGI/1.1)" = 0 ] || { echo "FAIL: --version at a terminal only"; status=1; }
+[ "$(version)" = 1 ] && [ "$(version GATEWAY_INTERFACE=CGI/1.1)" = 0 ] || { echo "FAIL: --version by hand only"; status=1; }
 cat "$work/activate.log"
 [ "$status" = 0 ] && echo "socket activation: ok"
 exit "$status"

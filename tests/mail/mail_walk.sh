@@ -36,7 +36,7 @@ reply=$(post "command=forgotpw&id=walker")
 check "the answer for a known ID is the unknown one's" test "$reply" = "$(post "command=forgotpw&id=nobody")"
 mail=$("$exim" last ogmember); url=$(link "$mail") token=${url##*token=}
 check "a second mail" test "$(mails)" = $((n + 2))
-for header in "From: orvalengate@localhost" "To: $box" "Subject: (=\?UTF-8\?B\?[A-Za-z0-9+/=]+\?= ?)+" "MIME-Version: 1.0" \
+for header in "Return-path: <orvalengate@localhost>" "From: orvalengate@localhost" "To: $box" "Subject: (=\?UTF-8\?B\?[A-Za-z0-9+/=]+\?= ?)+" "MIME-Version: 1.0" \
   "Date: [A-Z][a-z]{2}, [0-9]{2} [A-Z][a-z]{2} [0-9]{4} [0-9:]{8} \+0000" "Message-ID: <[0-9a-f]{32}@localhost>" \
   "Content-Type: text/plain; charset=UTF-8" "Content-Transfer-Encoding: base64"; do
   check "header $header" grep -qxE "$header" <<<"$mail"

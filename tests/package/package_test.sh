@@ -31,6 +31,11 @@ lintian --fail-on error --display-info "$changes" | tee "$work/lintian.txt"
 dpkg -c "$work"/orvalengate_*.deb
 
 apt-get install -y -qq "$work"/orvalengate_*.deb >/dev/null
+check "a fresh install checks ok, its commented lines and unset mail keys no problem" \
+  'runuser -u www-data -- orvalengate-admin check >"$work/check.txt"; r=$?; cat "$work/check.txt"; [ "$r" = 0 ]'
+check "orvalengate --version by hand, without a terminal; a CGI request never gets it" \
+  'orvalengate --version </dev/null | grep -q "^orvalengate [0-9]" &&
+   ! REQUEST_METHOD=GET orvalengate --version </dev/null | grep -q "^orvalengate [0-9]"'
 unit_file() { dpkg -L orvalengate | grep "/systemd/system/orvalengate\.$1\$"; }
 service=$(unit_file service); socket=$(unit_file socket)
 systemd-analyze verify --man=no $(dpkg -L orvalengate | grep '/systemd/system/orvalengate')
@@ -84,19 +89,26 @@ check "the record is www-data's, 0600, in a 0700 folder, its password hashed" \
 check "orvalengate-admin on the PATH finds the installed site" \
   'orvalengate-admin --version | grep -q "^orvalengate-admin $(dpkg-query -W -f="\${Version}" orvalengate | cut -d+ -f1)" &&
    runuser -u www-data -- orvalengate-admin members demo | grep -q hanako'
+check "the activity log holds the registration and the post, listed by orvalengate-admin recent" \
+  'runuser -u www-data -- orvalengate-admin recent demo >"$work/recent.txt" &&
+   grep -q " registered from 127.0.0.1 session=demo command=registration id=hanako$" "$work/recent.txt" &&
+   grep -q " posted from 127.0.0.1 session=demo command=postleaf id=hanako file=img0001.jpg$" "$work/recent.txt"'
 wrong_password() {
   curl -s -d "session=demo&command=changepw&id=hanako&pw0=wrong12&pw1=secret34&pw2=secret34" "$base/cgi/orvalengate.exe" >/dev/null
 }
 wrong_password
 logrotate -f -s "$work/logrotate.state" /etc/logrotate.d/orvalengate
 wrong_password
-check "logrotate rotates the failed-login log, the program starts a new one" \
-  '[ -f /var/log/orvalengate/auth.log.1 ] && [ "$(grep -c "failed login" /var/log/orvalengate/auth.log)" = 1 ]'
+check "logrotate rotates the failed-login and activity logs, the program starts a new one" \
+  '[ -f /var/log/orvalengate/auth.log.1 ] && [ "$(grep -c "failed login" /var/log/orvalengate/auth.log)" = 1 ] &&
+   grep -q " registered from " /var/log/orvalengate/activity.log.1'
 # A password reset through the installed mail path: the mail queued by config.txt's mail program and
 # handed on by orvalengate-mail.service's own command line, as its user, to a stand-in sendmail.
 printf 'siteurl=%s/cgi/orvalengate.exe\nmailfrom=site@example.jp\n' "$base" >>/etc/orvalengate/config.txt
+check "with the documented mail keys set, the check is ok" 'runuser -u www-data -- orvalengate-admin check'
 mail_unit=$(dpkg -L orvalengate | grep '/systemd/system/orvalengate-mail\.service$')
-install -d -o www-data "$work/sent"; printf '#!/bin/sh\ncat >"%s/sent/$$"\n' "$work" >"$work/sendmail"; chmod 755 "$work/sendmail"
+install -d -o www-data "$work/sent" "$work/args"
+printf '#!/bin/sh\necho "$*" >"%s/args/$$"; cat >"%s/sent/$$"\n' "$work" "$work" >"$work/sendmail"; chmod 755 "$work/sendmail"
 send_queue() { runuser -u "$(sed -n 's/^User=//p' "$mail_unit")" -- env SENDMAIL="$1" $(sed -n 's/^ExecStart=//p' "$mail_unit"); }
 # The answer comes before the mail is queued (a process of its own sends it): wait for it.
 forgot() {
@@ -106,6 +118,7 @@ forgot() {
 forgot; send_queue "$work/sendmail"
 link=$(sed '1,/^\r\?$/d' "$work"/sent/* | base64 -d | grep -o "$base/cgi/orvalengate\.exe?session=demo&resetid=hanako&token=[0-9a-f]*&lang=en" || true)
 check "a reset mail handed to sendmail, its link to the new-password form" '[ -n "$link" ] && curl -s "$link" | grep -q "name=\"pw1\""'
+check "the envelope sender is mailfrom, so bounces reach the site" 'grep -qx -- "-t -i -f site@example.jp" "$work"/args/*'
 forgot; send_queue /bin/false
 check "a mail sendmail refuses is kept in failed/" '[ -z "$(ls /var/spool/orvalengate/new)" ] && [ -n "$(ls /var/spool/orvalengate/failed)" ]'
 

@@ -156,4 +156,17 @@ TEST(FailedLoginLine, KeepsEveryValueOnItsLineAndInItsField) {
   }
 }
 
+TEST(ActivityLine, TheFailedLoginLinesRulesAndTheFileOfAPost) {
+  const platform::LocalTime t{2026, 12, 8, 23, 10, 1, 456};
+  const std::string head = "2026-12-08 23:10:01 orvalengate ";
+  EXPECT_EQ(records::ActivityLine(t, "192.0.2.1", "s1", "registration", "alice", "registered"),
+            head + "registered from 192.0.2.1 session=s1 command=registration id=alice\n");
+  EXPECT_EQ(records::ActivityLine(t, "192.0.2.1", "s 1", "postleaf", "a\nb", "posted", "img0001.jpg"),
+            head + "posted from 192.0.2.1 session=s%201 command=postleaf id=a%0Ab file=img0001.jpg\n");
+  // A stored name is the program's own, but the rules hold for it too.
+  EXPECT_EQ(records::ActivityLine(t, "x y", "s1", "postleaf", "a", "posted", "n\r\n% 1.jpg"),
+            head + "posted from - session=s1 command=postleaf id=a file=n%0D%0A%25%201.jpg\n");
+  EXPECT_EQ(records::LogField("s 1%"), "s%201%25");
+}
+
 }  // namespace
