@@ -76,6 +76,22 @@ check "the installed pages, in Shift_JIS" 'curl -s -D - "$base/register.html" | 
 curl -s -F session=demo -F command=registration -F id=hanako -F pw=secret12 -F pw2=secret12 -F mail=h@example.jp -F realname=Hanako \
   "$base/cgi/orvalengate.exe" >/dev/null
 check "a registered member's profile through nginx and the resident mode" 'profile | grep -q Hanako'
+# The package's HTTPS site, with a certificate where an ACME client writes one (here a self-signed one).
+free_port() { local p; while p=$((20000 + RANDOM % 30000)); (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; do :; done; echo "$p"; }
+sport=$(free_port) hport=$(free_port)
+mkdir -m 700 "$work/tls"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=example.org -keyout "$work/tls/key.pem" -out "$work/tls/cert.pem" 2>/dev/null
+sed -e "s|/etc/letsencrypt/live/example.org/fullchain.pem|$work/tls/cert.pem|" -e "s|/etc/letsencrypt/live/example.org/privkey.pem|$work/tls/key.pem|" \
+  -e "s/listen 443 ssl;/listen 127.0.0.1:$sport ssl;/" -e "s/listen 80;/listen 127.0.0.1:$hport;/" -e '/listen \[::\]/d' \
+  /etc/nginx/sites-available/orvalengate-https >"$work/https.conf"
+printf 'daemon off; pid %s/nginx-https.pid; error_log %s/nginx-https.log; user www-data;\nevents {}\nhttp { include /etc/nginx/mime.types; include %s/https.conf; }\n' \
+  "$work" "$work" "$work" >"$work/nginx-https.conf"
+setsid nginx -e "$work/nginx-https.log" -c "$work/nginx-https.conf" & pids+=($!)
+for _ in $(seq 50); do curl -skf -o /dev/null "https://127.0.0.1:$sport/" && break; sleep 0.1; done
+check "the package's HTTPS site: the profile over TLS with HSTS, plain HTTP sent to HTTPS" \
+  'curl -sk -D "$work/https.head" "https://127.0.0.1:$sport/cgi/orvalengate.exe?showuser=hanako&session=demo" | iconv -f SHIFT_JIS -t UTF-8 | grep -q Hanako &&
+   grep -qi "^strict-transport-security: max-age=31536000" "$work/https.head" &&
+   [ "$(curl -s -o /dev/null -w "%{http_code} %{redirect_url}" "http://127.0.0.1:$hport/register.html")" = "301 https://127.0.0.1/register.html" ]'
 # The default site takes real JPEGs only (StripLocation).
 convert -size 32x24 gradient:navy-orange "$work/cat.jpg"
 curl -s -F session=demo -F command=postleaf -F id=hanako -F pw=secret12 -F blank-title=Cat \
