@@ -13,7 +13,12 @@ here=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d /tmp/orvalengate-package-XXXXXX)
 chmod 755 "$work"  # the web servers' users reach their sockets inside
 pids=()
-stop() { local p; for p in "${pids[@]}"; do kill -- "-$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done; pids=(); }
+stop() {
+  local p; for p in "${pids[@]}"; do kill -- "-$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done; pids=()
+  # Residents started by hand (start-without-systemd) are no child of ours.
+  pkill -x -f /usr/libexec/orvalengate/orvalengate 2>/dev/null || true
+  for _ in $(seq 50); do pgrep -x -f /usr/libexec/orvalengate/orvalengate >/dev/null || break; sleep 0.1; done
+}
 trap 'stop; dpkg -s orvalengate >/dev/null 2>&1 && apt-get purge -y -qq orvalengate >/dev/null; rm -rf "$work"' EXIT
 failures=0
 check() { if eval "$2"; then echo "ok: $1"; else echo "FAIL: $1"; failures=$((failures + 1)); fi; }
@@ -44,12 +49,18 @@ exec_start=$(sed -n 's/^ExecStart=//p' "$service")
 listen=$(sed -n 's/^ListenStream=//p' "$socket")
 user=$(sed -n 's/^User=//p' "$service")
 
+# The resident mode as the units start it, or (by-hand) as README.Debian
+# starts it where systemd is not PID 1.
 start_site() {
-  install -d -o "$user" -m 0755 "$(dirname "$listen")"
-  rm -f "$listen"
-  (umask "$(sed -n 's/^UMask=//p' "$service")"
-   exec setsid setpriv --reuid="$user" --regid="$user" --init-groups systemd-socket-activate -l "$listen" -- $exec_start) &
-  pids+=($!)
+  if [ "${1:-}" = by-hand ]; then
+    /usr/libexec/orvalengate/start-without-systemd >"$work/by-hand.log" 2>&1 || { cat "$work/by-hand.log"; exit 1; }
+  else
+    install -d -o "$user" -m 0755 "$(dirname "$listen")"
+    rm -f "$listen"
+    (umask "$(sed -n 's/^UMask=//p' "$service")"
+     exec setsid setpriv --reuid="$user" --regid="$user" --init-groups systemd-socket-activate -l "$listen" -- $exec_start) &
+    pids+=($!)
+  fi
   while port=$((20000 + RANDOM % 30000)); (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do :; done
   sed -e "s/listen 80;/listen 127.0.0.1:$port;/" -e '/listen \[::\]/d' /etc/nginx/sites-available/orvalengate >"$work/site.conf"
   printf 'daemon off; pid %s/nginx.pid; error_log %s/nginx.log; user www-data;\nevents {}\nhttp { include /etc/nginx/mime.types; include %s/site.conf; }\n' \
@@ -59,7 +70,10 @@ start_site() {
   for _ in $(seq 50); do curl -fs -o /dev/null "$base/" && [ -S "$listen" ] && return 0; sleep 0.1; done
   cat "$work/nginx.log"; exit 1
 }
-start_site
+start_site by-hand
+check "started without systemd: the residents run as www-data on a www-data-only socket" \
+  '[ "$(pgrep -x -f -u www-data /usr/libexec/orvalengate/orvalengate | wc -l)" = 2 ] &&
+   [ "$(stat -c %U:%a "$listen")" = "www-data:600" ]'
 # The checks every server passes (tests/e2e/checks.sh) on the installed program, units, nginx configuration
 # and pages, under the e2e runners' own session (clear passwords, default pages, posts stored as sent) in
 # place of the default one meanwhile; the site emptied after. The installed config.txt keeps no dumps.
