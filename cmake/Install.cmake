@@ -22,6 +22,17 @@ if(CMAKE_HOST_UNIX)
     COMMENT "Example pages in Shift_JIS")
   add_custom_target(site_pages ALL DEPENDS ${ORVALENGATE_PAGES}/index.html)
   install(DIRECTORY ${ORVALENGATE_PAGES}/ DESTINATION ${CMAKE_INSTALL_DATADIR}/orvalengate/htdocs)
+  # The pages' sources and the script that writes them, so that an operator
+  # can make them anew under the site's own name, session and colours.
+  install(FILES ${ORVALENGATE_PAGE_SOURCES} DESTINATION ${CMAKE_INSTALL_DATADIR}/orvalengate/site)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/scripts/make-pages.sh)
+  file(READ ${PROJECT_SOURCE_DIR}/scripts/make-pages.sh ORVALENGATE_MAKE_PAGES)
+  string(REPLACE [[sources=${ORVALENGATE_SITE_SOURCES:-$here/site}]]
+    "sources=\${ORVALENGATE_SITE_SOURCES:-${CMAKE_INSTALL_FULL_DATADIR}/orvalengate/site}"
+    ORVALENGATE_MAKE_PAGES "${ORVALENGATE_MAKE_PAGES}")
+  string(REPLACE "#!/usr/bin/env bash" "#!/bin/bash" ORVALENGATE_MAKE_PAGES "${ORVALENGATE_MAKE_PAGES}")
+  file(WRITE ${CMAKE_BINARY_DIR}/install/make-pages "${ORVALENGATE_MAKE_PAGES}")
+  install(PROGRAMS ${CMAKE_BINARY_DIR}/install/make-pages DESTINATION ${ORVALENGATE_PROGRAMDIR})
 endif()
 
 configure_file(${PROJECT_SOURCE_DIR}/cmake/config.txt.in ${CMAKE_BINARY_DIR}/install/config.txt @ONLY)

@@ -48,8 +48,9 @@ if [ "${PAGES:-}" = modern ]; then
     >> "$dir/data/sessions/demo.txt"
 fi
 
-# The pages (site/), in Shift_JIS, whose forms post to the session demo.
-"$here/scripts/make-pages.sh" "$dir/htdocs" demo
+# The pages (site/), in Shift_JIS, whose forms post to the session demo,
+# under the demo's name.
+"$here/scripts/make-pages.sh" "$dir/htdocs" demo "orvalengate demo site"
 
 # The server configuration: scripts/servers/lighttpd.conf.in, run as SITE_USER
 # (who must then own the data folders) or, without it, as whoever starts it.

@@ -77,7 +77,7 @@ check "started without systemd: the residents run as www-data on a www-data-only
 # The checks every server passes (tests/e2e/checks.sh) on the installed program, units, nginx configuration
 # and pages, under the e2e runners' own session (clear passwords, default pages, posts stored as sent) in
 # place of the default one meanwhile; the site emptied after. The installed config.txt keeps no dumps.
-lib=/var/lib/orvalengate htdocs=/usr/share/orvalengate/htdocs
+lib=/var/lib/orvalengate htdocs=/var/lib/orvalengate/htdocs
 mv "$lib/sessions/demo.txt" "$work/demo.txt"
 printf 'path=%s\r\nmembersdb=%s\r\nFileNameTemplate=img####\r\nPasswordReset=1\r\nSelfRemoval=1\r\n' "$lib/upload" "$lib/members" \
   >"$lib/sessions/demo.txt"
@@ -185,6 +185,17 @@ check "the upgrade keeps members, posts and the configuration" \
   'snapshot | cmp -s - "$work/before" && grep -q "operator.s own line" /etc/orvalengate/config.txt'
 start_site
 check "the member's profile after the upgrade" 'profile | grep -q Hanako'
+# The guide's "Making the pages your own", its lines as written.
+awk '/^### Making the pages your own/ { on = 1 } on && /^```$/ && body { exit } body { print }
+     on && /^```shell$/ { body = 1 }' "$here/docs/operators.md" >"$work/own-pages.sh"
+check "the guide's lines that make the pages your own run" '[ -s "$work/own-pages.sh" ] && (bash -e "$work/own-pages.sh")'
+club() { curl -s "$base/cgi/orvalengate.exe?showuser=hanako&session=club" | iconv -f SHIFT_JIS -t UTF-8; }
+check "the pages your own: the name and session on the static pages and the program's, your colours in both" \
+  'curl -s "$base/" | iconv -f SHIFT_JIS -t UTF-8 >"$work/index.html" &&
+   grep -q "<title>Kumo Club</title>" "$work/index.html" && grep -q "value=\"club\"" "$work/index.html" &&
+   grep -q "#8a3b12" "$work/index.html" && ! grep -qi "demo" "$work/index.html" &&
+   club | grep -q "Hanako" && club | grep -q "Kumo Club" && club | grep -q "href=\"/site.css\"" &&
+   curl -s "$base/site.css" | grep -q "#8a3b12"'
 stop
 
 apt-get remove -y -qq orvalengate >/dev/null
