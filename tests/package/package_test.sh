@@ -190,12 +190,15 @@ awk '/^### Making the pages your own/ { on = 1 } on && /^```$/ && body { exit } 
      on && /^```shell$/ { body = 1 }' "$here/docs/operators.md" >"$work/own-pages.sh"
 check "the guide's lines that make the pages your own run" '[ -s "$work/own-pages.sh" ] && (bash -e "$work/own-pages.sh")'
 club() { curl -s "$base/cgi/orvalengate.exe?showuser=hanako&session=club" | iconv -f SHIFT_JIS -t UTF-8; }
-check "the pages your own: the name and session on the static pages and the program's, your colours in both" \
-  'curl -s "$base/" | iconv -f SHIFT_JIS -t UTF-8 >"$work/index.html" &&
-   grep -q "<title>Kumo Club</title>" "$work/index.html" && grep -q "value=\"club\"" "$work/index.html" &&
+curl -s "$base/" | iconv -f SHIFT_JIS -t UTF-8 >"$work/index.html"
+check "the static pages your own: the name, the session and the colours, root's" \
+  'grep -q "<title>Kumo Club</title>" "$work/index.html" && grep -q "value=\"club\"" "$work/index.html" &&
    grep -q "#8a3b12" "$work/index.html" && ! grep -qi "demo" "$work/index.html" &&
-   club | grep -q "Hanako" && club | grep -q "Kumo Club" && club | grep -q "href=\"/site.css\"" &&
-   curl -s "$base/site.css" | grep -q "#8a3b12"'
+   [ "$(stat -c %U:%a /var/lib/orvalengate/htdocs/index.html)" = root:644 ]'
+check "the program's pages your own: the profile under the new session, name and stylesheet" \
+  'club >"$work/club.html"; grep -q "Hanako" "$work/club.html" && grep -q "Kumo&nbsp;Club" "$work/club.html" &&
+   grep -q "href=\"/site.css\"" "$work/club.html" && curl -s "$base/site.css" | grep -q "#8a3b12" ||
+   { head -c 1500 "$work/club.html"; ls -l /var/lib/orvalengate/sessions; false; }'
 stop
 
 apt-get remove -y -qq orvalengate >/dev/null
