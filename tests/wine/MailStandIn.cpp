@@ -1,8 +1,8 @@
 // The mail program's stand-in under Wine. Appends to the file beside it,
 // named like it with ".txt": its arguments as CommandLineToArgvW splits
 // them (CP932, one a line), the names in its environment, and its whole
-// input; exits with the number of its arguments that are no options (0 for
-// a mail program's "-t -i"). "--hang" first: it never
+// input; exits with the number of its arguments that are no options nor
+// an option's value (0 for a mail program's "-t -i -f FROM"). "--hang" first: it never
 // reads and never ends; "--held=HANDLE" first: "held" when that handle of
 // the starting process reached it.
 #include <windows.h>
@@ -42,6 +42,9 @@ int main() {
   const HANDLE file = ::CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
   ::WriteFile(file, out.data(), static_cast<DWORD>(out.size()), &n, nullptr);
   int operands = 0;
-  for (int i = 1; i < argc; ++i) operands += argv[i][0] != L'-' ? 1 : 0;
+  for (int i = 1; i < argc; ++i) {
+    if (std::wstring_view(argv[i]) == L"-f") ++i;  // the envelope sender, the option's value
+    else operands += argv[i][0] != L'-' ? 1 : 0;
+  }
   return operands;
 }
