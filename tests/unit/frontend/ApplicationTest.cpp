@@ -8,6 +8,7 @@
 
 #include "FrontendTestSupport.h"
 #include "frontend/CGIApplication.h"
+#include "frontend/Connection.h"
 #include "frontend/ErrorPages.h"
 #include "frontend/WebResponse.h"
 
@@ -53,6 +54,21 @@ class ApplicationTest : public ::testing::Test {
   void TearDown() override { CurrentHandler() = nullptr; }
   TCGIApplication app_;
 };
+
+// --version answers a person, whatever standard input is, and never a web
+// server's request or a process manager's resident, which any one of these
+// variables marks.
+TEST(StartedByHand, AnyCgiOrSocketVariableMeansAServer) {
+  const char* names[] = {"GATEWAY_INTERFACE", "REQUEST_METHOD", "SERVER_PROTOCOL", "QUERY_STRING",
+                         "CONTENT_LENGTH", "SCRIPT_NAME", "LISTEN_FDS", "FCGI_WEB_SERVER_ADDRS"};
+  for (const char* name : names) ::unsetenv(name);
+  EXPECT_TRUE(frontend::StartedByHand());
+  for (const char* name : names) {
+    ::setenv(name, "x", 1);
+    EXPECT_FALSE(frontend::StartedByHand()) << name;
+    ::unsetenv(name);
+  }
+}
 
 }  // namespace
 
