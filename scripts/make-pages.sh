@@ -32,3 +32,6 @@ for page in "$sources"/*.html; do
     iconv -f UTF-8 -t SHIFT_JIS > "$out/.$(basename "$page").new"
   mv "$out/.$(basename "$page").new" "$out/$(basename "$page")"
 done
+# The site's icon, which browsers ask for at /favicon.ico on every page
+# (the program's too).
+cp "$sources/favicon.ico" "$out/.favicon.ico.new" && mv "$out/.favicon.ico.new" "$out/favicon.ico"

@@ -7,6 +7,7 @@ data=${data:-$site/data} htdocs=${htdocs:-$site/htdocs}
 
 page=$(curl -s "$base/")
 check "index page is served" contains "$page" '<input type="hidden" name="session" value="demo">'
+check "the site's icon is served as an image" test "$(curl -s -o /dev/null -w "%{http_code} %{content_type}" "$base/favicon.ico" | cut -c1-10)" = "200 image/"
 
 reply=$(curl -s -D "$work/h1" -F session=demo -F command=registration -F id=alice -F pw=secret1 -F pw2=secret1 \
   -F "realname=Alice Liddell" -F mail=alice@example.com -F country=UK "$cgi")
