@@ -237,27 +237,31 @@ std::string TWebModule1::Succeed(pages::Outcome outcome, std::string default_pag
 
 void TWebModule1::LogFailedLogin(std::string_view id) const { LogAuthEvent("failed login", id); }
 
-void TWebModule1::LogAuthEvent(std::string_view event, std::string_view id) const {
-  if (AuthLog.empty()) return;
-  const std::string line = records::FailedLoginLine(platform::Now(), RemoteAddr, SessionName, CommandName, id, event);
-  if (platform::AppendToFile(AuthLog, line)) return;
-  // The member's answer does not depend on the log: the failure goes to the
-  // error log, which may itself be unwritable.
+namespace {
+
+// Appends a log line; the member's answer does not depend on the log: a
+// failure goes to the error log, which may itself be unwritable.
+void AppendLogLine(const std::string& log, const std::string& line, std::string_view failure) {
+  if (platform::AppendToFile(log, line)) return;
   try {
-    records::LogError("authlog error");
+    records::LogError(std::string(failure));
   } catch (const platform::Exception&) {
   }
 }
 
+}  // namespace
+
+void TWebModule1::LogAuthEvent(std::string_view event, std::string_view id) const {
+  if (AuthLog.empty()) return;
+  AppendLogLine(AuthLog, records::FailedLoginLine(platform::Now(), RemoteAddr, SessionName, CommandName, id, event),
+                "authlog error");
+}
+
 void TWebModule1::LogActivity(std::string_view event, std::string_view id, std::string_view file) const {
   if (ActivityLog.empty()) return;
-  const std::string line =
-      records::ActivityLine(platform::Now(), RemoteAddr, SessionName, CommandName, id, event, file);
-  if (platform::AppendToFile(ActivityLog, line)) return;
-  try {
-    records::LogError("activitylog error");
-  } catch (const platform::Exception&) {
-  }
+  AppendLogLine(ActivityLog,
+                records::ActivityLine(platform::Now(), RemoteAddr, SessionName, CommandName, id, event, file),
+                "activitylog error");
 }
 
 }  // namespace member
