@@ -327,6 +327,59 @@ bool IsShown(unsigned char marker, std::string_view payload) {
 
 }  // namespace
 
+std::optional<FrameSize> ReadFrameSize(std::string_view head) {
+  if (head.size() < 2 || Byte(head, 0) != kMarkerByte || Byte(head, 1) != kStartOfImage) return std::nullopt;
+  for (std::size_t pos = 2;;) {
+    const std::optional<Segment> segment = SegmentAt(head, pos);
+    if (!segment || segment->marker == kStartOfScan) return std::nullopt;
+    // The length, the precision, then the height and the width.
+    if (IsFrameHeader(segment->marker) && segment->end - segment->start >= 9) {
+      const std::size_t at = segment->start + 5;
+      const FrameSize size{Byte(head, at + 2) << 8 | Byte(head, at + 3), Byte(head, at) << 8 | Byte(head, at + 1)};
+      if (size.width == 0 || size.height == 0) return std::nullopt;
+      return size;
+    }
+    pos = segment->end;
+  }
+}
+
+int ExifOrientation(std::string_view data) {
+  constexpr std::uint16_t kOrientationTag = 0x0112;
+  if (data.size() < 2 || Byte(data, 0) != kMarkerByte || Byte(data, 1) != kStartOfImage) return 1;
+  for (std::size_t pos = 2;;) {
+    const std::optional<Segment> segment = SegmentAt(data, pos);
+    if (!segment || segment->marker == kStartOfScan) return 1;
+    pos = segment->end;
+    const std::string_view payload = data.substr(segment->start + 4, segment->end - segment->start - 4);
+    if (segment->marker != 0xE1 || !payload.starts_with(kExifSignature)) continue;
+    // Only IFD0 is read, in place: the tag lives there and nothing is changed.
+    const std::string_view tiff = payload.substr(std::min(payload.size(), kExifHeaderSize));
+    if (tiff.size() < kHeaderSize) return 1;
+    const bool little = tiff[0] == 'I' && tiff[1] == 'I';
+    if (!little && !(tiff[0] == 'M' && tiff[1] == 'M')) return 1;
+    const auto read16 = [&](std::size_t at) {
+      return static_cast<std::uint16_t>(little ? Byte(tiff, at) | Byte(tiff, at + 1) << 8
+                                               : Byte(tiff, at) << 8 | Byte(tiff, at + 1));
+    };
+    const auto read32 = [&](std::size_t at) {
+      const std::uint32_t a = read16(at), b = read16(at + 2);
+      return little ? b << 16 | a : a << 16 | b;
+    };
+    const std::size_t dir = read32(4);
+    if (dir < kHeaderSize || dir + 2 > tiff.size()) return 1;
+    const std::size_t count = read16(dir);
+    for (std::size_t i = 0; i < count && dir + 2 + (i + 1) * kEntrySize <= tiff.size(); ++i) {
+      const std::size_t entry = dir + 2 + i * kEntrySize;
+      if (read16(entry) != kOrientationTag) continue;
+      // A SHORT, one of them, held in the entry itself.
+      if (read16(entry + 2) != 3 || read32(entry + 4) != 1) return 1;
+      const int value = read16(entry + 8);
+      return value >= 1 && value <= 8 ? value : 1;
+    }
+    return 1;
+  }
+}
+
 bool IsJpeg(std::string_view data) {
   return WalkJpeg(data, [](const Segment&, bool) {}).has_value();
 }

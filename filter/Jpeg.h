@@ -3,6 +3,7 @@
 // time and memory are linear in the file, whatever it holds.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -47,5 +48,20 @@ struct StrippedJpeg {
 // start-of-scan on). head + scans is never longer than `data`, and
 // stripping it again changes nothing.
 bool StripLocation(std::string_view data, StrippedJpeg& out);
+
+// The pixel size a JPEG's frame header declares, read from the start of
+// the file alone (the segments before the first frame header must all lie
+// in `head`); nothing when no frame header with a width and a height is
+// found there.
+struct FrameSize {
+  int width = 0;
+  int height = 0;
+};
+std::optional<FrameSize> ReadFrameSize(std::string_view head);
+
+// The Exif orientation (1 to 8) of the first Exif block before the first
+// scan: how the stored pixels must be turned to show the photo upright.
+// 1, as they stand, when there is none or it cannot be read.
+int ExifOrientation(std::string_view data);
 
 }  // namespace filter

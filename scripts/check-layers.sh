@@ -9,13 +9,14 @@ declare -A may_use=(
   [platform]=""
   [text]="platform"
   [filter]=""
+  [imaging]="filter"
   [frontend]="platform"
   [credentials]="platform text"
   [mail]="platform text"
   [records]="credentials mail text platform"
   [pages]="records credentials text platform"
-  [member]="pages records credentials mail frontend filter text platform"
-  [admin]="member pages records credentials mail filter text platform"
+  [member]="pages records credentials mail frontend imaging filter text platform"
+  [admin]="member pages records credentials mail imaging filter text platform"
   [bench]="filter text platform"
 )
 faults=0

@@ -10,6 +10,8 @@ packages=(cmake g++ make lighttpd)
 packages+=(lighttpd-mod-openssl openssl)
 # Argon2id password hashes: libgcrypt, linked into the program (the demo's too).
 packages+=(libgcrypt20-dev)
+# The sized copies of posted photos: libjpeg-turbo, linked in too.
+packages+=(libjpeg62-turbo-dev)
 if ! $demo_only; then
   packages+=(libgtest-dev libbenchmark-dev curl chromium strace wrk)
   # Fonts for the browser test's screenshots: Japanese and emoji, which would

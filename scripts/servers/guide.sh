@@ -65,7 +65,7 @@ this section from the same templates, \`scripts/servers/*.conf.in\`).
 ### The site (every server)
 
 Build the program in the repository (the build needs \`build-essential
-cmake libgcrypt20-dev libfcgi-dev\`, not the test suite's packages):
+cmake libgcrypt20-dev libjpeg62-turbo-dev libfcgi-dev\`, not the test suite's packages):
 \`cmake -S . -B build -DORVALENGATE_TESTS=OFF && cmake --build build\`.
 Then, still in the repository, lay out the site as root (\`su -\` where
 there is no \`sudo\`):

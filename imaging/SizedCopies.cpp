@@ -1,0 +1,371 @@
+// libjpeg-turbo (Debian's libjpeg62-turbo; cross-built from Debian's source
+// for Windows) decodes and encodes; the averaging and the turning are ours,
+// since the library offers neither and both are a few loops over bytes.
+// Its errors unwind by longjmp, so every call into it happens inside a
+// frame that owns nothing but a pointer to state kept on the heap.
+#include "imaging/SizedCopies.h"
+
+#include <algorithm>
+#include <cmath>
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+
+#include "filter/Jpeg.h"
+
+// jpeglib.h expects FILE and size_t to be declared already.
+#include <jpeglib.h>
+
+namespace imaging {
+namespace {
+
+struct Image {
+  int width = 0;
+  int height = 0;
+  int channels = 0;
+  std::vector<unsigned char> pixels;
+};
+
+// Fault and warning alike end the work: a photo the library finds corrupt
+// is shown as it was posted rather than copied with grey bands, and a
+// crafted one cannot make it print or work on.
+struct ErrorExit {
+  jpeg_error_mgr manager{};
+  std::jmp_buf jump{};
+  char message[JMSG_LENGTH_MAX] = {};
+};
+
+[[noreturn]] void OnError(j_common_ptr info) {
+  auto* exit = reinterpret_cast<ErrorExit*>(info->err);
+  (*info->err->format_message)(info, exit->message);
+  std::longjmp(exit->jump, 1);
+}
+
+void OnMessage(j_common_ptr info, int level) {
+  if (level < 0) OnError(info);
+}
+
+ErrorExit* InstallErrorExit(ErrorExit& exit) {
+  jpeg_std_error(&exit.manager);
+  exit.manager.error_exit = OnError;
+  exit.manager.emit_message = OnMessage;
+  return &exit;
+}
+
+// Called by the decoder as it goes; stops a progressive photo with more
+// scans than any encoder writes.
+struct ScanLimit {
+  jpeg_progress_mgr manager{};
+  char message[JMSG_LENGTH_MAX] = {};
+};
+
+// Where each output cell of one axis takes its input from: the input cells
+// it overlaps, each weighted by the share of the output cell it covers.
+struct Axis {
+  struct Span {
+    int first = 0;
+    std::vector<float> weights;
+  };
+  std::vector<Span> spans;
+};
+
+Axis MakeAxis(int from, int to) {
+  Axis axis;
+  axis.spans.resize(static_cast<std::size_t>(to));
+  const double step = static_cast<double>(from) / to;  // input cells per output cell, at least 1
+  for (int out = 0; out < to; ++out) {
+    const double begin = out * step, end = (out + 1) * step;
+    Axis::Span& span = axis.spans[static_cast<std::size_t>(out)];
+    span.first = static_cast<int>(begin);
+    const int last = std::min(from - 1, static_cast<int>(std::ceil(end)) - 1);
+    for (int in = span.first; in <= last; ++in) {
+      const double covered = std::min<double>(end, in + 1) - std::max<double>(begin, in);
+      span.weights.push_back(static_cast<float>(covered / step));
+    }
+  }
+  return axis;
+}
+
+// Averages rows of `from_width` pixels, given one at a time, down to an
+// image of `to` size: each input row is averaged across first, then added
+// into the output rows it overlaps, so only the output and two rows of sums
+// are held.
+class Shrinker {
+ public:
+  Shrinker(int from_width, int from_height, int to_width, int to_height, int channels)
+      : columns_(MakeAxis(from_width, to_width)), rows_(MakeAxis(from_height, to_height)), channels_(channels) {
+    out_.width = to_width;
+    out_.height = to_height;
+    out_.channels = channels;
+    out_.pixels.resize(static_cast<std::size_t>(to_width) * static_cast<std::size_t>(to_height) *
+                       static_cast<std::size_t>(channels));
+    across_.resize(static_cast<std::size_t>(to_width) * static_cast<std::size_t>(channels));
+    sums_.assign(out_.pixels.size(), 0.0f);
+    // Which output rows each input row feeds, with what weight.
+    feeds_.resize(static_cast<std::size_t>(from_height));
+    for (int out = 0; out < to_height; ++out) {
+      const Axis::Span& span = rows_.spans[static_cast<std::size_t>(out)];
+      for (std::size_t i = 0; i < span.weights.size(); ++i) {
+        feeds_[static_cast<std::size_t>(span.first) + i].push_back({out, span.weights[i]});
+      }
+    }
+  }
+
+  void AddRow(const unsigned char* row) {
+    const std::size_t width = static_cast<std::size_t>(out_.width);
+    const std::size_t channels = static_cast<std::size_t>(channels_);
+    for (std::size_t x = 0; x < width; ++x) {
+      const Axis::Span& span = columns_.spans[x];
+      for (std::size_t c = 0; c < channels; ++c) {
+        float sum = 0;
+        for (std::size_t i = 0; i < span.weights.size(); ++i) {
+          sum += span.weights[i] * row[(static_cast<std::size_t>(span.first) + i) * channels + c];
+        }
+        across_[x * channels + c] = sum;
+      }
+    }
+    for (const Feed& feed : feeds_[static_cast<std::size_t>(next_row_)]) {
+      float* sums = sums_.data() + static_cast<std::size_t>(feed.row) * width * channels;
+      for (std::size_t i = 0; i < width * channels; ++i) sums[i] += feed.weight * across_[i];
+    }
+    ++next_row_;
+  }
+
+  Image Finish() {
+    for (std::size_t i = 0; i < sums_.size(); ++i) {
+      out_.pixels[i] = static_cast<unsigned char>(std::clamp(std::lround(sums_[i]), 0L, 255L));
+    }
+    sums_ = {};
+    return std::move(out_);
+  }
+
+ private:
+  struct Feed {
+    int row;
+    float weight;
+  };
+  Axis columns_;
+  Axis rows_;
+  int channels_;
+  Image out_;
+  std::vector<float> across_;
+  std::vector<float> sums_;
+  std::vector<std::vector<Feed>> feeds_;
+  int next_row_ = 0;
+};
+
+// The size of a copy: the long side at most `long_side`, the other in
+// proportion, never larger than the photo, never zero.
+void Fit(int width, int height, int long_side, int& to_width, int& to_height) {
+  const int longest = std::max(width, height);
+  const int target = std::min(long_side, longest);
+  to_width = std::max(1, static_cast<int>(std::lround(static_cast<double>(width) * target / longest)));
+  to_height = std::max(1, static_cast<int>(std::lround(static_cast<double>(height) * target / longest)));
+}
+
+Image Shrink(const Image& from, int to_width, int to_height) {
+  Shrinker shrinker(from.width, from.height, to_width, to_height, from.channels);
+  const std::size_t stride = static_cast<std::size_t>(from.width) * static_cast<std::size_t>(from.channels);
+  for (int y = 0; y < from.height; ++y) shrinker.AddRow(from.pixels.data() + static_cast<std::size_t>(y) * stride);
+  return shrinker.Finish();
+}
+
+// The pixels turned as Exif orientation 2 to 8 says (1 leaves them).
+Image Upright(const Image& from, int orientation) {
+  if (orientation <= 1 || orientation > 8) return from;
+  const bool swaps = orientation >= 5;
+  Image out;
+  out.width = swaps ? from.height : from.width;
+  out.height = swaps ? from.width : from.height;
+  out.channels = from.channels;
+  out.pixels.resize(from.pixels.size());
+  const int w = from.width, h = from.height;
+  const std::size_t channels = static_cast<std::size_t>(from.channels);
+  for (int y = 0; y < out.height; ++y) {
+    for (int x = 0; x < out.width; ++x) {
+      int sx = x, sy = y;
+      switch (orientation) {
+        case 2: sx = w - 1 - x; break;                  // mirrored
+        case 3: sx = w - 1 - x; sy = h - 1 - y; break;  // upside down
+        case 4: sy = h - 1 - y; break;                  // mirrored upside down
+        case 5: sx = y; sy = x; break;                  // mirrored, turned left
+        case 6: sx = y; sy = h - 1 - x; break;          // turned left: turn right
+        case 7: sx = w - 1 - y; sy = h - 1 - x; break;  // mirrored, turned right
+        case 8: sx = w - 1 - y; sy = x; break;          // turned right: turn left
+        default: break;
+      }
+      const std::size_t to = (static_cast<std::size_t>(y) * static_cast<std::size_t>(out.width) +
+                              static_cast<std::size_t>(x)) * channels;
+      const std::size_t at = (static_cast<std::size_t>(sy) * static_cast<std::size_t>(w) +
+                              static_cast<std::size_t>(sx)) * channels;
+      std::copy_n(from.pixels.data() + at, channels, out.pixels.data() + to);
+    }
+  }
+  return out;
+}
+
+struct Decoder {
+  jpeg_decompress_struct info{};
+  ErrorExit exit;
+  ScanLimit scans;
+  bool created = false;
+  std::unique_ptr<Shrinker> shrinker;
+  std::vector<unsigned char> row;
+  ~Decoder() {
+    if (created) jpeg_destroy_decompress(&info);
+  }
+};
+
+void OnProgress(j_common_ptr info) {
+  const auto* decompress = reinterpret_cast<j_decompress_ptr>(info);
+  if (decompress->input_scan_number > kMaxScans) {
+    auto* exit = reinterpret_cast<ErrorExit*>(info->err);
+    std::snprintf(exit->message, sizeof exit->message, "more than %d scans", kMaxScans);
+    std::longjmp(exit->jump, 1);
+  }
+}
+
+// Decodes at the smallest scale that covers `long_side`, averaged down to
+// the size Fit gives; `why` says what stopped it.
+CopiesOutcome DecodeTo(std::string_view jpeg, int long_side, Image& out, std::string& why) {
+  // Read here first: the library refuses some sizes itself, which would
+  // make a crafted size look like a fault.
+  const std::optional<filter::FrameSize> frame = filter::ReadFrameSize(jpeg);
+  if (frame && (frame->width > kMaxSide || frame->height > kMaxSide ||
+                static_cast<std::uint64_t>(frame->width) * static_cast<std::uint64_t>(frame->height) > kMaxPixels)) {
+    why = std::to_string(frame->width) + " x " + std::to_string(frame->height) + " pixels, over the bound";
+    return CopiesOutcome::kOverBound;
+  }
+  const auto decoder = std::make_unique<Decoder>();
+  Decoder* const d = decoder.get();
+  d->info.err = &InstallErrorExit(d->exit)->manager;
+  if (setjmp(d->exit.jump)) {
+    why = d->exit.message;
+    return CopiesOutcome::kUndecodable;
+  }
+  jpeg_create_decompress(&d->info);
+  d->created = true;
+  d->info.mem->max_memory_to_use = static_cast<long>(kMaxDecoderBytes);
+  d->scans.manager.progress_monitor = OnProgress;
+  d->info.progress = &d->scans.manager;
+  jpeg_mem_src(&d->info, reinterpret_cast<const unsigned char*>(jpeg.data()), static_cast<unsigned long>(jpeg.size()));
+  jpeg_read_header(&d->info, TRUE);
+  const std::uint64_t width = d->info.image_width, height = d->info.image_height;
+  if (width > kMaxSide || height > kMaxSide || width * height > kMaxPixels) {
+    why = std::to_string(width) + " x " + std::to_string(height) + " pixels, over the bound";
+    return CopiesOutcome::kOverBound;
+  }
+  switch (d->info.jpeg_color_space) {
+    case JCS_GRAYSCALE: d->info.out_color_space = JCS_GRAYSCALE; break;
+    case JCS_YCbCr:
+    case JCS_RGB: d->info.out_color_space = JCS_RGB; break;
+    default:
+      why = "a colour model other than grey, RGB or YCbCr";
+      return CopiesOutcome::kUndecodable;
+  }
+  int to_width = 0, to_height = 0;
+  Fit(static_cast<int>(width), static_cast<int>(height), long_side, to_width, to_height);
+  // The smallest of the library's eighths whose output still covers the copy.
+  const std::uint64_t longest = std::max(width, height);
+  const std::uint64_t target = static_cast<std::uint64_t>(std::max(to_width, to_height));
+  unsigned eighths = 1;
+  while (eighths < 8 && (longest * eighths + 7) / 8 < target) ++eighths;
+  d->info.scale_num = eighths;
+  d->info.scale_denom = 8;
+  d->info.dct_method = JDCT_ISLOW;
+  jpeg_start_decompress(&d->info);
+  const int decoded_width = static_cast<int>(d->info.output_width);
+  const int decoded_height = static_cast<int>(d->info.output_height);
+  const int channels = d->info.output_components;
+  to_width = std::min(to_width, decoded_width);
+  to_height = std::min(to_height, decoded_height);
+  d->shrinker = std::make_unique<Shrinker>(decoded_width, decoded_height, to_width, to_height, channels);
+  d->row.resize(static_cast<std::size_t>(decoded_width) * static_cast<std::size_t>(channels));
+  while (d->info.output_scanline < d->info.output_height) {
+    JSAMPROW rows[1] = {d->row.data()};
+    if (jpeg_read_scanlines(&d->info, rows, 1) != 1) {
+      why = "no more rows";
+      return CopiesOutcome::kUndecodable;
+    }
+    d->shrinker->AddRow(d->row.data());
+  }
+  // Whatever follows the last row (a trailer, the end-of-image) is not read.
+  jpeg_abort_decompress(&d->info);
+  out = d->shrinker->Finish();
+  return CopiesOutcome::kMade;
+}
+
+struct Encoder {
+  jpeg_compress_struct info{};
+  ErrorExit exit;
+  bool created = false;
+  unsigned char* buffer = nullptr;
+  unsigned long size = 0;
+  ~Encoder() {
+    if (created) jpeg_destroy_compress(&info);
+    std::free(buffer);
+  }
+};
+
+// Baseline JPEG with optimised Huffman tables and a JFIF header only: no
+// Exif, no colour profile, no comment.
+bool Encode(const Image& image, std::string& out, std::string& why) {
+  const auto encoder = std::make_unique<Encoder>();
+  Encoder* const e = encoder.get();
+  e->info.err = &InstallErrorExit(e->exit)->manager;
+  if (setjmp(e->exit.jump)) {
+    why = e->exit.message;
+    return false;
+  }
+  jpeg_create_compress(&e->info);
+  e->created = true;
+  jpeg_mem_dest(&e->info, &e->buffer, &e->size);
+  e->info.image_width = static_cast<JDIMENSION>(image.width);
+  e->info.image_height = static_cast<JDIMENSION>(image.height);
+  e->info.input_components = image.channels;
+  e->info.in_color_space = image.channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
+  jpeg_set_defaults(&e->info);
+  jpeg_set_quality(&e->info, kQuality, TRUE);
+  e->info.optimize_coding = TRUE;
+  e->info.dct_method = JDCT_ISLOW;
+  jpeg_start_compress(&e->info, TRUE);
+  const std::size_t stride = static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.channels);
+  while (e->info.next_scanline < e->info.image_height) {
+    // The library takes rows it does not change through a pointer to non-const.
+    JSAMPROW rows[1] = {const_cast<unsigned char*>(image.pixels.data()) + e->info.next_scanline * stride};
+    jpeg_write_scanlines(&e->info, rows, 1);
+  }
+  jpeg_finish_compress(&e->info);
+  out.assign(reinterpret_cast<const char*>(e->buffer), e->size);
+  return true;
+}
+
+}  // namespace
+
+Copies MakeSizedCopies(std::string_view jpeg, std::span<const int> long_sides) {
+  Copies result;
+  if (long_sides.empty()) return result;
+  const int largest = *std::max_element(long_sides.begin(), long_sides.end());
+  Image decoded;
+  result.outcome = DecodeTo(jpeg, largest, decoded, result.why);
+  if (result.outcome != CopiesOutcome::kMade) return result;
+  const int orientation = filter::ExifOrientation(jpeg);
+  for (const int long_side : long_sides) {
+    int width = 0, height = 0;
+    Fit(decoded.width, decoded.height, long_side, width, height);
+    const Image shrunk = width == decoded.width && height == decoded.height ? decoded : Shrink(decoded, width, height);
+    const Image upright = Upright(shrunk, orientation);
+    Copy copy{long_side, upright.width, upright.height, {}};
+    if (!Encode(upright, copy.jpeg, result.why)) {
+      result.outcome = CopiesOutcome::kUndecodable;
+      result.copies.clear();
+      return result;
+    }
+    result.copies.push_back(std::move(copy));
+  }
+  return result;
+}
+
+}  // namespace imaging
