@@ -474,6 +474,7 @@ int RemovePost(Site& site, std::string_view session_name, std::string_view name,
   }
   const bool had_image = !found->image.empty() && text::FileExists(dir + found->image);
   if (had_image) platform::RemoveFile(dir + found->image);
+  records::RemoveSizedCopies(dir, found->base);
   platform::RemoveFile(dir + record);
   output.out += "removed " + (had_image ? found->image + " and " + record : record + " (it had no image)") +
                 ", posted by " + std::string(found->record.Value("id")) + "\n";

@@ -7,6 +7,7 @@
 #include "MemberTexts.h"
 #include "PageTexts.h"
 #include "filter/Jpeg.h"
+#include "imaging/SizedCopies.h"
 #include "member/WebModule1.h"
 #include "pages/Pages.h"
 #include "platform/Exception.h"
@@ -73,6 +74,14 @@ std::string TWebModule1::CommandPostLeaf() {
   const platform::Bytes image =
       StripLocation ? platform::Bytes(stripped.head, stripped.scans, {}) : platform::Bytes(PostedFileData);
 
+  // The second page set shows sized copies; made before any lock, since
+  // decoding is most of a post's time. A photo they cannot be made of is
+  // stored all the same, and shown as it came.
+  imaging::Copies copies;
+  if (ModernPages) copies = imaging::MakeSizedCopies(PostedFileData, records::kCopySides);
+  std::vector<records::SizedCopyFile> copy_files;
+  for (const imaging::Copy& copy : copies.copies) copy_files.push_back({copy.long_side, copy.jpeg});
+
   const std::string ext = default_file ? records::DefaultFileExtension(PostedFileName) : records::AttachmentExtension(PostedFileName);
   const std::string dir = text::IncludeTrailingDelimiter(UploadPath);
   const platform::Bytes record = records::PostedFileRecord(PostedFields);
@@ -82,6 +91,7 @@ std::string TWebModule1::CommandPostLeaf() {
   const records::NameClaim claim = [&](const std::string& name) {
     if (!records::StorePostedFilesNoted(posts, dir, name, ext, image, records::kRecordExtension, record)) return false;
     stored = name;
+    if (!copy_files.empty()) records::StoreSizedCopies(dir, name, copy_files);
     return true;
   };
 

@@ -8,6 +8,7 @@
 #include "MemberTexts.h"
 #include "PageTexts.h"
 #include "credentials/FormTokens.h"
+#include "filter/Jpeg.h"
 #include "member/WebModule1.h"
 #include "pages/PageSet.h"
 #include "pages/Pages.h"
@@ -15,6 +16,7 @@
 #include "platform/Sjis.h"
 #include "records/Members.h"
 #include "records/PostIndex.h"
+#include "records/Posting.h"
 #include "records/Profiles.h"
 #include "text/Fields.h"
 #include "text/NameValueList.h"
@@ -24,6 +26,58 @@ namespace {
 
 // Posts on one page of the second set's profile.
 constexpr std::size_t kPostsPerPage = 12;
+// Where the frame header lies: within the first few hundred bytes of a
+// copy (we wrote it), after at most a 64 KB Exif block in an original.
+constexpr std::size_t kCopyHeadBytes = 2048;
+constexpr std::size_t kOriginalHeadBytes = 72 * 1024;
+// The width a post's picture takes: the page's column less its margins.
+constexpr std::string_view kPictureSizes = "(min-width: 40rem) 37rem, calc(100vw - 3rem)";
+
+// The size the picture shows at (turned as its Exif orientation says, as
+// a browser turns it), from the file's first bytes alone.
+std::optional<filter::FrameSize> ShownSize(const std::string& path, std::size_t head_bytes) {
+  std::int64_t start = 0;
+  const std::optional<std::string> head = platform::ReadFileTail(path, static_cast<std::int64_t>(head_bytes), head_bytes, start);
+  if (!head) return std::nullopt;
+  std::optional<filter::FrameSize> size = filter::ReadFrameSize(*head);
+  if (size && filter::ExifOrientation(*head) >= 5) std::swap(size->width, size->height);
+  return size;
+}
+
+// One post of the list: its sized copies when every one is there, the
+// original as it came otherwise; linked to the original. The first picture
+// is the page's largest paint and loads at once, the others as they near.
+std::string PostItem(const pages::PageContext& context, const std::string& dir, const records::PostEntry& post,
+                     std::string_view title, bool first) {
+  const std::string original = context.upload_url + pages::PercentEncode(post.name + post.ext);
+  std::string src = original, srcset;
+  std::optional<filter::FrameSize> size;
+  for (const int side : records::kCopySides) {
+    const std::optional<filter::FrameSize> copy = ShownSize(records::SizedCopyPath(dir, post.name, side), kCopyHeadBytes);
+    if (!copy) {
+      srcset.clear();
+      size.reset();
+      break;
+    }
+    if (!size) size = copy;  // the largest: its proportions are the most exact
+    src = context.upload_url + std::string(records::kSizedFolder) + "/" +
+          pages::PercentEncode(post.name + "-" + std::to_string(side) + ".jpg");
+    srcset.insert(0, src + " " + std::to_string(copy->width) + "w" + (srcset.empty() ? "" : ", "));
+  }
+  if (srcset.empty()) {
+    src = original;
+    size = ShownSize(dir + post.name + post.ext, kOriginalHeadBytes);
+  }
+  std::string item = "<li><a href=\"" + original + "\"><img src=\"" + src + "\"";
+  if (!srcset.empty()) item.append(" srcset=\"").append(srcset).append("\" sizes=\"").append(kPictureSizes).append("\"");
+  if (size) {
+    item.append(" width=\"").append(std::to_string(size->width)).append("\" height=\"");
+    item.append(std::to_string(size->height)).append("\"");
+  }
+  item.append(first ? " alt=\"\" fetchpriority=\"high\">" : " alt=\"\" loading=\"lazy\">");
+  item.append(title).append("</a></li>\n");
+  return item;
+}
 
 }  // namespace
 
@@ -124,20 +178,17 @@ std::string TWebModule1::ProfileView(std::string_view id_bytes, std::string_view
   const pages::PageContext context = Context();
   const records::PostPage posts = records::ReadPostPage(UploadPath, id, before, kPostsPerPage);
   std::string list, more;
+  const std::string dir = text::IncludeTrailingDelimiter(UploadPath);
   for (const records::PostEntry& post : posts.posts) {
     // A title is cut to a length when it is listed, and the cut may end
     // inside a "<br>": what it broke is left out, so the link stays whole.
     std::string_view title = pages::WithoutCutEnd(post.title);
     if (title.empty()) title = post.name;
-    list += "<li>";
     if (context.upload_url.empty()) {
-      list.append(title);
+      list.append("<li>").append(title).append("</li>\n");
     } else {
-      const std::string href = context.upload_url + pages::PercentEncode(post.name + post.ext);
-      list.append("<a href=\"").append(href).append("\"><img src=\"").append(href);
-      list.append("\" alt=\"\" loading=\"lazy\">").append(title).append("</a>");
+      list += PostItem(context, dir, post, title, list.empty());
     }
-    list += "</li>\n";
   }
   if (posts.older > 0) {
     more = "<p><a href=\"" + pages::ProfileAddress(context, id) + "&amp;before=" + std::to_string(posts.older) + "\">" +

@@ -150,6 +150,37 @@ void RemovePostedFiles(const std::string& dir, std::string_view name, std::strin
   const std::string base = dir + std::string(name);
   platform::RemoveFile(base + std::string(record_ext));
   platform::RemoveFile(base + std::string(ext));
+  RemoveSizedCopies(dir, name);
+}
+
+std::string SizedCopyPath(const std::string& dir, std::string_view name, int side) {
+  std::string path = text::IncludeTrailingDelimiter(dir);
+  path.append(kSizedFolder).append("/").append(name).append("-").append(std::to_string(side)).append(".jpg");
+  return path;
+}
+
+bool StoreSizedCopies(const std::string& dir, std::string_view name, const std::vector<SizedCopyFile>& copies) {
+  const std::string folder = text::IncludeTrailingDelimiter(dir) + std::string(kSizedFolder);
+  if (!platform::DirectoryExists(folder)) platform::CreateDirectories(folder);
+  bool stored = true;
+  for (const SizedCopyFile& copy : copies) {
+    const std::string path = SizedCopyPath(dir, name, copy.side);
+    if (text::FileExists(path)) continue;
+    try {
+      platform::CreateFileExclusive(path, platform::Bytes(copy.jpeg));
+    } catch (const platform::Exception& e) {
+      LogError(path + ": " + e.Message());
+      stored = false;
+    }
+  }
+  return stored;
+}
+
+void RemoveSizedCopies(const std::string& dir, std::string_view name) {
+  for (const int side : kCopySides) {
+    const std::string path = SizedCopyPath(dir, name, side);
+    if (text::FileExists(path)) platform::RemoveFile(path);
+  }
 }
 
 std::int64_t TemplateNameCount(std::string_view templ) {

@@ -4,11 +4,13 @@
 // once never store under one name.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/Files.h"
 
@@ -52,9 +54,29 @@ platform::FileLock LockPosts(const std::string& dir);
 bool StorePostedFilesNoted(const platform::FileLock& posts, const std::string& dir, std::string_view name,
                            std::string_view ext, const platform::Bytes& data, std::string_view record_ext,
                            const platform::Bytes& record);
-// Removes both files of a stored post (used to undo one whose post failed).
+// Removes both files of a stored post and its sized copies (used to undo
+// one whose post failed).
 void RemovePostedFiles(const std::string& dir, std::string_view name, std::string_view ext,
                        std::string_view record_ext);
+
+// Smaller copies of a post's image for the pages, by their long side: in
+// the folder "sized" of the upload folder, N-480.jpg and N-1080.jpg for the
+// post N. A folder is no name any naming rule can take (they look for
+// regular files), every listing of the upload folder passes over folders,
+// and the web servers serve it as part of the upload folder.
+inline constexpr std::string_view kSizedFolder = "sized";
+inline constexpr std::array<int, 2> kCopySides{1080, 480};
+std::string SizedCopyPath(const std::string& dir, std::string_view name, int side);
+struct SizedCopyFile {
+  int side = 0;
+  std::string_view jpeg;
+};
+// Stores the copies of post `name` (the folder made when missing), each
+// whole or not at all; a copy already there is kept. Called under the
+// posts lock. False when one could not be written.
+bool StoreSizedCopies(const std::string& dir, std::string_view name, const std::vector<SizedCopyFile>& copies);
+// Removes every copy of post `name`; a copy already gone is no error.
+void RemoveSizedCopies(const std::string& dir, std::string_view name);
 
 // Called with each free name a search finds; returns false when the name
 // was taken meanwhile, and the search goes on with the next. An empty claim

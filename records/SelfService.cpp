@@ -163,6 +163,7 @@ std::size_t RemovePostsOf(const std::string& upload_dir, std::string_view id) {
     if (const auto found = images.find(base); found != images.end()) {
       for (const std::string& image : found->second) platform::RemoveFile(dir + image);
     }
+    RemoveSizedCopies(dir, base);
     platform::RemoveFile(dir + name);
     ++removed;
   }
