@@ -17,6 +17,7 @@
 #include "records/Maintenance.h"
 #include "records/Members.h"
 #include "records/PostIndex.h"
+#include "imaging/SizedCopies.h"
 #include "records/Posting.h"
 #include "records/SelfService.h"
 #include "records/Storage.h"
@@ -65,6 +66,7 @@ constexpr std::string_view kUsageText =
     "  hash-passwords SESSION         store every password still in the clear hashed\n"
     "  posts SESSION [--member ID]    list the posted files, newest first\n"
     "  remove-post SESSION NAME       remove a post: its image and its record\n"
+    "  size-photos SESSION            make the sized copies posts made before lack\n"
     "  free-id SESSION ID             let a new member take the ID of one who left\n"
     "  recent SESSION                 what members did lately (the activity log)\n"
     "\n"
@@ -127,6 +129,16 @@ constexpr Command kCommands[] = {
      "Removes a post, its image and its record, under the lock every post is\n"
      "stored under, and says what it removed. NAME is the stored file's name as\n"
      "the posts command shows it, or that name without its extension.\n"},
+    {"size-photos", 1,
+     "usage: orvalengate-admin [--site DIR] size-photos SESSION\n"
+     "Makes the smaller copies of each posted photo that the profile pages of the\n"
+     "second page set show (in the folder sized of the upload folder), for every\n"
+     "post that lacks one, newest first; posts that have them are left alone, so\n"
+     "running it again does nothing. Each post's copies are written under the\n"
+     "lock every post is stored under. Prints one line per post it made copies\n"
+     "of or could not, then a count. A photo over 100 megapixels or 16,384\n"
+     "pixels a side, or one the decoder refuses, keeps being shown as posted.\n"
+     "Exit 4 when a copy could not be written.\n"},
     {"recent", 1,
      "usage: orvalengate-admin [--site DIR] recent SESSION\n"
      "The session's latest lines of the activity log (config.txt's activitylog):\n"
@@ -481,6 +493,50 @@ int RemovePost(Site& site, std::string_view session_name, std::string_view name,
   return kOk;
 }
 
+int SizePhotos(Site& site, std::string_view session_name, Output& output) {
+  std::size_t made = 0, had = 0, not_made = 0;
+  bool write_failed = false;
+  const bool listed = ForEachPost(site, session_name, output.err, [&](const Post& post) {
+    if (post.image.empty()) return true;
+    const std::string& dir = site.module.UploadPath;
+    bool missing = false;
+    for (const int side : records::kCopySides) missing = missing || !text::FileExists(records::SizedCopyPath(dir, post.base, side));
+    if (!missing) {
+      ++had;
+      return true;
+    }
+    // Decoded before the lock, as a post does: posts wait for nothing but
+    // the writing.
+    const imaging::Copies copies = imaging::MakeSizedCopies(platform::ReadWholeFile(dir + post.image), records::kCopySides);
+    if (copies.outcome != imaging::CopiesOutcome::kMade) {
+      ++not_made;
+      output.out += Cell(post.image) + ": no copies (" + copies.why + "); shown as posted\n";
+      return true;
+    }
+    std::vector<records::SizedCopyFile> files;
+    for (const imaging::Copy& copy : copies.copies) files.push_back({copy.long_side, copy.jpeg});
+    const platform::FileLock lock = records::LockPosts(dir);
+    // A post removed meanwhile gets no copies.
+    if (!text::FileExists(dir + post.image) || !text::FileExists(dir + post.base + ".txt")) return true;
+    if (!records::StoreSizedCopies(dir, post.base, files)) {
+      output.err += Cell(post.image) + ": a copy could not be written (see the error log)\n";
+      write_failed = true;
+      return true;
+    }
+    ++made;
+    std::string sizes;
+    for (const imaging::Copy& copy : copies.copies) {
+      sizes += (sizes.empty() ? "" : ", ") + std::to_string(copy.width) + "x" + std::to_string(copy.height);
+    }
+    output.out += Cell(post.image) + ": copies made (" + sizes + ")\n";
+    return true;
+  });
+  if (!listed) return kNotFound;
+  output.out += std::to_string(made) + " made, " + std::to_string(had) + " had them, " + std::to_string(not_made) +
+                " without\n";
+  return write_failed ? kIoError : kOk;
+}
+
 }  // namespace
 
 int Run(const std::vector<std::string>& args, Output& output, platform::TerminalCharset typed) {
@@ -563,6 +619,7 @@ int Run(const std::vector<std::string>& args, Output& output, platform::Terminal
     if (command->name == "recent") return Recent(site, a[0], output);
     if (command->name == "hash-passwords") return HashPasswords(site, a[0], output);
     if (command->name == "remove-post") return RemovePost(site, a[0], a[1], output);
+    if (command->name == "size-photos") return SizePhotos(site, a[0], output);
     return Posts(site, a[0], option_value, output);
   } catch (const platform::Exception& e) {
     output.err += e.Message() + "\n";
