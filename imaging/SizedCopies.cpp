@@ -90,23 +90,25 @@ Axis MakeAxis(int from, int to) {
 
 // Averages rows of `from_width` pixels, given one at a time, down to an
 // image of `to` size: each input row is averaged across first, then added
-// into the output rows it overlaps, so only the output and two rows of sums
-// are held.
+// into the output rows it overlaps. An input row overlaps at most two
+// output rows and the rows are met in order, so only the output and two
+// rows of sums are held.
 class Shrinker {
  public:
   Shrinker(int from_width, int from_height, int to_width, int to_height, int channels)
-      : columns_(MakeAxis(from_width, to_width)), rows_(MakeAxis(from_height, to_height)), channels_(channels) {
+      : columns_(MakeAxis(from_width, to_width)), channels_(channels) {
     out_.width = to_width;
     out_.height = to_height;
     out_.channels = channels;
-    out_.pixels.resize(static_cast<std::size_t>(to_width) * static_cast<std::size_t>(to_height) *
-                       static_cast<std::size_t>(channels));
-    across_.resize(static_cast<std::size_t>(to_width) * static_cast<std::size_t>(channels));
-    sums_.assign(out_.pixels.size(), 0.0f);
+    row_size_ = static_cast<std::size_t>(to_width) * static_cast<std::size_t>(channels);
+    out_.pixels.resize(row_size_ * static_cast<std::size_t>(to_height));
+    across_.resize(row_size_);
+    for (std::vector<float>& sums : sums_) sums.assign(row_size_, 0.0f);
     // Which output rows each input row feeds, with what weight.
+    const Axis rows = MakeAxis(from_height, to_height);
     feeds_.resize(static_cast<std::size_t>(from_height));
     for (int out = 0; out < to_height; ++out) {
-      const Axis::Span& span = rows_.spans[static_cast<std::size_t>(out)];
+      const Axis::Span& span = rows.spans[static_cast<std::size_t>(out)];
       for (std::size_t i = 0; i < span.weights.size(); ++i) {
         feeds_[static_cast<std::size_t>(span.first) + i].push_back({out, span.weights[i]});
       }
@@ -114,9 +116,8 @@ class Shrinker {
   }
 
   void AddRow(const unsigned char* row) {
-    const std::size_t width = static_cast<std::size_t>(out_.width);
     const std::size_t channels = static_cast<std::size_t>(channels_);
-    for (std::size_t x = 0; x < width; ++x) {
+    for (std::size_t x = 0; x < static_cast<std::size_t>(out_.width); ++x) {
       const Axis::Span& span = columns_.spans[x];
       for (std::size_t c = 0; c < channels; ++c) {
         float sum = 0;
@@ -126,18 +127,16 @@ class Shrinker {
         across_[x * channels + c] = sum;
       }
     }
-    for (const Feed& feed : feeds_[static_cast<std::size_t>(next_row_)]) {
-      float* sums = sums_.data() + static_cast<std::size_t>(feed.row) * width * channels;
-      for (std::size_t i = 0; i < width * channels; ++i) sums[i] += feed.weight * across_[i];
+    const std::vector<Feed>& feeds = feeds_[static_cast<std::size_t>(next_row_++)];
+    if (!feeds.empty()) FlushBefore(feeds.front().row);
+    for (const Feed& feed : feeds) {
+      std::vector<float>& sums = sums_[static_cast<std::size_t>(feed.row) % 2];
+      for (std::size_t i = 0; i < row_size_; ++i) sums[i] += feed.weight * across_[i];
     }
-    ++next_row_;
   }
 
   Image Finish() {
-    for (std::size_t i = 0; i < sums_.size(); ++i) {
-      out_.pixels[i] = static_cast<unsigned char>(std::clamp(std::lround(sums_[i]), 0L, 255L));
-    }
-    sums_ = {};
+    FlushBefore(out_.height);
     return std::move(out_);
   }
 
@@ -146,14 +145,28 @@ class Shrinker {
     int row;
     float weight;
   };
+
+  // Output rows before `row` have had every input row they take.
+  void FlushBefore(int row) {
+    for (; flushed_ < row; ++flushed_) {
+      std::vector<float>& sums = sums_[static_cast<std::size_t>(flushed_) % 2];
+      unsigned char* out = out_.pixels.data() + static_cast<std::size_t>(flushed_) * row_size_;
+      for (std::size_t i = 0; i < row_size_; ++i) {
+        out[i] = static_cast<unsigned char>(std::clamp(std::lround(sums[i]), 0L, 255L));
+        sums[i] = 0;
+      }
+    }
+  }
+
   Axis columns_;
-  Axis rows_;
   int channels_;
+  std::size_t row_size_ = 0;
   Image out_;
   std::vector<float> across_;
-  std::vector<float> sums_;
+  std::vector<float> sums_[2];
   std::vector<std::vector<Feed>> feeds_;
   int next_row_ = 0;
+  int flushed_ = 0;
 };
 
 // The size of a copy: the long side at most `long_side`, the other in
