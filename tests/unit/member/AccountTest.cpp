@@ -203,10 +203,17 @@ TEST_F(SelfService, NothingOutlivesTheAccount) {
   // Removing ALICE leaves alice's posts, image and record.
   Write("up/p3.jpg", "jpeg");
   Write("up/p3.txt", "<tslkeys>\r\nsession=s1\r\nid=u1\r\n</tslkeys>\r\n");
+  std::filesystem::create_directories(dir_ + "up/sized");
+  Write("up/sized/p3-480.jpg", "small");
+  Write("up/sized/p3-1080.jpg", "large");
   EXPECT_EQ(records::RemovePostsOf(up, "U1"), 0u);
   EXPECT_EQ(Read("up/p3.jpg"), "jpeg");
+  EXPECT_EQ(Read("up/sized/p3-480.jpg"), "small");
   EXPECT_EQ(records::RemovePostsOf(up, "u1"), 1u);
   EXPECT_EQ(Read("up/p3.txt"), "<missing>");
+  // Its copies go with it.
+  EXPECT_EQ(Read("up/sized/p3-480.jpg"), "<missing>");
+  EXPECT_EQ(Read("up/sized/p3-1080.jpg"), "<missing>");
 }
 
 // A password changed while a removal waited for the lock: the old one no
