@@ -15,7 +15,7 @@ report_dir=${ORVALENGATE_REPORT_DIR:-$build/reliability}
 work=$build/fuzz-work
 jobs=$(nproc)
 
-targets=(fields_fuzz escape_fuzz replace_fuzz multipart_fuzz namevalue_fuzz template_fuzz handler_fuzz jpeg_fuzz pagetemplate_fuzz)
+targets=(fields_fuzz escape_fuzz replace_fuzz multipart_fuzz namevalue_fuzz template_fuzz handler_fuzz jpeg_fuzz imaging_fuzz pagetemplate_fuzz)
 # Limits per run: time and memory must stay linear in the input, so a
 # megabyte of input has to finish well inside these.
 rss_mb=512
