@@ -3,7 +3,7 @@
 # so that the .exe needs nothing beside it but the system's own DLLs.
 # The text generator must run on the build machine: give a host-built copy
 # with -DORVALENGATE_SJISTEXTS=/path/to/sjistexts (scripts/build-windows.sh
-# builds one first).
+# builds one first). build-windows.sh cross-builds libjpeg-turbo with it too.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)

@@ -29,10 +29,11 @@ ORVALENGATE_REPORT_DIR=$PWD/build-ci/reliability scripts/fuzz.sh "${FUZZ_SECONDS
 # The Windows build: cross-built with mingw-w64, then the same requests under
 # Wine and under the Linux build must give the same bytes, and the black-box
 # suite passes against it. build-windows.sh installs Wine; the scripts fail,
-# never skip, when they cannot run it. The platform, text and filter unit tests,
-# cross-built, run under Wine too (their POSIX-only tests, suite PosixFiles,
-# are not built for Windows).
+# never skip, when they cannot run it. The platform, text, filter and imaging
+# unit tests, cross-built, run under Wine too (their POSIX-only tests, suite
+# PosixFiles, are not built for Windows); imaging's run against the
+# libjpeg-turbo that build-windows.sh cross-builds from Debian's source.
 JOBS=$jobs scripts/build-windows.sh --unit-tests
-scripts/wine-unit-tests.sh build-win/tests/platform_tests.exe build-win/tests/text_tests.exe build-win/tests/filter_tests.exe
+scripts/wine-unit-tests.sh build-win/tests/platform_tests.exe build-win/tests/text_tests.exe build-win/tests/filter_tests.exe build-win/tests/imaging_tests.exe
 tests/wine/smoke.sh build-win/orvalengate.exe build-ci/orvalengate
 tests/wine/blackbox.sh build-ci build-win/orvalengate.exe

@@ -5,12 +5,13 @@
 // program as CGI at once, a bounded number of processes each: registrations
 // of the same IDs, numbered posts under each naming rule (counter template,
 // "num3d", time stamp), password changes and profile edits of one member,
-// profile views. Then every file is checked: no acknowledged change lost, no
+// profile views, and photos through the second page set, whose sized copies
+// are written beside them. Then every file is checked: no acknowledged change lost, no
 // name or acknowledgement duplicated, no record torn, no error page, and
 // both mounts show the same bytes. Exits 1 when any of these is wrong.
 // Usage: node workload.mjs EXE   with SHARED_MOUNT_A and SHARED_MOUNT_B set
 //   ORVALENGATE_SHARED_PROCESSES (per side, default 8), ORVALENGATE_SHARED_SEED
-import { spawn } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -33,7 +34,9 @@ const PROCESSES = positive('ORVALENGATE_SHARED_PROCESSES', 8);
 const SEED = positive('ORVALENGATE_SHARED_SEED', Date.now() % 2147483647);
 // Per side: every raced ID is registered this many times from each side.
 const IDS = 20, TRIES_PER_SIDE = 8, POSTS_PER_RULE = 30, PW_CHANGES = 80, PROFILE_EDITS = 20, VIEWS = 20;
-const RULES = ['counter', 'num3d', 'stamp'];
+const RULES = ['counter', 'num3d', 'stamp', 'photos'];
+const PHOTO_POSTED = 'Your photo is posted';
+const COPY_SIDES = [480, 1080];
 const SIDES = ['A', 'B'];
 const MEMBERS_SESSION = 'counter';
 
@@ -41,7 +44,7 @@ const MEMBERS_SESSION = 'counter';
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'orvalengate-shared-'));
 const shared = (side, ...parts) => path.join(mounts[side], 'site', ...parts);
 function layOut() {
-  for (const dir of ['members', 'dump', 'counter', 'num3d', 'stamp']) fs.mkdirSync(shared('A', dir), { recursive: true });
+  for (const dir of ['members', 'dump', ...RULES]) fs.mkdirSync(shared('A', dir), { recursive: true });
   const sites = {};
   for (const side of SIDES) {
     const dir = path.join(work, side);
@@ -54,6 +57,8 @@ function layOut() {
       + `FileNameTemplate=img####\r\nFileNameCounter=${shared(side, 'counter.txt')}\r\n`);
     fs.writeFileSync(path.join(dir, 'sessions', 'num3d.txt'), `path=${shared(side, 'num3d')}\r\n${common}nameorder=num3d\r\n`);
     fs.writeFileSync(path.join(dir, 'sessions', 'stamp.txt'), `path=${shared(side, 'stamp')}\r\n${common}`);
+    fs.writeFileSync(path.join(dir, 'sessions', 'photos.txt'), `path=${shared(side, 'photos')}\r\n${common}`
+      + 'nameorder=num3d\r\nPages=modern\r\nUploadUrl=/up/\r\n');
     sites[side] = dir;
   }
   return sites;
@@ -99,6 +104,14 @@ const pwChanges = [];             // { pw0, pw1, acked }
 const edits = [];                 // { token, sent, answered, acked }
 let editorPw = 'editor-0';
 const POSTER_PW = 'poster-pw';
+// A real photo the copies are made of, told apart by a comment with its title.
+let photo = null;
+function photoFor(title) {
+  photo ??= execFileSync('convert', ['-size', '640x480', 'plasma:', '-strip', '-quality', '70', 'jpeg:-']);
+  const comment = Buffer.from(title, 'latin1');
+  const length = Buffer.from([(comment.length + 2) >> 8, (comment.length + 2) & 0xff]);
+  return Buffer.concat([photo.subarray(0, 2), Buffer.from([0xff, 0xfe]), length, comment, photo.subarray(2)]);
+}
 
 function tasks(side, rand) {
   const list = [];
@@ -132,13 +145,14 @@ async function run(sites, task) {
     onAck = () => { attempt.acked = true; };
   } else if (task.kind === 'post') {
     const title = `${side}-${task.rule}-${k}`;
-    const entry = { data: jpegFor(rand, title), fileName: `photo-${title}.jpg`, acked: false };
+    const entry = { data: task.rule === 'photos' ? photoFor(title) : jpegFor(rand, title), fileName: `photo-${title}.jpg`,
+      acked: false };
     if (!posts.has(task.rule)) posts.set(task.rule, new Map());
     posts.get(task.rule).set(title, entry);
     const { body, type } = multipart({ session: task.rule, command: 'postleaf', id: 'poster', pw: POSTER_PW,
       'blank-title': title }, { field: 'leaf', name: entry.fileName, data: entry.data });
     send = () => cgi(sites, side, '', body, type);
-    ok = (page) => page.includes(FILE_ACCEPTED);
+    ok = (page) => page.includes(task.rule === 'photos' ? PHOTO_POSTED : FILE_ACCEPTED);
     onAck = () => { entry.acked = true; };
   } else if (task.kind === 'changepw') {
     // Each change starts from the newest acknowledged password: of those
@@ -226,6 +240,22 @@ function checkPosts() {
       if (text !== expected || !data?.equals(entry.data)) count('torn', `${rule}/${base}: record or image differs from the post`);
     }
     for (const [title, entry] of entries) if (entry.acked && !found.has(title)) count('lost', `${rule} post ${title} missing`);
+    // Every stored photo has each copy, whole; no copy outlives its post.
+    if (rule === 'photos') {
+      const bases = new Set(found.values());
+      for (const base of bases) {
+        for (const side of COPY_SIDES) {
+          let copy = null;
+          try { copy = fs.readFileSync(shared('A', rule, 'sized', `${base}-${side}.jpg`)); } catch { /* counted */ }
+          const whole = copy && copy[0] === 0xff && copy[1] === 0xd8 && copy.at(-2) === 0xff && copy.at(-1) === 0xd9;
+          if (!whole) count(copy ? 'torn' : 'lost', `${rule}/sized/${base}-${side}.jpg ${copy ? 'is not whole' : 'missing'}`);
+        }
+      }
+      const copies = fs.existsSync(shared('A', rule, 'sized')) ? fs.readdirSync(shared('A', rule, 'sized')) : [];
+      for (const name of copies.filter((n) => !n.startsWith('.'))) {
+        if (!bases.has(name.replace(/-\d+\.jpg$/, ''))) count('torn', `${rule}/sized/${name} belongs to no post`);
+      }
+    }
     const images = files.filter((n) => n.endsWith('.jpg'));
     if (images.length !== records.length) count('torn', `${rule}: ${images.length} images for ${records.length} records`);
     // The numbered rules hand out names without gaps or repeats.
