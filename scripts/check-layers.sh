@@ -17,7 +17,7 @@ declare -A may_use=(
   [pages]="records credentials text platform"
   [member]="pages records credentials mail frontend imaging filter text platform"
   [admin]="member pages records credentials mail imaging filter text platform"
-  [bench]="filter text platform"
+  [bench]="imaging filter text platform"
 )
 faults=0
 for folder in "${!may_use[@]}"; do

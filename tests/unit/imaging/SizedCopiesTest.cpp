@@ -132,15 +132,18 @@ TEST(SizedCopies, AreTheAskedSizesUprightWithNothingButPixels) {
     // Where the red quarter lands once upright: left/top.
     bool red_left, red_top;
   };
+  // 1600 pixels: a scale of 5/8 falls short of 1080 by less than a tenth,
+  // so the large copy is that size, decoded without averaging.
   const Case cases[] = {
-      {1600, 1200, 1, 1080, 810, 480, 360, true, true},
-      {1600, 1200, 6, 810, 1080, 360, 480, false, true},  // turned right: red top right
-      {1600, 1200, 8, 810, 1080, 360, 480, true, false},  // turned left: red bottom left
-      {1600, 1200, 3, 1080, 810, 480, 360, false, false},
-      {1600, 1200, 2, 1080, 810, 480, 360, false, true},
-      {1600, 1200, 4, 1080, 810, 480, 360, true, false},
-      {1600, 1200, 5, 810, 1080, 360, 480, true, true},
-      {1600, 1200, 7, 810, 1080, 360, 480, false, false},
+      {1600, 1200, 1, 1000, 750, 480, 360, true, true},
+      {1600, 1200, 6, 750, 1000, 360, 480, false, true},  // turned right: red top right
+      {1600, 1200, 8, 750, 1000, 360, 480, true, false},  // turned left: red bottom left
+      {1600, 1200, 3, 1000, 750, 480, 360, false, false},
+      {1600, 1200, 2, 1000, 750, 480, 360, false, true},
+      {1600, 1200, 4, 1000, 750, 480, 360, true, false},
+      {1600, 1200, 5, 750, 1000, 360, 480, true, true},
+      {1600, 1200, 7, 750, 1000, 360, 480, false, false},
+      {2400, 1600, 1, 1080, 720, 480, 320, true, true},  // 3/8 gives 900: decoded at 4/8, averaged down
       {600, 400, 1, 600, 400, 480, 320, true, true},  // never enlarged
       {300, 200, 6, 200, 300, 200, 300, false, true},
   };
