@@ -4,6 +4,7 @@
 // what it is made of.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <csetjmp>
 #include <cstdio>
@@ -28,7 +29,8 @@ struct Rgb {
 
 // A photo whose top-left quarter is red and the rest blue, so its turning
 // can be seen; `scans`: the progressive scans to write, none for baseline.
-std::string MakeJpeg(int width, int height, const std::vector<jpeg_scan_info>& scans = {}, int components = 3) {
+std::string MakeJpeg(int width, int height, const std::vector<jpeg_scan_info>& scans = {}, int components = 3,
+                     int flat = -1) {
   jpeg_compress_struct info{};
   jpeg_error_mgr errors{};
   info.err = jpeg_std_error(&errors);
@@ -50,7 +52,8 @@ std::string MakeJpeg(int width, int height, const std::vector<jpeg_scan_info>& s
   while (info.next_scanline < info.image_height) {
     for (int x = 0; x < width; ++x) {
       const bool red = x < width / 2 && static_cast<int>(info.next_scanline) < height / 2;
-      for (int c = 0; c < components; ++c) {
+      for (int c = 0; c < components && flat >= 0; ++c) row[static_cast<std::size_t>(x * components + c)] = static_cast<unsigned char>(flat);
+      for (int c = 0; c < components && flat < 0; ++c) {
         row[static_cast<std::size_t>(x * components + c)] =
             static_cast<unsigned char>(components == 1 ? (red ? 250 : 20) : (c == 0 ? (red ? 250 : 10) : c == 2 ? (red ? 10 : 250) : 10));
       }
@@ -67,13 +70,15 @@ std::string MakeJpeg(int width, int height, const std::vector<jpeg_scan_info>& s
 
 // The photo with an Exif block holding the orientation and a GPS pointer,
 // put right after the start-of-image.
-std::string WithExif(const std::string& jpeg, int orientation) {
-  std::string tiff = "MM\0\x2a\0\0\0\x08"s;
-  tiff += "\0\x02"s;                                                             // two entries
-  tiff += "\x01\x12\0\x03\0\0\0\x01"s + static_cast<char>(0) + static_cast<char>(orientation) + "\0\0"s;
-  tiff += "\x88\x25\0\x04\0\0\0\x01\0\0\0\x26"s;                                 // GPS directory at 38
-  tiff += "\0\0\0\0"s;                                                           // no next directory
-  tiff += "\0\x01\0\x01\0\x02\0\0\0\x02NS\0\0"s + "\0\0\0\0"s;                     // GPSLatitudeRef N
+// In Intel byte order (II) when `little`, as most phones write it.
+std::string WithExif(const std::string& jpeg, int orientation, bool little = false) {
+  const auto o = static_cast<char>(orientation);
+  std::string tiff = little ? "II\x2a\0\x08\0\0\0"s : "MM\0\x2a\0\0\0\x08"s;
+  tiff += little ? "\x02\0"s : "\0\x02"s;                                               // two entries
+  tiff += little ? "\x12\x01\x03\0\x01\0\0\0"s + o + "\0\0\0"s : "\x01\x12\0\x03\0\0\0\x01"s + '\0' + o + "\0\0"s;
+  tiff += little ? "\x25\x88\x04\0\x01\0\0\0\x26\0\0\0"s : "\x88\x25\0\x04\0\0\0\x01\0\0\0\x26"s;  // GPS directory at 38
+  tiff += "\0\0\0\0"s;                                                                   // no next directory
+  tiff += "\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0"s;                                       // an empty GPS directory
   const std::string payload = "Exif\0\0"s + tiff;
   const std::size_t length = payload.size() + 2;
   const std::string segment = "\xff\xe1"s + static_cast<char>(length >> 8) + static_cast<char>(length & 0xff) + payload;
@@ -178,6 +183,22 @@ TEST(SizedCopies, AreTheAskedSizesUprightWithNothingButPixels) {
   }
 }
 
+// Averaging keeps a flat colour flat: every input row and column counts
+// once, with its whole weight, at every size and turn.
+TEST(SizedCopies, AFlatPhotoStaysFlat) {
+  for (const int orientation : {1, 6}) {
+    const imaging::Copies made = imaging::MakeSizedCopies(WithExif(MakeJpeg(2400, 1600, {}, 3, 150), orientation, true), kSides);
+    ASSERT_EQ(made.outcome, imaging::CopiesOutcome::kMade) << made.why;
+    for (const imaging::Copy& copy : made.copies) {
+      const Decoded pixels = Decode(copy.jpeg);
+      EXPECT_EQ(pixels.height > pixels.width, orientation == 6);
+      const auto [low, high] = std::minmax_element(pixels.pixels.begin(), pixels.pixels.end());
+      EXPECT_GE(*low, 146) << copy.long_side;
+      EXPECT_LE(*high, 154) << copy.long_side;
+    }
+  }
+}
+
 TEST(SizedCopies, GreyStaysGrey) {
   const imaging::Copies made = imaging::MakeSizedCopies(MakeJpeg(1200, 900, {}, 1), kSides);
   ASSERT_EQ(made.outcome, imaging::CopiesOutcome::kMade) << made.why;
@@ -261,6 +282,12 @@ TEST(FrameSize, IsReadFromTheHeadAlone) {
   EXPECT_FALSE(filter::ReadFrameSize(photo.substr(0, 40)));
   EXPECT_FALSE(filter::ReadFrameSize(Declaring(photo, 0, 200)));
   EXPECT_FALSE(filter::ReadFrameSize("GIF89a"));
+  for (int orientation = 1; orientation <= 8; ++orientation) {
+    EXPECT_EQ(filter::ExifOrientation(WithExif(photo, orientation, true)), orientation);
+    EXPECT_EQ(filter::ExifOrientation(WithExif(photo, orientation, false)), orientation);
+  }
+  EXPECT_EQ(filter::ExifOrientation(WithExif(photo, 9, true)), 1);
+  EXPECT_EQ(filter::ExifOrientation(MakeJpeg(32, 16)), 1);
 }
 
 }  // namespace
