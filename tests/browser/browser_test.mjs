@@ -8,16 +8,24 @@
 // docs/img/): Japanese must read as Japanese there, not as empty boxes.
 // Then it walks every page of site/ as a phone and as a desktop see it, with
 // axe-core's WCAG 2 A and AA rules, and saves each view in SCREENSHOT_DIR/walk/.
+// Last, twelve full-size phone photos posted and their profile opened as a
+// phone opens it: the bytes it costs, and Lighthouse's figures for it in
+// SCREENSHOT_DIR/lighthouse.json.
 // Usage: node browser_test.mjs EXE [SCREENSHOT_DIR]
 import { chromium } from 'playwright-core';
-import { execFileSync } from 'node:child_process';
+import { execFile, execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import { createRequire } from 'node:module';
 import path from 'node:path';
+import { promisify } from 'node:util';
 import { scratchDir, startSite, stopServer } from '../support/site.mjs';
 
 const STEP_TIMEOUT_MS = 15000;
 const CHROMIUM = '/usr/bin/chromium';
+// What the first view of a profile of phone photos may cost a phone.
+const FIRST_VIEW_BUDGET_BYTES = 1.5e6;
+const execFileAsync = promisify(execFile);
+const requireHere = createRequire(import.meta.url);
 
 const exe = process.argv[2];
 if (!exe) {
@@ -66,8 +74,10 @@ const AXE_OPTIONS = {
   runOnly: { type: 'tag', values: ['wcag2a', 'wcag2aa', 'wcag21a', 'wcag21aa'] },
   rules: { 'page-has-heading-one': { enabled: true }, 'heading-order': { enabled: true } },
 };
-const axeSource = fs.readFileSync(createRequire(import.meta.url).resolve('axe-core/axe.min.js'), 'utf8');
+const axeSource = fs.readFileSync(requireHere.resolve('axe-core/axe.min.js'), 'utf8');
 const axeFigures = [];
+// Measured, never asserted: printed at the end.
+const figures = [];
 
 // Visible text, in the page and in form controls, set smaller than 14 px.
 function smallText() {
@@ -144,7 +154,59 @@ const showBytes = (buf) => JSON.stringify(buf.toString('latin1'));
 // renders as U+00A0; a reader sees blanks.
 const plainText = (text) => text.replace(/\u00a0/g, ' ');
 
+// Twelve photos as a phone takes them: 4032x3024, detailed enough to weigh
+// 3-4 MB each as a phone's do, lying on their side with the tag that turns
+// them upright, and the place they were taken. One picture is made (the
+// costly part) and moved about for the others.
+async function makePhonePhotos(dir) {
+  const started = Date.now();
+  const files = Array.from({ length: 12 }, (_, i) => path.join(dir, `phone-${String(i + 1).padStart(2, '0')}.jpg`));
+  const args = ['-seed', '28', '-size', '4032x3024', 'plasma:fractal', '-sampling-factor', '4:2:0', '-quality', '95'];
+  files.slice(1).forEach((file, i) => args.push('(', '+clone', '-roll', `+${(i + 1) * 336}+${(i + 1) * 252}`,
+    '-write', file, '+delete', ')'));
+  await execFileAsync('convert', [...args, files[0]]);
+  await execFileAsync('exiftool', ['-q', '-overwrite_original', '-Orientation#=6', '-GPSLatitude=35.6586',
+    '-GPSLatitudeRef=N', '-GPSLongitude=139.7454', '-GPSLongitudeRef=E', ...files]);
+  const mb = files.reduce((sum, file) => sum + fs.statSync(file).size, 0) / 1e6;
+  figures.push(`twelve 4032x3024 phone photos, ${mb.toFixed(1)} MB in all, made in ${((Date.now() - started) / 1000).toFixed(1)} s`);
+  return files;
+}
+
+// Lighthouse, once, as it sees a phone on a slow network by default; its
+// figures for the page at URL, or its error.
+async function lighthouseFigures(url, reportFile) {
+  const started = Date.now();
+  await execFileAsync(process.execPath, [requireHere.resolve('lighthouse/cli/index.js'), url, '--quiet',
+    '--only-categories=performance,accessibility,best-practices,seo', '--output=json', `--output-path=${reportFile}`,
+    '--chrome-flags=--headless=new --no-sandbox'], { env: { ...process.env, CHROME_PATH: CHROMIUM }, timeout: 120000 });
+  const report = JSON.parse(fs.readFileSync(reportFile, 'utf8'));
+  const score = (id) => report.categories[id]?.score ?? null;
+  const audit = (id) => report.audits[id]?.numericValue ?? null;
+  return {
+    url,
+    lighthouse: report.lighthouseVersion,
+    formFactor: report.configSettings.formFactor,
+    throttling: report.configSettings.throttlingMethod,
+    runtimeError: report.runtimeError?.message ?? null,
+    runSeconds: (Date.now() - started) / 1000,
+    performance: score('performance'),
+    accessibility: score('accessibility'),
+    bestPractices: score('best-practices'),
+    seo: score('seo'),
+    lcpMs: audit('largest-contentful-paint'),
+    cls: audit('cumulative-layout-shift'),
+    tbtMs: audit('total-blocking-time'),
+    totalByteWeight: audit('total-byte-weight'),
+    // What it would mend first, for whoever reads the figures.
+    belowPar: Object.values(report.audits).filter((a) => a.score !== null && a.score < 0.9 &&
+      ['binary', 'numeric', 'metricSavings'].includes(a.scoreDisplayMode)).map((a) => `${a.id}: ${a.displayValue ?? a.score}`),
+  };
+}
+
 async function run(work) {
+  // Made while the walk goes on; wanted only at its end.
+  const phonePhotos = makePhonePhotos(work);
+  phonePhotos.catch(() => {});
   const site = await startSite(exePath, work);
   const base = `http://127.0.0.1:${site.port}`;
   const record = (id) => path.join(site.dir, 'data', 'members', `${id}.txt`);
@@ -373,8 +435,10 @@ async function run(work) {
         const img = view.locator('main img').first();
         await img.scrollIntoViewIfNeeded();
         await view.waitForFunction((el) => el.complete, await img.elementHandle());
-        const shown = await img.evaluate((el) => `${el.naturalWidth}x${el.naturalHeight}`);
-        return shown === '480x640' || `the newest post's image is ${shown}, not upright`;
+        // Whichever size the view picked (its natural size is then the one
+        // it is laid out at, rounded), the 480x640 photo stands upright.
+        const [w, h] = await img.evaluate((el) => [el.naturalWidth, el.naturalHeight]);
+        return (w > 0 && Math.abs(w * 4 - h * 3) <= 4) || `the newest post's image is ${w}x${h}, not upright`;
       });
     }
     const uploads = path.join(modern.dir, 'data', 'upload');
@@ -410,6 +474,129 @@ async function run(work) {
       }, shot('reset-done'));
       check('the reset gives the success page', (await views[0].page.title()).includes('Your password is changed'), await views[0].page.title());
     }
+    // 9. A day's phone photos, twelve at 12 megapixels, posted from the
+    // phone, and the member's profile as a phone gets it: each photo in a
+    // copy sized for the screen, the original one tap away, and a first view
+    // that a slow network carries.
+    {
+      const taro = { id: 'taro', pw: 'taro1234' };
+      await fetch(`${modernBase}/cgi/orvalengate.exe`, { method: 'POST', body: new URLSearchParams({ session: 'demo',
+        command: 'registration', id: taro.id, pw: taro.pw, pw2: taro.pw, realname: 'Taro', mail: 'taro@example.com' }) });
+      await checkAsync('twelve 12-megapixel phone photos are posted through the form', async () => {
+        const files = await phonePhotos;
+        const started = Date.now();
+        let accepted = 0;
+        for (const [i, file] of files.entries()) {
+          await submitSitePage('post.html', 'postleaf', { id: taro.id, pw: taro.pw, leaf: file, 'blank-title': `Photo ${i + 1}` })(views[0].page);
+          if ((await views[0].page.title()).includes('Your photo is posted')) accepted += 1;
+        }
+        figures.push(`twelve photos posted through the form in ${((Date.now() - started) / 1000).toFixed(1)} s`);
+        return accepted === files.length || `${accepted} of ${files.length} accepted`;
+      });
+      const profile = `${modernBase}/cgi/orvalengate.exe?session=demo&showuser=${taro.id}`;
+
+      // The first view: a phone with nothing cached, before any scrolling;
+      // every response's bytes as they came over the wire.
+      let firstBytes = null;
+      await checkAsync(`first view of the profile at 390 px weighs at most ${FIRST_VIEW_BUDGET_BYTES} bytes`, async () => {
+        const context = await browser.newContext(VIEWS[0].options);
+        try {
+          const page = await context.newPage();
+          const cdp = await context.newCDPSession(page);
+          const urls = new Map();
+          let bytes = 0;
+          cdp.on('Network.responseReceived', (e) => urls.set(e.requestId, new URL(e.response.url).pathname));
+          cdp.on('Network.loadingFinished', (e) => { bytes += e.encodedDataLength; });
+          await cdp.send('Network.enable');
+          await page.goto(profile, { waitUntil: 'networkidle', timeout: STEP_TIMEOUT_MS });
+          firstBytes = bytes;
+          figures.push(`first view of the twelve photos' profile at 390 px: ${bytes} bytes in ${urls.size} responses`);
+          return bytes <= FIRST_VIEW_BUDGET_BYTES || `${bytes} bytes: ${[...urls.values()].join(' ')}`;
+        } finally {
+          await context.close();
+        }
+      });
+
+      // Every picture scrolled to and loaded, so each view's choice shows.
+      // A page of photos is saved as a photo: a JPEG.
+      const photos = (view) => view.locator('main .posts img');
+      await walkPage(views, 'modern-photos', async (view) => {
+        await view.goto(profile);
+        for (let i = 0; i < await photos(view).count(); i += 1) {
+          const img = photos(view).nth(i);
+          await img.scrollIntoViewIfNeeded();
+          await view.waitForFunction((el) => el.complete && el.naturalWidth > 0, await img.elementHandle());
+        }
+      }, (width) => walkShot(`modern-photos-${width}.jpg`));
+      const listed = await photos(views[0].page).evaluateAll((imgs) => imgs.map((img) => ({
+        href: img.closest('a')?.getAttribute('href') ?? '', width: img.getAttribute('width'), height: img.getAttribute('height'),
+        natural: [img.naturalWidth, img.naturalHeight], loading: img.getAttribute('loading') })));
+      // The original a post's link leads to, and the name its copies share.
+      const stem = (href) => href.match(/^\/upload\/([^/]+)\.jpg$/)?.[1];
+      check('the profile lists the twelve photos, each inside a link to its original',
+        listed.length === 12 && listed.every((img) => stem(img.href)), JSON.stringify(listed.map((img) => img.href)));
+      // A phone of 390 px at one device pixel a CSS pixel wants the 480-px
+      // copy; the desktop's wider column, the 1080-px one.
+      for (const [i, { width, page: view }] of views.entries()) {
+        const copy = ['480', '1080'][i];
+        await checkAsync(`at ${width} px each photo is loaded from its own ${copy}-px copy`, async () => {
+          const shown = await photos(view).evaluateAll((imgs) => imgs.map((img) =>
+            [img.closest('a')?.getAttribute('href') ?? '', img.currentSrc]));
+          const wrong = shown.filter(([href, src]) => !stem(href) ||
+            (src && new URL(src).pathname) !== `/upload/sized/${stem(href)}-${copy}.jpg`);
+          return (shown.length === 12 && wrong.length === 0) || `${shown.length} photos; loaded: ${JSON.stringify(wrong)}`;
+        });
+      }
+      // Width and height keep the page from jumping as pictures arrive, so
+      // they must give the upright shape; the first picture is the one in view
+      // at once, never left to load late.
+      const badBox = listed.filter(({ width, height, natural: [w, h] }) => !(Number(width) > 0 && Number(height) > 0 &&
+        Math.abs(Number(width) / Number(height) - w / h) < 0.01));
+      check('every photo has width and height of its upright shape', listed.length > 0 && badBox.length === 0, JSON.stringify(badBox));
+      check('the first photo loads at once, the others when scrolled near', listed.length > 1 &&
+        listed[0].loading !== 'lazy' && listed.slice(1).every((img) => img.loading === 'lazy'),
+      JSON.stringify(listed.map((img) => img.loading)));
+      await checkAsync('each photo\'s link answers 200 with the original as image/jpeg', async () => {
+        const answers = await Promise.all(listed.map(async ({ href }) => {
+          const res = await fetch(new URL(href, modernBase), { method: 'HEAD' });
+          return `${href} ${res.status} ${res.headers.get('content-type')}`;
+        }));
+        const wrong = answers.filter((answer) => !answer.endsWith(' 200 image/jpeg'));
+        return (answers.length > 0 && wrong.length === 0) || wrong.join('\n  ');
+      });
+
+      // The copies as stored: nothing of the phone's tags (the place, the
+      // camera, a colour profile), the pixels turned upright, long side at most
+      // the copy's size.
+      const sized = path.join(modern.dir, 'data', 'upload', 'sized');
+      const copies = listed.filter((img) => stem(img.href)).flatMap(({ href }) =>
+        ['480', '1080'].map((size) => ({ size: Number(size), file: path.join(sized, `${stem(href)}-${size}.jpg`) })));
+      const present = copies.filter(({ file }) => fs.existsSync(file));
+      check('every listed photo has its two sized copies stored', copies.length === 24 && present.length === copies.length,
+        `${present.length} of ${copies.length} in ${sized}`);
+      const tagsOf = present.map(({ size, file }) => ({ size, file,
+        tags: execFileSync('exiftool', ['-a', '-G1', '-s', file], { encoding: 'latin1' }) }));
+      const withTags = tagsOf.map(({ file, tags }) => [path.basename(file), [...new Set(tags.match(/^\[[^\]]+\]/gm))]
+        .filter((group) => !['[ExifTool]', '[System]', '[File]', '[JFIF]', '[Composite]'].includes(group))])
+        .filter(([, groups]) => groups.length > 0);
+      check('the sized copies carry no metadata: no Exif, GPS, XMP or ICC', present.length > 0 && withTags.length === 0,
+        JSON.stringify(withTags));
+      const pixels = (tags, tag) => Number(tags.match(new RegExp(`^\\[File\\]\\s+${tag}\\s+: (\\d+)`, 'm'))?.[1]);
+      const notUpright = tagsOf.map(({ size, file, tags }) => ({ size, file, w: pixels(tags, 'ImageWidth'), h: pixels(tags, 'ImageHeight') }))
+        .filter(({ size, w, h }) => !(w < h && h <= size && Math.abs(w * 4 - h * 3) <= 4));
+      check('the sized copies stand upright, 3:4, the long side within their size', present.length > 0 && notUpright.length === 0,
+        notUpright.map(({ file, w, h }) => `${path.basename(file)} ${w}x${h}`).join(', '));
+
+      // Lighthouse's own view of the page, for the record.
+      await checkAsync('Lighthouse reports on the profile of twelve photos', async () => {
+        const lh = await lighthouseFigures(profile, path.join(work, 'lighthouse-report.json'));
+        fs.writeFileSync(screenshot('lighthouse.json'), `${JSON.stringify({ ...lh, firstViewBytes390: firstBytes }, null, 2)}\n`);
+        figures.push(`Lighthouse ${lh.lighthouse} (${lh.formFactor}, ${lh.throttling}) on that profile in ${lh.runSeconds.toFixed(0)} s: ` +
+          `performance ${lh.performance}, LCP ${Math.round(lh.lcpMs)} ms, CLS ${lh.cls?.toFixed(3)}, TBT ${Math.round(lh.tbtMs)} ms, ` +
+          `${lh.totalByteWeight} bytes; accessibility ${lh.accessibility}, best practices ${lh.bestPractices}, SEO ${lh.seo}`);
+        return (lh.runtimeError === null && lh.performance !== null) || `Lighthouse: ${lh.runtimeError}`;
+      });
+    }
   } finally {
     if (browser) await browser.close().catch(() => {});
     await stopServer(site.server);
@@ -429,5 +616,6 @@ try {
   fs.rmSync(work, { recursive: true, force: true });
 }
 console.log(`axe-core violations, rule x elements (${JSON.stringify(AXE_OPTIONS)}):\n  ${axeFigures.join('\n  ')}`);
+if (figures.length > 0) console.log(`Measured:\n  ${figures.join('\n  ')}`);
 console.log(`${passed} passed, ${failed} failed`);
 process.exit(exitCode);
