@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr int kSides[] = {1080, 480};
+constexpr int kSides[] = {1080, 880, 480};
 
 // Every segment before the first scan is the JFIF header, a table or a
 // frame header.

@@ -60,12 +60,14 @@ void RemovePostedFiles(const std::string& dir, std::string_view name, std::strin
                        std::string_view record_ext);
 
 // Smaller copies of a post's image for the pages, by their long side: in
-// the folder "sized" of the upload folder, N-480.jpg and N-1080.jpg for the
-// post N. A folder is no name any naming rule can take (they look for
+// the folder "sized" of the upload folder, N-480.jpg, N-880.jpg and
+// N-1080.jpg for the post N: a phone at one device pixel to a CSS pixel
+// takes the first, a phone at 1.75 to 2 (most) the second even for a photo
+// taken upright, a sharper phone or a desktop the last. A folder is no name any naming rule can take (they look for
 // regular files), every listing of the upload folder passes over folders,
 // and the web servers serve it as part of the upload folder.
 inline constexpr std::string_view kSizedFolder = "sized";
-inline constexpr std::array<int, 2> kCopySides{1080, 480};
+inline constexpr std::array<int, 3> kCopySides{1080, 880, 480};
 std::string SizedCopyPath(const std::string& dir, std::string_view name, int side);
 struct SizedCopyFile {
   int side = 0;

@@ -536,9 +536,10 @@ async function run(work) {
       check('the profile lists the twelve photos, each inside a link to its original',
         listed.length === 12 && listed.every((img) => stem(img.href)), JSON.stringify(listed.map((img) => img.href)));
       // A phone of 390 px at one device pixel a CSS pixel wants the 480-px
-      // copy; the desktop's wider column, the 1080-px one.
+      // copy; the desktop's wider column (592 px) a larger one: the 880-px
+      // copy of a photo taken upright is 660 wide.
       for (const [i, { width, page: view }] of views.entries()) {
-        const copy = ['480', '1080'][i];
+        const copy = ['480', '880'][i];
         await checkAsync(`at ${width} px each photo is loaded from its own ${copy}-px copy`, async () => {
           const shown = await photos(view).evaluateAll((imgs) => imgs.map((img) =>
             [img.closest('a')?.getAttribute('href') ?? '', img.currentSrc]));
@@ -570,9 +571,9 @@ async function run(work) {
       // the copy's size.
       const sized = path.join(modern.dir, 'data', 'upload', 'sized');
       const copies = listed.filter((img) => stem(img.href)).flatMap(({ href }) =>
-        ['480', '1080'].map((size) => ({ size: Number(size), file: path.join(sized, `${stem(href)}-${size}.jpg`) })));
+        ['480', '880', '1080'].map((size) => ({ size: Number(size), file: path.join(sized, `${stem(href)}-${size}.jpg`) })));
       const present = copies.filter(({ file }) => fs.existsSync(file));
-      check('every listed photo has its two sized copies stored', copies.length === 24 && present.length === copies.length,
+      check('every listed photo has its three sized copies stored', copies.length === 36 && present.length === copies.length,
         `${present.length} of ${copies.length} in ${sized}`);
       const tagsOf = present.map(({ size, file }) => ({ size, file,
         tags: execFileSync('exiftool', ['-a', '-G1', '-s', file], { encoding: 'latin1' }) }));

@@ -36,7 +36,7 @@ const SEED = positive('ORVALENGATE_SHARED_SEED', Date.now() % 2147483647);
 const IDS = 20, TRIES_PER_SIDE = 8, POSTS_PER_RULE = 30, PW_CHANGES = 80, PROFILE_EDITS = 20, VIEWS = 20;
 const RULES = ['counter', 'num3d', 'stamp', 'photos'];
 const PHOTO_POSTED = 'Your photo is posted';
-const COPY_SIDES = [480, 1080];
+const COPY_SIDES = [480, 880, 1080];
 const SIDES = ['A', 'B'];
 const MEMBERS_SESSION = 'counter';
 

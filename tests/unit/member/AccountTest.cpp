@@ -205,6 +205,7 @@ TEST_F(SelfService, NothingOutlivesTheAccount) {
   Write("up/p3.txt", "<tslkeys>\r\nsession=s1\r\nid=u1\r\n</tslkeys>\r\n");
   std::filesystem::create_directories(dir_ + "up/sized");
   Write("up/sized/p3-480.jpg", "small");
+  Write("up/sized/p3-880.jpg", "middle");
   Write("up/sized/p3-1080.jpg", "large");
   EXPECT_EQ(records::RemovePostsOf(up, "U1"), 0u);
   EXPECT_EQ(Read("up/p3.jpg"), "jpeg");
@@ -213,6 +214,7 @@ TEST_F(SelfService, NothingOutlivesTheAccount) {
   EXPECT_EQ(Read("up/p3.txt"), "<missing>");
   // Its copies go with it.
   EXPECT_EQ(Read("up/sized/p3-480.jpg"), "<missing>");
+  EXPECT_EQ(Read("up/sized/p3-880.jpg"), "<missing>");
   EXPECT_EQ(Read("up/sized/p3-1080.jpg"), "<missing>");
 }
 
