@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr int kSides[] = {1080, 480};
+constexpr int kSides[] = {1080, 880, 480};
 
 std::string MadePhoto() {
   const int width = 4032, height = 3024;

@@ -21,11 +21,16 @@
 namespace imaging {
 namespace {
 
+// Pixels row after row. Left uninitialised until written: every byte of an
+// image is written once, and clearing megabytes first doubled the work of
+// a fresh process's pages.
 struct Image {
   int width = 0;
   int height = 0;
   int channels = 0;
-  std::vector<unsigned char> pixels;
+  std::unique_ptr<unsigned char[]> pixels;
+  std::size_t RowSize() const { return static_cast<std::size_t>(width) * static_cast<std::size_t>(channels); }
+  const unsigned char* Row(int y) const { return pixels.get() + static_cast<std::size_t>(y) * RowSize(); }
 };
 
 // Fault and warning alike end the work: a photo the library finds corrupt
@@ -102,7 +107,7 @@ class Shrinker {
     out_.height = to_height;
     out_.channels = channels;
     row_size_ = static_cast<std::size_t>(to_width) * static_cast<std::size_t>(channels);
-    out_.pixels.resize(row_size_ * static_cast<std::size_t>(to_height));
+    out_.pixels.reset(new unsigned char[row_size_ * static_cast<std::size_t>(to_height)]);
     across_.resize(row_size_);
     for (std::vector<float>& sums : sums_) sums.assign(row_size_, 0.0f);
     // Which output rows each input row feeds, with what weight.
@@ -118,7 +123,7 @@ class Shrinker {
 
   void AddRow(const unsigned char* row) {
     if (same_size_) {
-      std::copy_n(row, row_size_, out_.pixels.data() + static_cast<std::size_t>(next_row_++) * row_size_);
+      std::copy_n(row, row_size_, out_.pixels.get() + static_cast<std::size_t>(next_row_++) * row_size_);
       return;
     }
     const std::size_t channels = static_cast<std::size_t>(channels_);
@@ -155,9 +160,10 @@ class Shrinker {
   void FlushBefore(int row) {
     for (; flushed_ < row; ++flushed_) {
       std::vector<float>& sums = sums_[static_cast<std::size_t>(flushed_) % 2];
-      unsigned char* out = out_.pixels.data() + static_cast<std::size_t>(flushed_) * row_size_;
+      unsigned char* out = out_.pixels.get() + static_cast<std::size_t>(flushed_) * row_size_;
       for (std::size_t i = 0; i < row_size_; ++i) {
-        out[i] = static_cast<unsigned char>(std::clamp(std::lround(sums[i]), 0L, 255L));
+        // Weights sum to one: a sum lies within 0..255 but for rounding.
+        out[i] = static_cast<unsigned char>(std::clamp(sums[i] + 0.5f, 0.0f, 255.0f));
         sums[i] = 0;
       }
     }
@@ -186,43 +192,35 @@ void Fit(int width, int height, int long_side, int& to_width, int& to_height) {
 
 Image Shrink(const Image& from, int to_width, int to_height) {
   Shrinker shrinker(from.width, from.height, to_width, to_height, from.channels);
-  const std::size_t stride = static_cast<std::size_t>(from.width) * static_cast<std::size_t>(from.channels);
-  for (int y = 0; y < from.height; ++y) shrinker.AddRow(from.pixels.data() + static_cast<std::size_t>(y) * stride);
+  for (int y = 0; y < from.height; ++y) shrinker.AddRow(from.Row(y));
   return shrinker.Finish();
 }
 
-// The pixels turned as Exif orientation 2 to 8 says (1 leaves them).
-Image Upright(Image from, int orientation) {
-  if (orientation <= 1 || orientation > 8) return from;
+// Row `y` of the picture turned as Exif orientation 2 to 8 says, into
+// `row`; the rows of an unturned picture are its own.
+const unsigned char* UprightRow(const Image& from, int orientation, int y, std::vector<unsigned char>& row) {
+  if (orientation <= 1 || orientation > 8) return from.Row(y);
   const bool swaps = orientation >= 5;
-  Image out;
-  out.width = swaps ? from.height : from.width;
-  out.height = swaps ? from.width : from.height;
-  out.channels = from.channels;
-  out.pixels.resize(from.pixels.size());
+  const int width = swaps ? from.height : from.width;
   const int w = from.width, h = from.height;
   const std::size_t channels = static_cast<std::size_t>(from.channels);
-  for (int y = 0; y < out.height; ++y) {
-    for (int x = 0; x < out.width; ++x) {
-      int sx = x, sy = y;
-      switch (orientation) {
-        case 2: sx = w - 1 - x; break;                  // mirrored
-        case 3: sx = w - 1 - x; sy = h - 1 - y; break;  // upside down
-        case 4: sy = h - 1 - y; break;                  // mirrored upside down
-        case 5: sx = y; sy = x; break;                  // mirrored, turned left
-        case 6: sx = y; sy = h - 1 - x; break;          // turned left: turn right
-        case 7: sx = w - 1 - y; sy = h - 1 - x; break;  // mirrored, turned right
-        case 8: sx = w - 1 - y; sy = x; break;          // turned right: turn left
-        default: break;
-      }
-      const std::size_t to = (static_cast<std::size_t>(y) * static_cast<std::size_t>(out.width) +
-                              static_cast<std::size_t>(x)) * channels;
-      const std::size_t at = (static_cast<std::size_t>(sy) * static_cast<std::size_t>(w) +
-                              static_cast<std::size_t>(sx)) * channels;
-      std::copy_n(from.pixels.data() + at, channels, out.pixels.data() + to);
+  row.resize(static_cast<std::size_t>(width) * channels);
+  for (int x = 0; x < width; ++x) {
+    int sx = x, sy = y;
+    switch (orientation) {
+      case 2: sx = w - 1 - x; break;                  // mirrored
+      case 3: sx = w - 1 - x; sy = h - 1 - y; break;  // upside down
+      case 4: sy = h - 1 - y; break;                  // mirrored upside down
+      case 5: sx = y; sy = x; break;                  // mirrored, turned left
+      case 6: sx = y; sy = h - 1 - x; break;          // turned left: turn right
+      case 7: sx = w - 1 - y; sy = h - 1 - x; break;  // mirrored, turned right
+      case 8: sx = w - 1 - y; sy = x; break;          // turned right: turn left
+      default: break;
     }
+    std::copy_n(from.Row(sy) + static_cast<std::size_t>(sx) * channels, channels,
+                row.data() + static_cast<std::size_t>(x) * channels);
   }
-  return out;
+  return row.data();
 }
 
 struct Decoder {
@@ -328,15 +326,17 @@ struct Encoder {
   bool created = false;
   unsigned char* buffer = nullptr;
   unsigned long size = 0;
+  std::vector<unsigned char> row;
   ~Encoder() {
     if (created) jpeg_destroy_compress(&info);
     std::free(buffer);
   }
 };
 
-// Baseline JPEG with optimised Huffman tables and a JFIF header only: no
-// Exif, no colour profile, no comment.
-bool Encode(const Image& image, std::string& out, std::string& why) {
+// The picture turned upright as baseline JPEG with optimised Huffman
+// tables and a JFIF header only: no Exif, no colour profile, no comment.
+// Turned row by row as it is encoded, never held turned whole.
+bool Encode(const Image& image, int orientation, std::string& out, std::string& why) {
   const auto encoder = std::make_unique<Encoder>();
   Encoder* const e = encoder.get();
   e->info.err = &InstallErrorExit(e->exit)->manager;
@@ -347,8 +347,9 @@ bool Encode(const Image& image, std::string& out, std::string& why) {
   jpeg_create_compress(&e->info);
   e->created = true;
   jpeg_mem_dest(&e->info, &e->buffer, &e->size);
-  e->info.image_width = static_cast<JDIMENSION>(image.width);
-  e->info.image_height = static_cast<JDIMENSION>(image.height);
+  const bool swaps = orientation >= 5 && orientation <= 8;
+  e->info.image_width = static_cast<JDIMENSION>(swaps ? image.height : image.width);
+  e->info.image_height = static_cast<JDIMENSION>(swaps ? image.width : image.height);
   e->info.input_components = image.channels;
   e->info.in_color_space = image.channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
   jpeg_set_defaults(&e->info);
@@ -356,10 +357,10 @@ bool Encode(const Image& image, std::string& out, std::string& why) {
   e->info.optimize_coding = TRUE;
   e->info.dct_method = JDCT_ISLOW;
   jpeg_start_compress(&e->info, TRUE);
-  const std::size_t stride = static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.channels);
   while (e->info.next_scanline < e->info.image_height) {
+    const unsigned char* row = UprightRow(image, orientation, static_cast<int>(e->info.next_scanline), e->row);
     // The library takes rows it does not change through a pointer to non-const.
-    JSAMPROW rows[1] = {const_cast<unsigned char*>(image.pixels.data()) + e->info.next_scanline * stride};
+    JSAMPROW rows[1] = {const_cast<unsigned char*>(row)};
     jpeg_write_scanlines(&e->info, rows, 1);
   }
   jpeg_finish_compress(&e->info);
@@ -377,18 +378,29 @@ Copies MakeSizedCopies(std::string_view jpeg, std::span<const int> long_sides) {
   result.outcome = DecodeTo(jpeg, largest, decoded, result.why);
   if (result.outcome != CopiesOutcome::kMade) return result;
   const int orientation = filter::ExifOrientation(jpeg);
-  for (const int long_side : long_sides) {
+  // Largest first, each averaged from the one before it: fewer pixels to
+  // average, and what a copy shows is what the larger showed.
+  std::vector<std::size_t> order(long_sides.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return long_sides[a] > long_sides[b]; });
+  result.copies.resize(long_sides.size());
+  Image smaller;
+  const Image* source = &decoded;
+  for (const std::size_t i : order) {
     int width = 0, height = 0;
-    Fit(decoded.width, decoded.height, long_side, width, height);
-    const bool whole = width == decoded.width && height == decoded.height;
-    const Image upright = Upright(whole ? decoded : Shrink(decoded, width, height), orientation);
-    Copy copy{long_side, upright.width, upright.height, {}};
-    if (!Encode(upright, copy.jpeg, result.why)) {
+    Fit(source->width, source->height, long_sides[i], width, height);
+    if (width != source->width || height != source->height) {
+      smaller = Shrink(*source, width, height);
+      source = &smaller;
+    }
+    const bool swaps = orientation >= 5 && orientation <= 8;
+    Copy& copy = result.copies[i];
+    copy = {long_sides[i], swaps ? height : width, swaps ? width : height, {}};
+    if (!Encode(*source, orientation, copy.jpeg, result.why)) {
       result.outcome = CopiesOutcome::kUndecodable;
       result.copies.clear();
       return result;
     }
-    result.copies.push_back(std::move(copy));
   }
   return result;
 }
