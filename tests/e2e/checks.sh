@@ -83,6 +83,19 @@ for ext in .jpg .jpeg .jpe .jfif .pjpeg .pjp ""; do
   check "upload$ext may run no script" grep -qiE "^content-security-policy: default-src 'none';.*sandbox" <<<"$headers"
 done
 
+# A post through the second page set writes its sized copies beside the
+# upload folder's listing, served as the posts are.
+{ cat "$data/sessions/demo.txt"; printf 'Pages=modern\r\nUploadUrl=/upload/\r\n'; } > "$data/sessions/modern.txt"
+convert -size 64x48 gradient:navy-orange "$work/real.jpg"
+curl -s -o /dev/null -F session=modern -F command=postleaf -F id=alice -F pw=secret1 \
+  -F "leaf=@$work/real.jpg;type=image/jpeg" -F blank-title=Dusk "$cgi"
+copy=$(printf 'img%04d' $n)-480.jpg; n=$((n+1))
+headers=$(curl -s -D - -o "$work/copy.jpg" "$base/upload/sized/$copy" | tr -d '\r')
+check "a sized copy is written and served" cmp -s "$data/upload/sized/$copy" "$work/copy.jpg"
+check "a sized copy is served as image/jpeg" grep -qix "content-type: image/jpeg" <<<"$headers"
+check "a sized copy is never sniffed" grep -qix "x-content-type-options: nosniff" <<<"$headers"
+check "a sized copy may run no script" grep -qiE "^content-security-policy: default-src 'none';.*sandbox" <<<"$headers"
+
 # A phone photo in a session that strips locations: made by ImageMagick and
 # given a place, an orientation and an XMP packet by exiftool, in both byte
 # orders. The stored copy has no GPS tag left, the same orientation and the
