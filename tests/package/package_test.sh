@@ -113,6 +113,11 @@ curl -s -F session=demo -F command=postleaf -F id=hanako -F pw=secret12 -F blank
 check "a posted photo served back as it is stored, as a JPEG image only" \
   'curl -s -D "$work/upload.head" "$base/upload/img0001.jpg" | cmp -s - /var/lib/orvalengate/upload/img0001.jpg &&
    grep -qi "^content-type: image/jpeg" "$work/upload.head" && grep -qi "^x-content-type-options: nosniff" "$work/upload.head"'
+check "its sized copies, www-data's, served as JPEG images only; orvalengate-admin size-photos finds nothing to do" \
+  'curl -s -D "$work/sized.head" "$base/upload/sized/img0001-480.jpg" | cmp -s - /var/lib/orvalengate/upload/sized/img0001-480.jpg &&
+   grep -qi "^content-type: image/jpeg" "$work/sized.head" && grep -qi "^x-content-type-options: nosniff" "$work/sized.head" &&
+   [ "$(stat -c %U /var/lib/orvalengate/upload/sized/img0001-1080.jpg)" = www-data ] &&
+   runuser -u www-data -- orvalengate-admin size-photos demo | grep -q "^0 made, 1 had them, 0 without$"'
 check "the record is www-data's, 0600, in a 0700 folder, its password hashed" \
   '[ "$(stat -c %U:%a /var/lib/orvalengate/members /var/lib/orvalengate/members/hanako.txt | tr "\n" " ")" = "www-data:700 www-data:600 " ] &&
    grep -q "argon2id" /var/lib/orvalengate/members/hanako.txt'
