@@ -207,8 +207,15 @@ TEST_F(PostingDir, StoreClaimsBothNamesOrNeither) {
   // file is given back.
   EXPECT_FALSE(records::StorePostedFiles(dir_, "a", ".jpeg", "OTHER", ".txt", "OTHER"));
   EXPECT_EQ(Names(), (std::vector<std::string>{"a.jpg", "a.txt"}));
+  // Its sized copies, in a folder of their own; one already there is kept.
+  ASSERT_TRUE(records::StoreSizedCopies(dir_, "a", {{1080, "L"}, {880, "M"}}));
+  ASSERT_TRUE(records::StoreSizedCopies(dir_, "a", {{880, "other"}, {480, "S"}}));
+  EXPECT_EQ(Read("sized/a-880.jpg"), "M");
+  EXPECT_EQ(Read("sized/a-480.jpg"), "S");
+  // A post undone takes its copies along.
   records::RemovePostedFiles(dir_, "a", ".jpg", ".txt");
-  EXPECT_EQ(Names(), std::vector<std::string>{});
+  EXPECT_EQ(Names(), std::vector<std::string>{"sized"});
+  EXPECT_TRUE(fs::is_empty(dir_ + "sized"));
 }
 
 TEST_F(PostingDir, SearchesStoreThroughTheClaim) {
