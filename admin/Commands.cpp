@@ -132,13 +132,13 @@ constexpr Command kCommands[] = {
     {"size-photos", 1,
      "usage: orvalengate-admin [--site DIR] size-photos SESSION\n"
      "Makes the smaller copies of each posted photo that the profile pages of the\n"
-     "second page set show (in the folder sized of the upload folder), for every\n"
-     "post that lacks one, newest first; posts that have them are left alone, so\n"
-     "running it again does nothing. Each post's copies are written under the\n"
-     "lock every post is stored under. Prints one line per post it made copies\n"
-     "of or could not, then a count. A photo over 100 megapixels or 16,384\n"
-     "pixels a side, or one the decoder refuses, keeps being shown as posted.\n"
-     "Exit 4 when a copy could not be written.\n"},
+     "second page set show (in the folder sized of the upload folder), all of\n"
+     "them anew for every post that lacks one, newest first; posts that have\n"
+     "them are left alone, so running it again does nothing. Each post's copies\n"
+     "are written under the lock every post is stored under. Prints one line per\n"
+     "post it made copies of or could not, then a count. A photo over 100\n"
+     "megapixels or 16,384 pixels a side, or one the decoder refuses, keeps\n"
+     "being shown as posted. Exit 4 when a copy could not be written.\n"},
     {"recent", 1,
      "usage: orvalengate-admin [--site DIR] recent SESSION\n"
      "The session's latest lines of the activity log (config.txt's activitylog):\n"
@@ -505,9 +505,20 @@ int SizePhotos(Site& site, std::string_view session_name, Output& output) {
       ++had;
       return true;
     }
+    if (!records::SizedCopyNamesFit(post.base)) {
+      ++not_made;
+      output.out += Cell(post.image) + ": no copies (the name leaves no room for the copies' suffix); shown as posted\n";
+      return true;
+    }
     // Decoded before the lock, as a post does: posts wait for nothing but
     // the writing.
-    const imaging::Copies copies = imaging::MakeSizedCopies(platform::ReadWholeFile(dir + post.image), records::kCopySides);
+    std::string image;
+    try {
+      image = platform::ReadWholeFile(dir + post.image);
+    } catch (const platform::Exception&) {
+      return true;  // removed since the folder was listed
+    }
+    const imaging::Copies copies = imaging::MakeSizedCopies(image, records::kCopySides);
     if (copies.outcome != imaging::CopiesOutcome::kMade) {
       ++not_made;
       output.out += Cell(post.image) + ": no copies (" + copies.why + "); shown as posted\n";
@@ -516,8 +527,12 @@ int SizePhotos(Site& site, std::string_view session_name, Output& output) {
     std::vector<records::SizedCopyFile> files;
     for (const imaging::Copy& copy : copies.copies) files.push_back({copy.long_side, copy.jpeg});
     const platform::FileLock lock = records::LockPosts(dir);
-    // A post removed meanwhile gets no copies.
-    if (!text::FileExists(dir + post.image) || !text::FileExists(dir + post.base + ".txt")) return true;
+    // A post removed meanwhile gets no copies, nor does a new post that
+    // took its name: only the photo decoded gets these.
+    if (!text::FileExists(dir + post.base + ".txt") || !text::FileExists(dir + post.image) ||
+        platform::ReadWholeFile(dir + post.image) != image) {
+      return true;
+    }
     if (!records::StoreSizedCopies(dir, post.base, files)) {
       output.err += Cell(post.image) + ": a copy could not be written (see the error log)\n";
       write_failed = true;

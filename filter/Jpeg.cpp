@@ -330,12 +330,19 @@ bool IsShown(unsigned char marker, std::string_view payload) {
 std::optional<FrameSize> ReadFrameSize(std::string_view head) {
   if (head.size() < 2 || Byte(head, 0) != kMarkerByte || Byte(head, 1) != kStartOfImage) return std::nullopt;
   for (std::size_t pos = 2;;) {
+    // TEM and restart markers stand alone.
+    if (pos + 1 < head.size() && Byte(head, pos) == kMarkerByte &&
+        (Byte(head, pos + 1) == 0x01 || (Byte(head, pos + 1) >= 0xD0 && Byte(head, pos + 1) <= 0xD7))) {
+      pos += 2;
+      continue;
+    }
     const std::optional<Segment> segment = SegmentAt(head, pos);
     if (!segment || segment->marker == kStartOfScan) return std::nullopt;
     // The length, the precision, then the height and the width.
     if (IsFrameHeader(segment->marker) && segment->end - segment->start >= 9) {
       const std::size_t at = segment->start + 5;
-      const FrameSize size{Byte(head, at + 2) << 8 | Byte(head, at + 3), Byte(head, at) << 8 | Byte(head, at + 1)};
+      const FrameSize size{Byte(head, at + 2) << 8 | Byte(head, at + 3), Byte(head, at) << 8 | Byte(head, at + 1),
+                           segment->marker};
       if (size.width == 0 || size.height == 0) return std::nullopt;
       return size;
     }

@@ -49,13 +49,16 @@ struct StrippedJpeg {
 // stripping it again changes nothing.
 bool StripLocation(std::string_view data, StrippedJpeg& out);
 
-// The pixel size a JPEG's frame header declares, read from the start of
-// the file alone (the segments before the first frame header must all lie
-// in `head`); nothing when no frame header with a width and a height is
-// found there.
+// The pixel size a JPEG's frame header declares, and its marker (0xC0
+// baseline, 0xC1 extended, 0xC2 progressive, 0xC9 and up arithmetic ...),
+// read from the start of the file alone (the segments before the first
+// frame header must all lie in `head`; markers without a length are passed
+// over, as decoders do); nothing when no frame header with a width and a
+// height is found there.
 struct FrameSize {
   int width = 0;
   int height = 0;
+  unsigned char marker = 0;
 };
 std::optional<FrameSize> ReadFrameSize(std::string_view head);
 

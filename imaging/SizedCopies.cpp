@@ -250,6 +250,13 @@ CopiesOutcome DecodeTo(std::string_view jpeg, int long_side, Image& out, std::st
   // Read here first: the library refuses some sizes itself, which would
   // make a crafted size look like a fault.
   const std::optional<filter::FrameSize> frame = filter::ReadFrameSize(jpeg);
+  // Baseline, extended and progressive Huffman coding only: no browser shows
+  // an arithmetic-coded or hierarchical photo, and arithmetic decoding of a
+  // frame within the pixel bound can take seconds.
+  if (frame && frame->marker != 0xC0 && frame->marker != 0xC1 && frame->marker != 0xC2) {
+    why = "a coding no browser shows";
+    return CopiesOutcome::kUndecodable;
+  }
   if (frame && (frame->width > kMaxSide || frame->height > kMaxSide ||
                 static_cast<std::uint64_t>(frame->width) * static_cast<std::uint64_t>(frame->height) > kMaxPixels)) {
     why = std::to_string(frame->width) + " x " + std::to_string(frame->height) + " pixels, over the bound";
@@ -269,6 +276,10 @@ CopiesOutcome DecodeTo(std::string_view jpeg, int long_side, Image& out, std::st
   d->info.progress = &d->scans.manager;
   jpeg_mem_src(&d->info, reinterpret_cast<const unsigned char*>(jpeg.data()), static_cast<unsigned long>(jpeg.size()));
   jpeg_read_header(&d->info, TRUE);
+  if (d->info.arith_code || d->info.data_precision != 8) {
+    why = "a coding no browser shows";
+    return CopiesOutcome::kUndecodable;
+  }
   const std::uint64_t width = d->info.image_width, height = d->info.image_height;
   if (width > kMaxSide || height > kMaxSide || width * height > kMaxPixels) {
     why = std::to_string(width) + " x " + std::to_string(height) + " pixels, over the bound";
@@ -320,16 +331,44 @@ CopiesOutcome DecodeTo(std::string_view jpeg, int long_side, Image& out, std::st
   return CopiesOutcome::kMade;
 }
 
+// The encoder's output, straight into a string that grows as it must; the
+// library's own memory destination leaves its caller a freed pointer when
+// an error ends it after the buffer grew.
+struct StringDestination {
+  jpeg_destination_mgr manager{};
+  std::string* out = nullptr;
+};
+
+void StartOutput(j_compress_ptr info) {
+  auto* destination = reinterpret_cast<StringDestination*>(info->dest);
+  destination->out->resize(64 * 1024);
+  destination->manager.next_output_byte = reinterpret_cast<JOCTET*>(destination->out->data());
+  destination->manager.free_in_buffer = destination->out->size();
+}
+
+boolean GrowOutput(j_compress_ptr info) {
+  auto* destination = reinterpret_cast<StringDestination*>(info->dest);
+  std::string& out = *destination->out;
+  const std::size_t used = out.size();  // the library calls this only when the buffer is full
+  out.resize(used * 2);
+  destination->manager.next_output_byte = reinterpret_cast<JOCTET*>(out.data() + used);
+  destination->manager.free_in_buffer = out.size() - used;
+  return TRUE;
+}
+
+void EndOutput(j_compress_ptr info) {
+  auto* destination = reinterpret_cast<StringDestination*>(info->dest);
+  destination->out->resize(destination->out->size() - destination->manager.free_in_buffer);
+}
+
 struct Encoder {
   jpeg_compress_struct info{};
   ErrorExit exit;
+  StringDestination destination;
   bool created = false;
-  unsigned char* buffer = nullptr;
-  unsigned long size = 0;
   std::vector<unsigned char> row;
   ~Encoder() {
     if (created) jpeg_destroy_compress(&info);
-    std::free(buffer);
   }
 };
 
@@ -346,7 +385,11 @@ bool Encode(const Image& image, int orientation, std::string& out, std::string& 
   }
   jpeg_create_compress(&e->info);
   e->created = true;
-  jpeg_mem_dest(&e->info, &e->buffer, &e->size);
+  e->destination.out = &out;
+  e->destination.manager.init_destination = StartOutput;
+  e->destination.manager.empty_output_buffer = GrowOutput;
+  e->destination.manager.term_destination = EndOutput;
+  e->info.dest = &e->destination.manager;
   const bool swaps = orientation >= 5 && orientation <= 8;
   e->info.image_width = static_cast<JDIMENSION>(swaps ? image.height : image.width);
   e->info.image_height = static_cast<JDIMENSION>(swaps ? image.width : image.height);
@@ -364,7 +407,6 @@ bool Encode(const Image& image, int orientation, std::string& out, std::string& 
     jpeg_write_scanlines(&e->info, rows, 1);
   }
   jpeg_finish_compress(&e->info);
-  out.assign(reinterpret_cast<const char*>(e->buffer), e->size);
   return true;
 }
 

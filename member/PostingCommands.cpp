@@ -91,6 +91,9 @@ std::string TWebModule1::CommandPostLeaf() {
   const records::NameClaim claim = [&](const std::string& name) {
     if (!records::StorePostedFilesNoted(posts, dir, name, ext, image, records::kRecordExtension, record)) return false;
     stored = name;
+    // Copies left under this name by a post removed by hand would show
+    // that photo for this one.
+    records::RemoveSizedCopies(dir, name);
     if (!copy_files.empty()) records::StoreSizedCopies(dir, name, copy_files);
     return true;
   };

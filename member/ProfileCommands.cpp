@@ -35,9 +35,16 @@ constexpr std::string_view kPictureSizes = "(min-width: 40rem) 37rem, calc(100vw
 
 // The size the picture shows at (turned as its Exif orientation says, as
 // a browser turns it), from the file's first bytes alone.
+// A file that cannot be read (taken down by its mode, held open on
+// Windows) shows without a size, never ends the page.
 std::optional<filter::FrameSize> ShownSize(const std::string& path, std::size_t head_bytes) {
   std::int64_t start = 0;
-  const std::optional<std::string> head = platform::ReadFileTail(path, static_cast<std::int64_t>(head_bytes), head_bytes, start);
+  std::optional<std::string> head;
+  try {
+    head = platform::ReadFileTail(path, static_cast<std::int64_t>(head_bytes), head_bytes, start);
+  } catch (const platform::Exception&) {
+    return std::nullopt;
+  }
   if (!head) return std::nullopt;
   std::optional<filter::FrameSize> size = filter::ReadFrameSize(*head);
   if (size && filter::ExifOrientation(*head) >= 5) std::swap(size->width, size->height);
@@ -52,8 +59,11 @@ std::string PostItem(const pages::PageContext& context, const std::string& dir, 
   const std::string original = context.upload_url + pages::PercentEncode(post.name + post.ext);
   std::string src = original, srcset;
   std::optional<filter::FrameSize> size;
+  int listed_width = 0;
   for (const int side : records::kCopySides) {
-    const std::optional<filter::FrameSize> copy = ShownSize(records::SizedCopyPath(dir, post.name, side), kCopyHeadBytes);
+    const std::optional<filter::FrameSize> copy =
+        records::SizedCopyNamesFit(post.name) ? ShownSize(records::SizedCopyPath(dir, post.name, side), kCopyHeadBytes)
+                                              : std::nullopt;
     if (!copy) {
       srcset.clear();
       size.reset();
@@ -62,6 +72,10 @@ std::string PostItem(const pages::PageContext& context, const std::string& dir, 
     if (!size) size = copy;  // the largest: its proportions are the most exact
     src = context.upload_url + std::string(records::kSizedFolder) + "/" +
           pages::PercentEncode(post.name + "-" + std::to_string(side) + ".jpg");
+    // A photo smaller than a copy's size gives copies of one width: each
+    // width is offered once, by the smallest file.
+    if (copy->width == listed_width) srcset.erase(0, srcset.find(", ") == std::string::npos ? srcset.size() : srcset.find(", ") + 2);
+    listed_width = copy->width;
     srcset.insert(0, src + " " + std::to_string(copy->width) + "w" + (srcset.empty() ? "" : ", "));
   }
   if (srcset.empty()) {

@@ -159,15 +159,22 @@ std::string SizedCopyPath(const std::string& dir, std::string_view name, int sid
   return path;
 }
 
+bool SizedCopyNamesFit(std::string_view name) {
+  for (const int side : kCopySides) {
+    if (!platform::IsPlainFileName(name, "-" + std::to_string(side) + ".jpg")) return false;
+  }
+  return true;
+}
+
 bool StoreSizedCopies(const std::string& dir, std::string_view name, const std::vector<SizedCopyFile>& copies) {
+  if (!SizedCopyNamesFit(name)) return false;
   const std::string folder = text::IncludeTrailingDelimiter(dir) + std::string(kSizedFolder);
   if (!platform::DirectoryExists(folder)) platform::CreateDirectories(folder);
   bool stored = true;
   for (const SizedCopyFile& copy : copies) {
     const std::string path = SizedCopyPath(dir, name, copy.side);
-    if (text::FileExists(path)) continue;
     try {
-      platform::CreateFileExclusive(path, platform::Bytes(copy.jpeg));
+      platform::ReplaceFile(path, platform::Bytes(copy.jpeg));
     } catch (const platform::Exception& e) {
       LogError(path + ": " + e.Message());
       stored = false;
@@ -177,9 +184,14 @@ bool StoreSizedCopies(const std::string& dir, std::string_view name, const std::
 }
 
 void RemoveSizedCopies(const std::string& dir, std::string_view name) {
+  if (!SizedCopyNamesFit(name)) return;
   for (const int side : kCopySides) {
     const std::string path = SizedCopyPath(dir, name, side);
-    if (text::FileExists(path)) platform::RemoveFile(path);
+    if (!text::FileExists(path)) continue;
+    platform::RemoveFile(path);
+    // Left behind, it would show the photo that was taken down, and show it
+    // again for the next post given this name.
+    if (text::FileExists(path)) LogError(path + ": the copy of a removed post cannot be removed");
   }
 }
 

@@ -73,11 +73,17 @@ struct SizedCopyFile {
   int side = 0;
   std::string_view jpeg;
 };
+// Whether every copy's name of post `name` is a plain file name (a long
+// name may leave no room for the suffix): a post without is shown as it
+// was posted.
+bool SizedCopyNamesFit(std::string_view name);
 // Stores the copies of post `name` (the folder made when missing), each
-// whole or not at all; a copy already there is kept. Called under the
-// posts lock. False when one could not be written.
+// replaced whole: whatever stood under those names belonged to no live
+// post (the name was just claimed, or checked under the lock). Called
+// under the posts lock. False when one could not be written (logged).
 bool StoreSizedCopies(const std::string& dir, std::string_view name, const std::vector<SizedCopyFile>& copies);
-// Removes every copy of post `name`; a copy already gone is no error.
+// Removes every copy of post `name`; a copy already gone is no error, one
+// that stays is logged.
 void RemoveSizedCopies(const std::string& dir, std::string_view name);
 
 // Called with each free name a search finds; returns false when the name

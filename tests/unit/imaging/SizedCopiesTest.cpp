@@ -30,7 +30,7 @@ struct Rgb {
 // A photo whose top-left quarter is red and the rest blue, so its turning
 // can be seen; `scans`: the progressive scans to write, none for baseline.
 std::string MakeJpeg(int width, int height, const std::vector<jpeg_scan_info>& scans = {}, int components = 3,
-                     int flat = -1) {
+                     int flat = -1, bool arithmetic = false) {
   jpeg_compress_struct info{};
   jpeg_error_mgr errors{};
   info.err = jpeg_std_error(&errors);
@@ -43,6 +43,7 @@ std::string MakeJpeg(int width, int height, const std::vector<jpeg_scan_info>& s
   info.input_components = components;
   info.in_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
   jpeg_set_defaults(&info);
+  info.arith_code = arithmetic ? TRUE : FALSE;
   if (!scans.empty()) {
     info.scan_info = scans.data();
     info.num_scans = static_cast<int>(scans.size());
@@ -260,6 +261,9 @@ TEST(SizedCopies, APhotoBeyondItsBoundIsNeverDecoded) {
       {Declaring(MakeJpeg(64, 48, SimpleProgression()), 10000, 10000), imaging::CopiesOutcome::kUndecodable, "Backing store"},
       {MakeJpeg(64, 48, ScanPerCoefficient()), imaging::CopiesOutcome::kUndecodable, "more than 64 scans"},
       {small.substr(0, small.size() / 2), imaging::CopiesOutcome::kUndecodable, "Premature end"},
+      // Arithmetic coding: no browser shows it, and its decoding within the
+      // pixel bound takes seconds.
+      {MakeJpeg(64, 48, {}, 3, -1, true), imaging::CopiesOutcome::kUndecodable, "a coding no browser shows"},
       {"\xff\xd8\xff\xd9"s, imaging::CopiesOutcome::kUndecodable, ""},
   };
   for (const Case& c : cases) {
@@ -282,6 +286,11 @@ TEST(FrameSize, IsReadFromTheHeadAlone) {
   EXPECT_FALSE(filter::ReadFrameSize(photo.substr(0, 40)));
   EXPECT_FALSE(filter::ReadFrameSize(Declaring(photo, 0, 200)));
   EXPECT_FALSE(filter::ReadFrameSize("GIF89a"));
+  // A marker without a length before the frame is passed over, as decoders do.
+  const std::optional<filter::FrameSize> after_tem = filter::ReadFrameSize("\xff\xd8\xff\x01\xff\xd0"s + photo.substr(2));
+  ASSERT_TRUE(after_tem);
+  EXPECT_EQ(after_tem->width, 320);
+  EXPECT_EQ(after_tem->marker, 0xC0);
   for (int orientation = 1; orientation <= 8; ++orientation) {
     EXPECT_EQ(filter::ExifOrientation(WithExif(photo, orientation, true)), orientation);
     EXPECT_EQ(filter::ExifOrientation(WithExif(photo, orientation, false)), orientation);

@@ -207,10 +207,11 @@ TEST_F(PostingDir, StoreClaimsBothNamesOrNeither) {
   // file is given back.
   EXPECT_FALSE(records::StorePostedFiles(dir_, "a", ".jpeg", "OTHER", ".txt", "OTHER"));
   EXPECT_EQ(Names(), (std::vector<std::string>{"a.jpg", "a.txt"}));
-  // Its sized copies, in a folder of their own; one already there is kept.
+  // Its sized copies, in a folder of their own; one already there (left by
+  // an earlier post of the name) is replaced.
   ASSERT_TRUE(records::StoreSizedCopies(dir_, "a", {{1080, "L"}, {880, "M"}}));
-  ASSERT_TRUE(records::StoreSizedCopies(dir_, "a", {{880, "other"}, {480, "S"}}));
-  EXPECT_EQ(Read("sized/a-880.jpg"), "M");
+  ASSERT_TRUE(records::StoreSizedCopies(dir_, "a", {{880, "new"}, {480, "S"}}));
+  EXPECT_EQ(Read("sized/a-880.jpg"), "new");
   EXPECT_EQ(Read("sized/a-480.jpg"), "S");
   // A post undone takes its copies along.
   records::RemovePostedFiles(dir_, "a", ".jpg", ".txt");
