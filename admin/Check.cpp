@@ -298,6 +298,18 @@ void CheckSession(Site& site, const std::string& name, Report& report, Folders& 
   const std::string members_dir =
       CheckFolderKey(session.settings, file, "membersdb", true, true,
                      "the site answers \"MemberDB does not exist\"", report, folders);
+  // The sized copies' folder, once a post made it: its leftovers are
+  // looked for, and it must take the copies of new posts and let removed
+  // posts' copies go.
+  const std::string sized_dir =
+      upload_dir.empty() ? std::string() : text::IncludeTrailingDelimiter(upload_dir + std::string(records::kSizedFolder));
+  if (!sized_dir.empty() && text::DirectoryExists(sized_dir)) {
+    folders.insert(sized_dir);
+    if (!platform::DirectoryWritable(sized_dir)) {
+      report.Problem(sized_dir + ": folder not writable: new posts get no sized copies and removed posts' copies stay "
+                     "served");
+    }
+  }
   // Posts and post lists are found by the poster's ID alone: members of two
   // member folders who share an ID would share them.
   if (!upload_dir.empty()) {

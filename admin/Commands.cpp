@@ -496,7 +496,13 @@ int RemovePost(Site& site, std::string_view session_name, std::string_view name,
 int SizePhotos(Site& site, std::string_view session_name, Output& output) {
   std::size_t made = 0, had = 0, not_made = 0;
   bool write_failed = false;
+  bool told = false;
   const bool listed = ForEachPost(site, session_name, output.err, [&](const Post& post) {
+    // Made all the same: the operator may be about to switch the session.
+    if (!told && !site.module.ModernPages) {
+      output.err += "note: session " + std::string(session_name) + " shows the default page set, which shows no copies\n";
+      told = true;
+    }
     if (post.image.empty()) return true;
     const std::string& dir = site.module.UploadPath;
     bool missing = false;
