@@ -85,6 +85,12 @@ void TCGIResponse::SetStatusCode(std::int32_t code) {
   strings_[rsReasonString] = ReasonPhrase(code);
 }
 
+void TWebResponse::AddCustomHeader(std::string_view name, std::string_view value) {
+  const auto unsafe = [](std::string_view text) { return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; };
+  if (name.empty() || unsafe(name) || unsafe(value) || name.find(':') != std::string_view::npos) return;
+  custom_headers_.append(name).append(": ").append(value).append("\r\n");
+}
+
 void TCGIResponse::SendResponse() {
   // Without SERVER_PROTOCOL there is no header block at all: the content
   // alone goes out.
@@ -108,6 +114,7 @@ void TCGIResponse::SendResponse() {
     AddHeader(headers, "Content-Encoding", strings_[rsContentEncoding]);
     AddHeader(headers, "Content-Type", strings_[rsContentType]);
     if (!content_.empty()) AddHeader(headers, "Content-Length", std::to_string(content_length_));
+    headers += custom_headers_;
     // Every header block this framework writes ends with a "Content:" line
     // of no value before the empty line; clients of the site have always
     // received it, so it stays.

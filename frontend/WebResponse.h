@@ -36,10 +36,15 @@ class TWebResponse {
   virtual bool Sent() const { return false; }
 
   void SetContentType(std::string_view type) { SetStringVariable(rsContentType, type); }
+  // A header of the program's own (Set-Cookie, ...), sent after the
+  // framework's; one whose name or value holds a line break or NUL is
+  // dropped, so none can end the header block early.
+  void AddCustomHeader(std::string_view name, std::string_view value);
   TWebRequest& Request() noexcept { return request_; }
 
  protected:
   TWebRequest& request_;
+  std::string custom_headers_;  // "Name: value\r\n" each
 };
 
 // The reason phrase of a status code; empty for a code without one.

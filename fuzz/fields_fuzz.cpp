@@ -1,6 +1,8 @@
 // The URL-encoded side: UrlDecode, SplitQuery, SplitQueryEscaped, QueryValue
-// and ParseUrlEncodedBody on a query or body, looked up by a name.
+// and ParseUrlEncodedBody on a query or body, looked up by a name; and the
+// same text as a Cookie header.
 // Input: text, optionally "\n%%\n" and the name to look up.
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,6 +15,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view query = parts[0];
   const std::string_view name = parts.size() > 1 ? parts[1] : std::string_view("session");
   const bool plain = query.find_first_of("%+") == std::string_view::npos;
+
+  // A cookie's value is a piece of the header within one pair.
+  if (const std::optional<std::string_view> cookie = text::CookieValue(query, name)) {
+    fuzz::Check(cookie->data() >= query.data() && cookie->data() + cookie->size() <= query.data() + query.size(),
+                "a cookie's value lies inside the header", query);
+    fuzz::Check(cookie->find(';') == std::string_view::npos, "a cookie's value ends at its pair's end", query);
+  }
 
   const std::string decoded = text::UrlDecode(query);
   fuzz::Check(decoded.size() <= query.size(), "UrlDecode never grows the text", query);

@@ -197,6 +197,20 @@ void AppendPostedValue(std::string& out, std::string_view text) { AppendEscaped(
 
 std::size_t PostedFieldsBound(std::size_t body_size) noexcept { return 6 * body_size + 2; }
 
+std::optional<std::string_view> CookieValue(std::string_view header, std::string_view name) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!header.empty()) {
+    const std::size_t end = header.find(';');
+    std::string_view pair = header.substr(0, end);
+    header = end == std::string_view::npos ? std::string_view() : header.substr(end + 1);
+    while (!pair.empty() && blank(pair.front())) pair.remove_prefix(1);
+    while (!pair.empty() && blank(pair.back())) pair.remove_suffix(1);
+    const std::size_t eq = pair.find('=');
+    if (eq != std::string_view::npos && pair.substr(0, eq) == name) return pair.substr(eq + 1);
+  }
+  return std::nullopt;
+}
+
 std::string QueryValue(std::string_view text, std::string_view name) {
   // The first item of that name answers; the rest of the query is never
   // decoded, and no list of every item is built.

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -42,6 +43,10 @@ void AppendPostedValue(std::string& out, std::string_view text);
 std::size_t PostedFieldsBound(std::size_t body_size) noexcept;
 // The decoded value of the first field of that name; empty if none.
 std::string QueryValue(std::string_view text, std::string_view name);
+// The value of the first cookie of that name in a Cookie header
+// ("a=1; b=2"), as sent, blanks around each pair left out; nothing when
+// there is none.
+std::optional<std::string_view> CookieValue(std::string_view header, std::string_view name);
 // Replaces form.PostedFields by the escaped fields of a URL-encoded body.
 void ParseUrlEncodedBody(PostedForm& form, std::string_view body);
 // Every non-overlapping occurrence of `old_pattern`, compared ignoring ASCII

@@ -132,6 +132,24 @@ TEST(CGIResponseTest, HeadersInTheirOrderAndEmptyOnesLeftOut) {
             "Content-Version: 1\r\nContent-Encoding: gzip\r\nContent-Type: text/plain\r\nContent:\r\n\r\n");
 }
 
+// The program's own headers (a cookie) come after the framework's; one that
+// could end the header block early never goes out.
+TEST(CGIResponseTest, CustomHeadersAfterTheFrameworksAndNoneThatBreaksALine) {
+  FakeRequest request;
+  TCGIResponse response(request);
+  response.SetContentType("text/html");
+  response.AddCustomHeader("Set-Cookie", "a=1; Path=/; HttpOnly");
+  response.AddCustomHeader("Set-Cookie", "b=2\r\nLocation: /evil");
+  response.AddCustomHeader("X-Bad\nName", "v");
+  response.AddCustomHeader("X-Colon:", "v");
+  response.AddCustomHeader("Cache-Control", std::string_view("no-store\0x", 10));
+  response.AddCustomHeader("Cache-Control", "no-store");
+  response.SetContent("x");
+  response.SendResponse();
+  EXPECT_EQ(request.out, "Status: 200 OK\r\nContent-Type: text/html\r\nContent-Length: 1\r\n"
+                         "Set-Cookie: a=1; Path=/; HttpOnly\r\nCache-Control: no-store\r\nContent:\r\n\r\nx");
+}
+
 TEST(CGIResponseTest, RedirectSendsMovedPageWith302) {
   FakeRequest request;
   TCGIResponse response(request);

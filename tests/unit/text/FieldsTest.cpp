@@ -166,6 +166,17 @@ TEST(QueryValue, FirstMatchingItem) {
   EXPECT_EQ(text::QueryValue("", "n"), "");
 }
 
+TEST(CookieValue, FirstPairOfTheNameBlanksAside) {
+  EXPECT_EQ(text::CookieValue("a=1; og=tok; og=second", "og"), "tok");
+  EXPECT_EQ(text::CookieValue("og=;x=1", "og"), "");
+  EXPECT_EQ(text::CookieValue(" \tog = x ; ", "og"), std::nullopt);  // "og " is another name
+  EXPECT_EQ(text::CookieValue(" \tog=x ; ", "og"), "x");
+  EXPECT_EQ(text::CookieValue("xog=1; ogx=2; OG=3", "og"), std::nullopt);
+  EXPECT_EQ(text::CookieValue("og", "og"), std::nullopt);
+  EXPECT_EQ(text::CookieValue("", "og"), std::nullopt);
+  EXPECT_EQ(text::CookieValue("og=a=b", "og"), "a=b");
+}
+
 TEST(HtmlEscape, Replacements) {
   EXPECT_EQ(text::HtmlEscape("a & <b>"), "a&nbsp;&amp;&nbsp;&lt;b&gt;");
   EXPECT_EQ(text::HtmlEscape("x\r\ny"), "x<br>y");
