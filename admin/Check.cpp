@@ -29,7 +29,7 @@ constexpr std::string_view kSessionKeys[] = {"path",           "membersdb",     
                                              "FileNameCounter", "DefaultImgFile", "PasswordHash",  "StripLocation",
                                              "Pages",           "SiteName",       "SiteHome",      "Templates",
                                              "Stylesheet",      "UploadUrl",      "PasswordReset", "SelfRemoval",
-                                             "RemoveOwnPosts"};
+                                             "RemoveOwnPosts",  "SignIn",         "SignInIdleDays", "SignInDays"};
 
 bool SameKey(std::string_view a, std::string_view b) {
   auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };

@@ -9,6 +9,7 @@
 #include "platform/Sjis.h"
 #include "records/Members.h"
 #include "records/Posting.h"
+#include "records/ResetState.h"
 #include "records/Storage.h"
 #include "text/NameValueList.h"
 
@@ -91,6 +92,15 @@ void TWebModule1::LoadSession(std::string_view name) {
   PasswordReset = list.Value("PasswordReset") == "1";
   SelfRemoval = list.Value("SelfRemoval") == "1";
   RemoveOwnPosts = list.Value("RemoveOwnPosts") == "1";
+  // Signing in belongs to the second page set: its pages carry the forms.
+  SignIn = ModernPages && list.Value("SignIn") == "1";
+  SignInLifetimes = {};
+  if (const std::int64_t days = records::StateNumber(list.Value("SignInIdleDays")); days > 0 && days <= 3650) {
+    SignInLifetimes.idle_seconds = days * 24 * 3600;
+  }
+  if (const std::int64_t days = records::StateNumber(list.Value("SignInDays")); days > 0 && days <= 3650) {
+    SignInLifetimes.absolute_seconds = days * 24 * 3600;
+  }
 }
 
 void TWebModule1::ClearSession() {
@@ -111,6 +121,8 @@ void TWebModule1::ClearSession() {
   PasswordReset = false;
   SelfRemoval = false;
   RemoveOwnPosts = false;
+  SignIn = false;
+  SignInLifetimes = {};
 }
 
 bool IsModernPages(std::string_view setting) { return platform::SameTextSjis(setting, "modern"); }

@@ -14,6 +14,7 @@
 #include "platform/Files.h"
 #include "records/Members.h"
 #include "records/PostIndex.h"
+#include "records/SignIns.h"
 #include "records/Posting.h"
 #include "records/Storage.h"
 #include "text/Fields.h"
@@ -35,10 +36,25 @@ std::string NotJpegMessage(std::int64_t body_limit) {
 }
 
 std::string TWebModule1::CommandPostLeaf() {
+  // Signed in, a post needs no password: the sign-in, and the form token
+  // only its own pages carry, stand for it. The record names the member as
+  // a post with a password does.
+  const bool signed_in = SignIn && !SignedInId.empty() && text::FieldView(PostedFields, "pw").empty();
+  if (signed_in) {
+    const std::string_view posted_id = text::FieldView(PostedFields, "id");
+    if (PostedCsrf != records::SignInFormToken(SignInToken) || (!posted_id.empty() && posted_id != SignedInId)) {
+      return Refuse(pages::Outcome::kForeignRequest, {});
+    }
+    if (posted_id.empty()) {
+      const std::size_t first_end = PostedFields.find("\r\n");
+      const std::size_t at = PostedFields.starts_with("session=") ? (first_end == std::string::npos ? PostedFields.size() : first_end) : 0;
+      PostedFields.insert(at, at == 0 ? "id=" + SignedInId + (PostedFields.empty() ? "" : "\r\n") : "\r\nid=" + SignedInId);
+    }
+  }
   // Views into the field list, used before the list changes below.
   const std::string_view id = text::FieldView(PostedFields, "id");
   const std::string_view pw = text::FieldView(PostedFields, "pw");
-  const int account = records::CheckMemberPassword(MembersDb, id, pw, Passwords);
+  const int account = signed_in ? 0 : records::CheckMemberPassword(MembersDb, id, pw, Passwords);
   // The ID outlives the field list's changes below.
   const std::string id_copy(id);
   if (account != 0) LogFailedLogin(id);

@@ -38,6 +38,8 @@ constexpr CommandEntry kCommands[] = {
     {"forgotpw", [](TWebModule1& m) { return m.CommandForgotPw(); }},
     {"resetpw", [](TWebModule1& m) { return m.CommandResetPw(); }},
     {"removeself", [](TWebModule1& m) { return m.CommandRemoveSelf(); }},
+    {"signin", [](TWebModule1& m) { return m.CommandSignIn(); }},
+    {"signout", [](TWebModule1& m) { return m.CommandSignOut(); }},
 };
 
 // Reads the body bytes that had not arrived when the request was made
@@ -90,11 +92,16 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
   ClearSession();
   ScriptName = request.CgiVariable("SCRIPT_NAME");
   PageStatus = 0;
+  SignInToken.clear();
+  SignedInId.clear();
+  PostedCsrf.clear();
+  ResponseHeaders.clear();
   // The second page set says with the status too what became of a request.
   auto answer = [&](std::string page) {
     if (PageStatus != 0) response.SetStatusCode(PageStatus);
     // The framework's table of reasons stops short of 413 (RFC 9110's name).
     if (PageStatus == 413) response.SetStringVariable(frontend::rsReasonString, "Content Too Large");
+    for (const auto& [name, value] : ResponseHeaders) response.AddCustomHeader(name, value);
     response.SetContent(std::move(page));
   };
 
@@ -184,6 +191,20 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
   const std::string command(text::FieldView(PostedFields, "command"));
   text::RemoveField(PostedFields, "command");
   CommandName = command;
+  if (SignIn) {
+    // Where members sign in, a page of another site may change nothing,
+    // whoever is signed in.
+    if (FromAnotherSite(request.CgiVariable("HTTP_ORIGIN"), request.CgiVariable("HTTP_HOST"),
+                        request.CgiVariable("HTTP_SEC_FETCH_SITE"))) {
+      answer(Refuse(pages::Outcome::kForeignRequest, {}));
+      return;
+    }
+    ReadSignIn(request.CgiVariable("HTTP_COOKIE"));
+    // The form token never reaches a stored record.
+    const std::string csrf(text::FieldView(PostedFields, "csrf"));
+    text::RemoveField(PostedFields, "csrf");
+    PostedCsrf = csrf;
+  }
   // The web server's own variable alone: the request variables also fall
   // back to a header of that name, and a "Remote-Addr" header would let a
   // client name the address a blocking tool then bans.

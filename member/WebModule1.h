@@ -7,11 +7,14 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "credentials/Passwords.h"
 #include "frontend/WebModule.h"
 #include "pages/PageSet.h"
 #include "platform/System.h"
+#include "records/SignIns.h"
 
 namespace member {
 
@@ -75,6 +78,17 @@ class TWebModule1 : public frontend::TWebModule {
   bool PasswordReset = false;
   bool SelfRemoval = false;
   bool RemoveOwnPosts = false;
+  // Members sign in once (session key "SignIn=1", second page set only):
+  // a cookie then stands for ID and password, its lifetimes in days
+  // ("SignInIdleDays", "SignInDays").
+  bool SignIn = false;
+  records::SignInLifetimes SignInLifetimes;
+  // The request's sign-in: the cookie's token and the member it signs in
+  // (empty when none holds), and headers the answer must carry.
+  std::string SignInToken;
+  std::string SignedInId;
+  std::vector<std::pair<std::string, std::string>> ResponseHeaders;
+  std::string PostedCsrf;  // the form token the request carried (taken out of PostedFields)
   // The parsed request. PostedFileData views the request body, or
   // DefaultImgData when the default file stands in for a missing attachment.
   std::string PostedFileName;
@@ -121,6 +135,17 @@ class TWebModule1 : public frontend::TWebModule {
   std::string CommandForgotPw();
   std::string CommandResetPw();
   std::string CommandRemoveSelf();
+  std::string CommandSignIn();
+  std::string CommandSignOut();
+  // The sign-in cookie's name: "__Host-" first when the site is served
+  // over HTTPS (siteurl), which binds it to this host and to Secure.
+  std::string SignInCookieName() const;
+  // Reads the request's sign-in cookie into SignInToken and SignedInId.
+  void ReadSignIn(std::string_view cookie_header);
+  // Whether a request that changes something came from a page of another
+  // site: its Origin names another host (or none, "null"), or the browser
+  // says so (Sec-Fetch-Site: cross-site).
+  static bool FromAnotherSite(std::string_view origin, std::string_view host, std::string_view fetch_site);
   // The form a mailed link opens (GET ?session=S&resetid=ID&token=T).
   std::string ResetForm(std::string_view id, std::string_view token, std::string_view lang);
   // The second set's profile view: the member's record and newest posts

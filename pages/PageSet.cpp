@@ -98,6 +98,9 @@ constexpr OutcomeText kOutcomes[] = {
     {Outcome::kRemovalNotConfirmed, 400, texts::PageRemovalNotConfirmed},
     {Outcome::kAccountRemoved, 200, texts::PageAccountRemoved},
     {Outcome::kAccountRemovedPosts, 200, texts::PageAccountRemovedPosts},
+    {Outcome::kSignedIn, 200, texts::PageSignedIn},
+    {Outcome::kSignedOut, 200, texts::PageSignedOut},
+    {Outcome::kForeignRequest, 403, texts::PageForeignRequest},
 };
 
 const OutcomeText& TextOf(Outcome outcome) {
