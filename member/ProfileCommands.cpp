@@ -208,7 +208,8 @@ std::string TWebModule1::ProfileView(std::string_view id_bytes, std::string_view
     more = "<p><a href=\"" + pages::ProfileAddress(context, id) + "&amp;before=" + std::to_string(posts.older) + "\">" +
            std::string(pages::texts::PageLinkNext) + "</a></p>";
   }
-  return pages::ProfileViewPage(context, id_html, record, list, more);
+  if (SignedInId == id && !id.empty()) ResponseHeaders.emplace_back("Cache-Control", "no-store");
+  return pages::ProfileViewPage(context, id_html, record, list, more, ProfileMenu(id));
 }
 
 }  // namespace member

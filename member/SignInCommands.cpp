@@ -1,6 +1,7 @@
 // Signing in and out (session key SignIn=1): a cookie stands for the
 // member's ID and password on this device until it is signed out, its
 // lifetimes end or the member's password changes.
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,12 @@ namespace member {
 namespace {
 
 constexpr std::string_view kCookieName = "orvalengate-signin";
+
+// The n-th of a text's "\n"-separated lines.
+std::string_view LineOfText(std::string_view text, int n) {
+  for (; n > 0; --n) text.remove_prefix(std::min(text.size(), text.find('\n') + 1));
+  return text.substr(0, text.find('\n'));
+}
 
 }  // namespace
 
@@ -47,6 +54,45 @@ bool TWebModule1::FromAnotherSite(std::string_view origin, std::string_view host
   return scheme == std::string_view::npos || origin.substr(scheme + 3) != host;
 }
 
+std::string TWebModule1::MemberForm(std::string_view which) {
+  const pages::PageContext context = Context();
+  const std::string hidden = "<input type=\"hidden\" name=\"session\" value=\"" + context.session + "\">\n";
+  // Pages that name who is signed in, or carry their form token, are kept
+  // by no cache.
+  ResponseHeaders.emplace_back("Cache-Control", "no-store");
+  if (which == "post" && !SignedInId.empty()) {
+    const std::string form = "<form method=\"post\" enctype=\"multipart/form-data\" action=\"" + context.action + "\">\n" +
+                             hidden + "<input type=\"hidden\" name=\"command\" value=\"postleaf\">\n" +
+                             "<input type=\"hidden\" name=\"csrf\" value=\"" + records::SignInFormToken(SignInToken) +
+                             "\">\n" + std::string(pages::texts::PagePostFields) + "</form>";
+    const std::vector<pages::PageLink> links = {{pages::texts::PageLinkProfile, pages::ProfileAddress(context, SignedInId)}};
+    return pages::MemberFormPage(context, LineOfText(pages::texts::PagePostHeading, 0),
+                                 LineOfText(pages::texts::PagePostHeading, 1), form, links);
+  }
+  // Not signed in (or the sign-in is over): the way to sign in, which then
+  // leads on.
+  const std::string form = "<form method=\"post\" action=\"" + context.action + "\">\n" + hidden +
+                           "<input type=\"hidden\" name=\"command\" value=\"signin\">\n" +
+                           std::string(pages::texts::PageSignInFields) + "</form>";
+  return pages::MemberFormPage(context, LineOfText(pages::texts::PageSignInHeading, 0),
+                               LineOfText(pages::texts::PageSignInHeading, 1), form);
+}
+
+std::string TWebModule1::ProfileMenu(std::string_view id) const {
+  if (!SignIn) return {};
+  const pages::PageContext context = Context();
+  const std::string forms = context.script + "?session=" + context.session_url + "&amp;form=";
+  if (SignedInId.empty() || SignedInId != id) {
+    return "<ul class=\"menu\">\n<li><a href=\"" + forms + "signin\">" + std::string(pages::texts::PageLinkSignIn) +
+           "</a></li>\n</ul>\n";
+  }
+  return "<form method=\"post\" action=\"" + context.action + "\">\n<input type=\"hidden\" name=\"session\" value=\"" +
+         context.session + "\">\n<input type=\"hidden\" name=\"command\" value=\"signout\">\n" +
+         "<input type=\"hidden\" name=\"csrf\" value=\"" + records::SignInFormToken(SignInToken) + "\">\n" +
+         "<ul class=\"menu\">\n<li><a href=\"" + forms + "post\">" + std::string(pages::texts::PageLinkPostPhoto) +
+         "</a></li>\n<li>" + std::string(pages::texts::PageSignOutButton) + "</li>\n</ul>\n</form>\n";
+}
+
 std::string TWebModule1::CommandSignIn() {
   if (!SignIn) return Refuse(pages::Outcome::kUnknownCommand, {});
   const std::string id(text::FieldView(PostedFields, "id"));
@@ -72,7 +118,10 @@ std::string TWebModule1::CommandSignIn() {
   SignInToken = *token;
   SignedInId = id;
   LogActivity("signed in", id);
-  return Succeed(pages::Outcome::kSignedIn, {}, id);
+  const pages::PageContext context = Context();
+  const std::vector<pages::PageLink> links = {
+      {pages::texts::PageLinkPostPhoto, context.script + "?session=" + context.session_url + "&amp;form=post"}};
+  return Succeed(pages::Outcome::kSignedIn, {}, id, {}, links);
 }
 
 std::string TWebModule1::CommandSignOut() {

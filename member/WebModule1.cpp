@@ -114,6 +114,7 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
     if (!show_user.empty() && !query_session.empty()) {
       SessionName = query_session;
       LoadSession(SessionName);
+      if (SignIn) ReadSignIn(request.CgiVariable("HTTP_COOKIE"));
       if (ModernPages) {
         answer(ProfileView(text::UrlDecode(show_user), text::QueryValue(query, "before")));
       } else {
@@ -131,6 +132,17 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
         answer(ResetForm(reset_id, text::QueryValue(query, "token"), text::QueryValue(query, "lang")));
         return;
       }
+    }
+  }
+  // The program's own forms, where members sign in.
+  const std::string form_asked = text::QueryValue(query, "form");
+  if (!form_asked.empty() && !query_session.empty()) {
+    SessionName = query_session;
+    LoadSession(SessionName);
+    if (SignIn) {
+      ReadSignIn(request.CgiVariable("HTTP_COOKIE"));
+      answer(MemberForm(form_asked));
+      return;
     }
   }
   // A refusal before the body's own session is known (a body too large, no

@@ -137,6 +137,12 @@ class TWebModule1 : public frontend::TWebModule {
   std::string CommandRemoveSelf();
   std::string CommandSignIn();
   std::string CommandSignOut();
+  // The program's own forms (GET ?session=S&form=post|signin): the post
+  // form of the signed-in member, else the sign-in form.
+  std::string MemberForm(std::string_view which);
+  // The profile's menu in a SignIn session: the signed-in member's own on
+  // their profile (post a photo, sign out), else the way to sign in.
+  std::string ProfileMenu(std::string_view id) const;
   // The sign-in cookie's name: "__Host-" first when the site is served
   // over HTTPS (siteurl), which binds it to this host and to Secure.
   std::string SignInCookieName() const;

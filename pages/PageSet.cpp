@@ -22,13 +22,14 @@ namespace {
 constexpr std::string_view kResultNames[] = {"site", "home", "style", "heading", "heading_en",
                                              "message", "message_en", "links"};
 constexpr std::string_view kProfileNames[] = {"site", "home", "style", "id", "name", "country",
-                                              "comment", "links", "posts", "more"};
+                                              "comment", "links", "posts", "more", "menu"};
 constexpr std::string_view kFormNames[] = {"site",     "home",    "style", "action", "session",  "token",
                                            "minutes",  "profile", "id",    "realname", "country", "comment",
                                            "mail",     "urlname1", "url1", "urlname2", "url2",    "urlname3",
                                            "url3"};
 
 constexpr std::string_view kResetNames[] = {"site", "home", "style", "action", "session", "id", "token", "lang"};
+constexpr std::string_view kMemberFormNames[] = {"site", "home", "style", "heading", "heading_en", "form", "links"};
 
 const TemplateKind kTemplates[] = {
     {"result.html", templates::texts::Result, kResultNames},
@@ -36,6 +37,7 @@ const TemplateKind kTemplates[] = {
     {"form.html", templates::texts::Form, kFormNames},
     {"form-en.html", templates::texts::FormEn, kFormNames},
     {"reset.html", templates::texts::Reset, kResetNames},
+    {"member-form.html", templates::texts::MemberForm, kMemberFormNames},
 };
 
 // The longest placeholder name looked for: "{{" not closed within this many
@@ -201,8 +203,17 @@ std::string OutcomePage(const PageContext& context, Outcome outcome, std::string
                {"message_en", message_en}, {"links", list}});
 }
 
+std::string MemberFormPage(const PageContext& context, std::string_view heading, std::string_view heading_en,
+                           std::string_view form, std::span<const PageLink> links) {
+  std::string list;
+  for (const PageLink& link : links) AppendLink(list, link.href, link.label);
+  AppendLink(list, context.home, texts::PageLinkHome);
+  return Fill(context, Page::kMemberForm,
+              {{"heading", heading}, {"heading_en", heading_en}, {"form", form}, {"links", list}});
+}
+
 std::string ProfileViewPage(const PageContext& context, std::string_view id, const text::NameValueList& record,
-                            std::string_view posts, std::string_view more) {
+                            std::string_view posts, std::string_view more, std::string_view menu) {
   // Only the links a member filled in; a script address is shown as text.
   std::string links;
   for (const char* n : {"1", "2", "3"}) {
@@ -220,7 +231,7 @@ std::string ProfileViewPage(const PageContext& context, std::string_view id, con
   return Fill(context, Page::kProfile,
               {{"id", id}, {"name", realname.empty() ? id : realname}, {"country", record.Value("country")},
                {"comment", record.Value("comment")}, {"links", links},
-               {"posts", posts.empty() ? texts::PageNoPosts : posts}, {"more", more}});
+               {"posts", posts.empty() ? texts::PageNoPosts : posts}, {"more", more}, {"menu", menu}});
 }
 
 std::string ProfileEditPage(const PageContext& context, bool english, std::string_view id,

@@ -30,7 +30,7 @@ enum class Outcome {
 // 503 no free name left for a post.
 int OutcomeStatus(Outcome outcome);
 
-enum class Page { kResult, kProfile, kForm, kFormEn, kReset };
+enum class Page { kResult, kProfile, kForm, kFormEn, kReset, kMemberForm };
 
 // A template: its file name (in pages/templates/ and in a Templates folder),
 // the built-in bytes, and the placeholders it may hold.
@@ -86,9 +86,15 @@ struct PageLink {
 std::string OutcomePage(const PageContext& context, Outcome outcome, std::string_view detail,
                         std::span<const PageLink> links = {});
 
-// The public profile. `id` HTML-ready; record values are stored escaped.
+// The public profile. `id` HTML-ready; record values are stored escaped;
+// `menu`: the signed-in member's own menu (HTML), or the way to sign in.
 std::string ProfileViewPage(const PageContext& context, std::string_view id, const text::NameValueList& record,
-                            std::string_view posts, std::string_view more);
+                            std::string_view posts, std::string_view more, std::string_view menu = {});
+
+// A page of one of the program's own forms (signing in, posting when signed
+// in): heading, the form (HTML), the links and then the home page's.
+std::string MemberFormPage(const PageContext& context, std::string_view heading, std::string_view heading_en,
+                           std::string_view form, std::span<const PageLink> links = {});
 
 // The profile form, carrying `token` instead of the password.
 std::string ProfileEditPage(const PageContext& context, bool english, std::string_view id,
