@@ -18,6 +18,7 @@
 #include "records/PostIndex.h"
 #include "records/Posting.h"
 #include "records/Profiles.h"
+#include "records/SignIns.h"
 #include "text/Fields.h"
 #include "text/NameValueList.h"
 
@@ -55,7 +56,7 @@ std::optional<filter::FrameSize> ShownSize(const std::string& path, std::size_t 
 // original as it came otherwise; linked to the original. The first picture
 // is the page's largest paint and loads at once, the others as they near.
 std::string PostItem(const pages::PageContext& context, const std::string& dir, const records::PostEntry& post,
-                     std::string_view title, bool first) {
+                     std::string_view title, bool first, std::string_view remove_form) {
   const std::string original = context.upload_url + pages::PercentEncode(post.name + post.ext);
   std::string src = original, srcset;
   std::optional<filter::FrameSize> size;
@@ -89,7 +90,13 @@ std::string PostItem(const pages::PageContext& context, const std::string& dir, 
     item.append(std::to_string(size->height)).append("\"");
   }
   item.append(first ? " alt=\"\" fetchpriority=\"high\">" : " alt=\"\" loading=\"lazy\">");
-  item.append(title).append("</a></li>\n");
+  item.append(title).append("</a>");
+  // The member's own post: the way to take it back, this post named.
+  if (!remove_form.empty()) {
+    item.append(remove_form).append("<input type=\"hidden\" name=\"post\" value=\"");
+    item.append(text::HtmlEscape(post.name + post.ext)).append("\">").append(pages::texts::PageRemovePostButton).append("</form>");
+  }
+  item.append("</li>\n");
   return item;
 }
 
@@ -193,6 +200,12 @@ std::string TWebModule1::ProfileView(std::string_view id_bytes, std::string_view
   const records::PostPage posts = records::ReadPostPage(UploadPath, id, before, kPostsPerPage);
   std::string list, more;
   const std::string dir = text::IncludeTrailingDelimiter(UploadPath);
+  const std::string own_remove_form =
+      SignIn && !SignedInId.empty() && SignedInId == id
+          ? "<form method=\"post\" action=\"" + context.action + "\"><input type=\"hidden\" name=\"session\" value=\"" +
+                context.session + "\"><input type=\"hidden\" name=\"command\" value=\"deletepost\">" +
+                "<input type=\"hidden\" name=\"csrf\" value=\"" + records::SignInFormToken(SignInToken) + "\">"
+          : std::string();
   for (const records::PostEntry& post : posts.posts) {
     // A title is cut to a length when it is listed, and the cut may end
     // inside a "<br>": what it broke is left out, so the link stays whole.
@@ -201,7 +214,7 @@ std::string TWebModule1::ProfileView(std::string_view id_bytes, std::string_view
     if (context.upload_url.empty()) {
       list.append("<li>").append(title).append("</li>\n");
     } else {
-      list += PostItem(context, dir, post, title, list.empty());
+      list += PostItem(context, dir, post, title, list.empty(), own_remove_form);
     }
   }
   if (posts.older > 0) {

@@ -12,8 +12,11 @@
 #include "pages/PageSet.h"
 #include "platform/System.h"
 #include "records/Members.h"
+#include "records/Posting.h"
 #include "records/SignIns.h"
+#include "platform/Files.h"
 #include "text/Fields.h"
+#include "text/NameValueList.h"
 
 namespace member {
 namespace {
@@ -122,6 +125,36 @@ std::string TWebModule1::CommandSignIn() {
   const std::vector<pages::PageLink> links = {
       {pages::texts::PageLinkPostPhoto, context.script + "?session=" + context.session_url + "&amp;form=post"}};
   return Succeed(pages::Outcome::kSignedIn, {}, id, {}, links);
+}
+
+std::string TWebModule1::CommandDeletePost() {
+  if (!SignIn) return Refuse(pages::Outcome::kUnknownCommand, {});
+  // A member's own post only, from a page of their own sign-in.
+  if (SignedInId.empty() || PostedCsrf != records::SignInFormToken(SignInToken)) {
+    return Refuse(pages::Outcome::kForeignRequest, {});
+  }
+  // The stored file's name as the profile gave it: the record is the name
+  // up to its last "." with ".txt".
+  const std::string post(text::FieldView(PostedFields, "post"));
+  const std::size_t dot = post.rfind('.');
+  const std::string base = post.substr(0, dot), ext = dot == std::string::npos ? std::string() : post.substr(dot);
+  const std::string dir = text::IncludeTrailingDelimiter(UploadPath);
+  if (base.empty() || ext == records::kRecordExtension || !platform::IsPlainFileName(base, records::kRecordExtension) ||
+      !platform::IsPlainFileName(post)) {
+    return Refuse(pages::Outcome::kNoData, {});
+  }
+  const platform::FileLock lock = records::LockPosts(dir);
+  const std::string record_path = dir + base + std::string(records::kRecordExtension);
+  text::NameValueList record;
+  if (!text::FileExists(record_path) || !text::FileExists(dir + post) || !records::LoadRecordIfPresent(record_path, record) ||
+      record.Count() == 0 || record.Line(0) != "<tslkeys>") {
+    return Refuse(pages::Outcome::kNoData, {});
+  }
+  if (record.Value("id") != SignedInId) return Refuse(pages::Outcome::kForeignRequest, {});
+  // The listing passes over a post whose image is gone.
+  records::RemovePostedFiles(dir, base, ext, records::kRecordExtension);
+  LogActivity("removed a post", SignedInId, post);
+  return Succeed(pages::Outcome::kPostRemoved, {}, SignedInId);
 }
 
 std::string TWebModule1::CommandSignOut() {

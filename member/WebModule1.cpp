@@ -40,6 +40,7 @@ constexpr CommandEntry kCommands[] = {
     {"removeself", [](TWebModule1& m) { return m.CommandRemoveSelf(); }},
     {"signin", [](TWebModule1& m) { return m.CommandSignIn(); }},
     {"signout", [](TWebModule1& m) { return m.CommandSignOut(); }},
+    {"deletepost", [](TWebModule1& m) { return m.CommandDeletePost(); }},
 };
 
 // Reads the body bytes that had not arrived when the request was made

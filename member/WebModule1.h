@@ -137,6 +137,7 @@ class TWebModule1 : public frontend::TWebModule {
   std::string CommandRemoveSelf();
   std::string CommandSignIn();
   std::string CommandSignOut();
+  std::string CommandDeletePost();
   // The program's own forms (GET ?session=S&form=post|signin): the post
   // form of the signed-in member, else the sign-in form.
   std::string MemberForm(std::string_view which);

@@ -103,6 +103,7 @@ constexpr OutcomeText kOutcomes[] = {
     {Outcome::kSignedIn, 200, texts::PageSignedIn},
     {Outcome::kSignedOut, 200, texts::PageSignedOut},
     {Outcome::kForeignRequest, 403, texts::PageForeignRequest},
+    {Outcome::kPostRemoved, 200, texts::PagePostRemoved},
 };
 
 const OutcomeText& TextOf(Outcome outcome) {
