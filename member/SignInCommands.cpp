@@ -34,7 +34,9 @@ std::string_view LineOfText(std::string_view text, int n) {
 std::string TWebModule1::SignInCookieName() const {
   // RFC 6265bis: a "__Host-" cookie is sent only over HTTPS, set only with
   // Secure and Path=/ and no Domain, so no other host can plant one.
-  return SiteUrl.starts_with("https://") ? "__Host-" + std::string(kCookieName) : std::string(kCookieName);
+  std::string name(kCookieName);
+  if (SiteUrl.starts_with("https://")) name.insert(0, "__Host-");
+  return name;
 }
 
 void TWebModule1::ReadSignIn(std::string_view cookie_header) {

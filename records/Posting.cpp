@@ -161,7 +161,11 @@ std::string SizedCopyPath(const std::string& dir, std::string_view name, int sid
 
 bool SizedCopyNamesFit(std::string_view name) {
   for (const int side : kCopySides) {
-    if (!platform::IsPlainFileName(name, "-" + std::to_string(side) + ".jpg")) return false;
+    // Built by appending: mingw's GCC 12 warns falsely of "-" + a string.
+    std::string suffix = std::to_string(side);
+    suffix.insert(suffix.begin(), '-');
+    suffix += ".jpg";
+    if (!platform::IsPlainFileName(name, suffix)) return false;
   }
   return true;
 }
