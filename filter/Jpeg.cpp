@@ -330,7 +330,9 @@ bool IsShown(unsigned char marker, std::string_view payload) {
 std::optional<FrameSize> ReadFrameSize(std::string_view head) {
   if (head.size() < 2 || Byte(head, 0) != kMarkerByte || Byte(head, 1) != kStartOfImage) return std::nullopt;
   for (std::size_t pos = 2;;) {
-    // TEM and restart markers stand alone.
+    // Fill bytes may stand before any marker; TEM and restart markers stand
+    // alone.
+    while (pos + 2 < head.size() && Byte(head, pos) == kMarkerByte && Byte(head, pos + 1) == kMarkerByte) ++pos;
     if (pos + 1 < head.size() && Byte(head, pos) == kMarkerByte &&
         (Byte(head, pos + 1) == 0x01 || (Byte(head, pos + 1) >= 0xD0 && Byte(head, pos + 1) <= 0xD7))) {
       pos += 2;
