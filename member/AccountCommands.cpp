@@ -8,11 +8,13 @@
 #include <vector>
 
 #include "MemberTexts.h"
+#include "PageTexts.h"
 #include "member/WebModule1.h"
 #include "pages/Pages.h"
 #include "platform/Files.h"
 #include "platform/Sjis.h"
 #include "records/Members.h"
+#include "records/SignIns.h"
 #include "records/SelfService.h"
 #include "records/Storage.h"
 #include "text/NameValueList.h"
@@ -76,7 +78,7 @@ std::string TWebModule1::CommandRegistration() {
   const std::string_view country = text::FieldView(PostedFields, "country");
 
   if (id.empty() || pw.empty() || pw2.empty() || realname.empty() || mail.empty()) {
-    return Refuse(pages::Outcome::kBlank, texts::Blank);
+    return RefuseBlank(texts::Blank, {"id", "pw", "pw2", "realname", "mail"});
   }
   if (pw != pw2) return Refuse(pages::Outcome::kPasswordMismatch, texts::PasswordMismatch);
   if (pw.size() < records::kMinPasswordLength) return Refuse(pages::Outcome::kPasswordTooShort, texts::PasswordTooShort);
@@ -99,6 +101,9 @@ std::string TWebModule1::CommandRegistration() {
       return Refuse(pages::Outcome::kIdTaken, texts::IdAlreadyRegistered);
     }
   }
+  // "Hanako" beside "hanako" would be two members whose pages look alike;
+  // reserved IDs are kept folded already.
+  if (SignIn && records::IdTakenInAnyCase(MembersDb, id)) return Refuse(pages::Outcome::kIdTaken, texts::IdAlreadyRegistered);
 
   const std::string stored_pw = credentials::StoredPassword(Passwords, pw);
   const std::pair<std::string_view, std::string_view> lines[] = {
@@ -119,16 +124,27 @@ std::string TWebModule1::CommandRegistration() {
     return Refuse(pages::Outcome::kIdTaken, texts::IdAlreadyRegistered);
   }
   LogActivity("registered", id);
-  return Succeed(pages::Outcome::kRegistered, pages::RegistrationAcceptedPage(), id, id);
+  std::vector<pages::PageLink> next;
+  if (SignIn) {
+    const pages::PageContext context = Context();
+    next.push_back({pages::texts::PageLinkSignIn, context.script + "?session=" + context.session_url + "&amp;form=signin"});
+  }
+  return Succeed(pages::Outcome::kRegistered, pages::RegistrationAcceptedPage(), id, id, next);
 }
 
 std::string TWebModule1::CommandChangePw() {
+  // Signed in, the form names no ID: the sign-in does, and only a page of
+  // it may change the password (the current one is still asked for).
+  if (SignIn && !SignedInId.empty() && text::FieldView(PostedFields, "id").empty()) {
+    if (PostedCsrf != records::SignInFormToken(SignInToken)) return Refuse(pages::Outcome::kForeignRequest, {});
+    PostedFields.append(PostedFields.empty() ? "id=" : "\r\nid=").append(SignedInId);
+  }
   const std::string_view id = text::FieldView(PostedFields, "id");
   const std::string_view pw0 = text::FieldView(PostedFields, "pw0");
   const std::string_view pw1 = text::FieldView(PostedFields, "pw1");
   const std::string_view pw2 = text::FieldView(PostedFields, "pw2");
 
-  if (id.empty() || pw0.empty() || pw1.empty() || pw2.empty()) return Refuse(pages::Outcome::kBlank, texts::Blank);
+  if (id.empty() || pw0.empty() || pw1.empty() || pw2.empty()) return RefuseBlank(texts::Blank, {"id", "pw0", "pw1", "pw2"});
   // An ID that can never be registered has no record, whatever its path
   // would reach.
   if (!records::IsUsableName(id) || !text::FileExists(records::MemberRecordPath(MembersDb, id))) {
@@ -145,7 +161,11 @@ std::string TWebModule1::CommandChangePw() {
     case records::UpdateResult::kSaved: break;
   }
   LogActivity("password changed", id);
-  return Succeed(pages::Outcome::kPasswordChanged, pages::RegistrationAcceptedPage(), id);
+  // The new password ended every sign-in of the member; the device it was
+  // changed on stays signed in, with a new token.
+  const std::string changed(id);
+  if (SignIn && SignedInId == changed) StartSignIn(changed);
+  return Succeed(pages::Outcome::kPasswordChanged, pages::RegistrationAcceptedPage(), changed);
 }
 
 }  // namespace member

@@ -66,7 +66,23 @@ std::string TWebModule1::CommandPostLeaf() {
     case 1: return Refuse(pages::Outcome::kWrongPassword, texts::PasswordWrong);
     default: break;
   }
-  if (!text::RequiredFieldsFilled(PostedFields)) return Refuse(pages::Outcome::kBlank, texts::Blank);
+  if (!text::RequiredFieldsFilled(PostedFields)) {
+    // A required field is one whose name begins "blank-".
+    std::vector<std::string> required;
+    for (std::string_view rest = PostedFields; !rest.empty();) {
+      const std::size_t end = rest.find("\r\n");
+      const std::string_view line = rest.substr(0, end);
+      rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 2);
+      if (line.starts_with("blank-") && line.ends_with('=')) required.emplace_back(line.substr(0, line.size() - 1));
+    }
+    if (required.empty()) return Refuse(pages::Outcome::kBlank, texts::Blank);
+    const std::string field = required.front();
+    std::string name = FieldName(field.substr(6));
+    const std::size_t slash = name.find(" / ");
+    return SignIn && slash != std::string::npos
+               ? Refuse(pages::Outcome::kBlank, texts::Blank, name.substr(0, slash), name.substr(slash + 3))
+               : RefuseBlank(texts::Blank, {field});
+  }
 
   bool default_file = false;
   if (PostedFileData.empty() && !DefaultImgFile.empty() && text::FileExists(DefaultImgFile)) {
@@ -78,14 +94,14 @@ std::string TWebModule1::CommandPostLeaf() {
   if (PostedFileName.empty() || PostedFileData.empty()) {
     // A PNG or a text file is no attached file to the default set.
     return Refuse(OtherFileSent ? pages::Outcome::kNotJpeg : pages::Outcome::kNoAttachedFile, texts::NoAttachedFile,
-                  std::to_string(BodyLimit));
+                  LimitText(BodyLimit));
   }
   // Checked before any lock or counter is touched: a refused post leaves no
   // trace. The image data is written from the posted bytes, only the
   // segments before it from the rebuilt head.
   filter::StrippedJpeg stripped;
   if (StripLocation && !filter::StripLocation(PostedFileData, stripped)) {
-    return Refuse(pages::Outcome::kNotJpeg, NotJpegMessage(BodyLimit), std::to_string(BodyLimit));
+    return Refuse(pages::Outcome::kNotJpeg, NotJpegMessage(BodyLimit), LimitText(BodyLimit));
   }
   const platform::Bytes image =
       StripLocation ? platform::Bytes(stripped.head, stripped.scans, {}) : platform::Bytes(PostedFileData);
@@ -140,7 +156,13 @@ std::string TWebModule1::CommandPostLeaf() {
   if (!records::AppendPostIndex(dir, id_copy, name, ext, title)) records::LogError("post index of " + dir + " cannot be written");
   std::vector<pages::PageLink> links;
   const pages::PageContext context = Context();
-  if (!context.upload_url.empty()) links.push_back({pages::texts::PageLinkPhoto, context.upload_url + pages::PercentEncode(name + ext)});
+  // Where members sign in, the photo opens in a page of the site, with the
+  // ways on; elsewhere as the file it is.
+  if (SignIn) {
+    links.push_back({pages::texts::PageLinkPhoto, PhotoAddress(name + ext)});
+  } else if (!context.upload_url.empty()) {
+    links.push_back({pages::texts::PageLinkPhoto, context.upload_url + pages::PercentEncode(name + ext)});
+  }
   return Succeed(pages::Outcome::kPhotoPosted, {}, id_copy, {}, links);
 }
 

@@ -52,11 +52,11 @@ std::optional<filter::FrameSize> ShownSize(const std::string& path, std::size_t 
   return size;
 }
 
-// One post of the list: its sized copies when every one is there, the
-// original as it came otherwise; linked to the original. The first picture
-// is the page's largest paint and loads at once, the others as they near.
-std::string PostItem(const pages::PageContext& context, const std::string& dir, const records::PostEntry& post,
-                     std::string_view title, bool first, std::string_view remove_form) {
+// A post's picture: its sized copies when every one is there, the original
+// as it came otherwise. The first picture of a page is its largest paint
+// and loads at once, the others as they near.
+std::string PictureTag(const pages::PageContext& context, const std::string& dir, const records::PostEntry& post,
+                       bool first) {
   const std::string original = context.upload_url + pages::PercentEncode(post.name + post.ext);
   std::string src = original, srcset;
   std::optional<filter::FrameSize> size;
@@ -83,21 +83,31 @@ std::string PostItem(const pages::PageContext& context, const std::string& dir, 
     src = original;
     size = ShownSize(dir + post.name + post.ext, kOriginalHeadBytes);
   }
-  std::string item = "<li><a href=\"" + original + "\"><img src=\"" + src + "\"";
+  std::string item = "<img src=\"" + src + "\"";
   if (!srcset.empty()) item.append(" srcset=\"").append(srcset).append("\" sizes=\"").append(kPictureSizes).append("\"");
   if (size) {
     item.append(" width=\"").append(std::to_string(size->width)).append("\" height=\"");
     item.append(std::to_string(size->height)).append("\"");
   }
   item.append(first ? " alt=\"\" fetchpriority=\"high\">" : " alt=\"\" loading=\"lazy\">");
-  item.append(title).append("</a>");
-  // The member's own post: the way to take it back, this post named.
-  if (!remove_form.empty()) {
-    item.append(remove_form).append("<input type=\"hidden\" name=\"post\" value=\"");
-    item.append(text::HtmlEscape(post.name + post.ext)).append("\">").append(pages::texts::PageRemovePostButton).append("</form>");
-  }
-  item.append("</li>\n");
   return item;
+}
+
+// One post of the list, linked to `target` (the original, or where members
+// sign in the post's own page), with its note where members sign in.
+std::string PostItem(const pages::PageContext& context, const std::string& dir, const records::PostEntry& post,
+                     std::string_view title, bool first, std::string_view target, std::string_view note,
+                     std::string_view own_forms) {
+  std::string item = "<li><a href=\"";
+  item.append(target).append("\">").append(PictureTag(context, dir, post, first)).append(title).append("</a>");
+  if (!note.empty()) item.append("<p class=\"note\">").append(note).append("</p>");
+  item.append(own_forms).append("</li>\n");
+  return item;
+}
+
+std::string_view LineOfPhotoHeading(int n) {
+  const std::string_view text = pages::texts::PagePhotoHeading;
+  return n == 0 ? text.substr(0, text.find('\n')) : text.substr(text.find('\n') + 1, text.find('\n', text.find('\n') + 1) - text.find('\n') - 1);
 }
 
 }  // namespace
@@ -106,7 +116,7 @@ std::string TWebModule1::CommandChangeProf1(bool english) {
   const std::string_view id = text::FieldView(PostedFields, "id");
   const std::string_view pw = text::FieldView(PostedFields, "pw");
   if (id.empty() || pw.empty()) {
-    return Refuse(pages::Outcome::kBlank, english ? texts::IdPasswordRequiredE : texts::IdPasswordRequired);
+    return RefuseBlank(english ? texts::IdPasswordRequiredE : texts::IdPasswordRequired, {"id", "pw"});
   }
   if (!records::IsUsableName(id) || !text::FileExists(records::MemberRecordPath(MembersDb, id))) {
     LogFailedLogin(id);
@@ -149,18 +159,25 @@ std::string TWebModule1::CommandChangeProf2() {
   values.urlname3 = text::FieldView(PostedFields, "urlname3");
   values.country = text::FieldView(PostedFields, "country");
 
-  // The second set's form proves the password with a token instead.
+  // The second set's form proves the password with a token instead; a
+  // page of the member's own sign-in proves it with the sign-in's.
+  const bool signed_in = SignIn && !SignedInId.empty() && pw.empty() && id == SignedInId &&
+                         PostedCsrf == records::SignInFormToken(SignInToken);
   const std::string_view token = ModernPages && pw.empty() ? text::FieldView(PostedFields, "token") : "";
-  if (id.empty() || (pw.empty() && token.empty())) return Refuse(pages::Outcome::kBlank, texts::IdPasswordRequired);
+  if (SignIn && !SignedInId.empty() && pw.empty() && token.empty() && !signed_in) {
+    return Refuse(pages::Outcome::kForeignRequest, {});
+  }
+  if (id.empty() || (pw.empty() && token.empty() && !signed_in)) return RefuseBlank(texts::IdPasswordRequired, {"id", "pw"});
   if (!records::IsUsableName(id) || !text::FileExists(records::MemberRecordPath(MembersDb, id))) {
     LogFailedLogin(id);
     return Refuse(pages::Outcome::kUnknownMember, texts::ProfileIdMissing, id);
   }
   const std::int64_t now = platform::UnixSeconds();
   const records::PasswordCheck token_check = [&](std::string_view stored) {
-    return credentials::FormTokenValid(MembersDb, token, SessionName, id, stored, now);
+    return signed_in || credentials::FormTokenValid(MembersDb, token, SessionName, id, stored, now);
   };
-  switch (records::UpdateProfile(MembersDb, id, pw, values, Passwords, token.empty() ? nullptr : &token_check)) {
+  switch (records::UpdateProfile(MembersDb, id, pw, values, Passwords,
+                                 token.empty() && !signed_in ? nullptr : &token_check)) {
     case records::UpdateResult::kRefused:
       LogFailedLogin(id);
       return Refuse(token.empty() ? pages::Outcome::kWrongPassword : pages::Outcome::kFormExpired, texts::ProfileNotChanged);
@@ -183,7 +200,17 @@ std::string TWebModule1::ProfileView(std::string_view id_bytes, std::string_view
       id = *sjis;
     }
   }
-  const std::string id_html = text::HtmlEscape(id);
+  std::string id_html = text::HtmlEscape(id);
+  // Where members sign in, an ID is found by the spelling it was registered
+  // with: a typed "a b" finds the "a&nbsp;b" its registration stored.
+  if (SignIn && !exists(id)) {
+    for (const std::string& typed : {id, platform::Cp932FromUtf8(id).value_or(id)}) {
+      if (const std::string stored = text::EscapePostedValue(typed); stored != typed && exists(stored)) {
+        id = id_html = stored;  // stored escaped: ready for HTML as it is
+        break;
+      }
+    }
+  }
   text::NameValueList record;
   if (UploadPath.empty()) return Refuse(pages::Outcome::kSessionMissing, {});
   if (!exists(id) || !records::LoadRecordIfPresent(records::MemberRecordPath(MembersDb, id), record)) {
@@ -200,22 +227,38 @@ std::string TWebModule1::ProfileView(std::string_view id_bytes, std::string_view
   const records::PostPage posts = records::ReadPostPage(UploadPath, id, before, kPostsPerPage);
   std::string list, more;
   const std::string dir = text::IncludeTrailingDelimiter(UploadPath);
+  const bool own = SignIn && !SignedInId.empty() && SignedInId == id;
   const std::string own_remove_form =
-      SignIn && !SignedInId.empty() && SignedInId == id
-          ? "<form method=\"post\" action=\"" + context.action + "\"><input type=\"hidden\" name=\"session\" value=\"" +
+      own ? "<form method=\"post\" action=\"" + context.action + "\"><input type=\"hidden\" name=\"session\" value=\"" +
                 context.session + "\"><input type=\"hidden\" name=\"command\" value=\"deletepost\">" +
                 "<input type=\"hidden\" name=\"csrf\" value=\"" + records::SignInFormToken(SignInToken) + "\">"
           : std::string();
   for (const records::PostEntry& post : posts.posts) {
     // A title is cut to a length when it is listed, and the cut may end
     // inside a "<br>": what it broke is left out, so the link stays whole.
-    std::string_view title = pages::WithoutCutEnd(post.title);
+    // Where members sign in, title and note are the record's (a member may
+    // change them), read from its head alone.
+    records::PostWords words;
+    if (SignIn) words = records::ReadPostWords(dir + post.name + std::string(records::kRecordExtension));
+    std::string_view title = pages::WithoutCutEnd(words.found ? words.title : post.title);
     if (title.empty()) title = post.name;
     if (context.upload_url.empty()) {
       list.append("<li>").append(title).append("</li>\n");
-    } else {
-      list += PostItem(context, dir, post, title, list.empty(), own_remove_form);
+      continue;
     }
+    std::string forms;
+    if (own) {
+      // The member's own post: the way to change its words and to take it
+      // back, this post named.
+      const std::string file = post.name + post.ext;
+      forms.append("<p><a href=\"").append(PhotoAddress(file)).append("#retitle\">");
+      forms.append(pages::texts::PageLinkRetitle).append("</a></p>").append(own_remove_form);
+      forms.append("<input type=\"hidden\" name=\"post\" value=\"").append(text::HtmlEscape(file)).append("\">");
+      forms.append(pages::texts::PageRemovePostButton).append("</form>");
+    }
+    const std::string target = SignIn ? PhotoAddress(post.name + post.ext)
+                                      : context.upload_url + pages::PercentEncode(post.name + post.ext);
+    list += PostItem(context, dir, post, title, list.empty(), target, pages::WithoutCutEnd(words.note), forms);
   }
   if (posts.older > 0) {
     more = "<p><a href=\"" + pages::ProfileAddress(context, id) + "&amp;before=" + std::to_string(posts.older) + "\">" +
@@ -223,6 +266,66 @@ std::string TWebModule1::ProfileView(std::string_view id_bytes, std::string_view
   }
   if (SignedInId == id && !id.empty()) ResponseHeaders.emplace_back("Cache-Control", "no-store");
   return pages::ProfileViewPage(context, id_html, record, list, more, ProfileMenu(id));
+}
+
+std::string TWebModule1::PhotoView(std::string_view file) {
+  if (UploadPath.empty()) return Refuse(pages::Outcome::kSessionMissing, {});
+  const pages::PageContext context = Context();
+  const std::string dir = text::IncludeTrailingDelimiter(UploadPath);
+  const std::size_t dot = file.rfind('.');
+  const records::PostEntry post{std::string(file.substr(0, dot)),
+                                dot == std::string_view::npos ? std::string() : std::string(file.substr(dot)), {}};
+  // Only a post: a stored image beside its record, each a plain name.
+  records::PostWords words;
+  if (!post.name.empty() && post.ext != records::kRecordExtension &&
+      platform::IsPlainFileName(post.name, records::kRecordExtension) && platform::IsPlainFileName(file) &&
+      text::FileExists(dir + std::string(file))) {
+    words = records::ReadPostWords(dir + post.name + std::string(records::kRecordExtension));
+  }
+  if (!words.found) return Refuse(pages::Outcome::kPhotoMissing, {});
+  const std::string_view title = pages::WithoutCutEnd(words.title);
+  const std::string_view note = pages::WithoutCutEnd(words.note);
+  std::string body = "<ul class=\"posts\"><li>";
+  body.append(context.upload_url.empty() ? std::string() : PictureTag(context, dir, post, true));
+  if (!note.empty()) body.append("<p class=\"note\">").append(note).append("</p>");
+  body.append("</li></ul>\n");
+  if (SignIn && !SignedInId.empty() && SignedInId == words.id) {
+    // The member's own post: its words to change, and the way to take it
+    // back. A stored line break shows as a blank in a one-line field.
+    auto field_value = [](std::string_view stored) {
+      std::string value;
+      for (std::size_t pos = 0; pos < stored.size();) {
+        if (stored.substr(pos).starts_with("<br>")) {
+          value += ' ';
+          pos += 4;
+        } else {
+          value += stored[pos++];
+        }
+      }
+      return value;
+    };
+    const std::string start = "<form method=\"post\" action=\"" + context.action +
+                              "\">\n<input type=\"hidden\" name=\"session\" value=\"" + context.session +
+                              "\">\n<input type=\"hidden\" name=\"csrf\" value=\"" +
+                              records::SignInFormToken(SignInToken) + "\">\n<input type=\"hidden\" name=\"post\" value=\"" +
+                              text::HtmlEscape(file) + "\">\n";
+    body.append(start.substr(0, 5)).append(" id=\"retitle\"").append(start.substr(5));
+    body.append("<input type=\"hidden\" name=\"command\" value=\"retitlepost\">\n");
+    body.append(pages::texts::PageRetitleFields).append(field_value(words.title)).append(pages::texts::PageRetitleNote);
+    body.append(field_value(words.note)).append(pages::texts::PageRetitleEnd).append("</form>\n");
+    body.append(start).append("<input type=\"hidden\" name=\"command\" value=\"deletepost\">\n");
+    body.append(pages::texts::PageRemovePostButton).append("\n</form>\n");
+    ResponseHeaders.emplace_back("Cache-Control", "no-store");
+  }
+  std::vector<pages::PageLink> links = {{pages::texts::PageLinkProfile, pages::ProfileAddress(context, words.id)}};
+  if (!context.upload_url.empty()) {
+    links.push_back({pages::texts::PageLinkOriginal, context.upload_url + pages::PercentEncode(file)});
+  }
+  for (pages::PageLink& link : MenuLinks()) links.push_back(std::move(link));
+  if (title.empty()) {
+    return pages::MemberFormPage(context, LineOfPhotoHeading(0), LineOfPhotoHeading(1), body, links);
+  }
+  return pages::MemberFormPage(context, title, {}, body, links);
 }
 
 }  // namespace member

@@ -67,7 +67,7 @@ std::string TWebModule1::CommandForgotPw() {
   if (!PasswordReset) return Refuse(pages::Outcome::kUnknownCommand, {});
   const auto started = std::chrono::steady_clock::now();
   const std::string_view id = text::FieldView(PostedFields, "id");
-  if (id.empty()) return Refuse(pages::Outcome::kBlank, texts::Blank);
+  if (id.empty()) return RefuseBlank(texts::Blank, {"id"});
   const bool english = text::FieldView(PostedFields, "lang") == "en";
   LogAuthEvent("password reset", id);
   // Drawn here for every ID, so that a copied process starts from a random
@@ -164,7 +164,7 @@ std::string TWebModule1::CommandResetPw() {
   const std::string_view pw1 = text::FieldView(PostedFields, "pw1");
   const std::string_view pw2 = text::FieldView(PostedFields, "pw2");
   const bool english = text::FieldView(PostedFields, "lang") == "en";
-  if (id.empty() || token.empty() || pw1.empty() || pw2.empty()) return Refuse(pages::Outcome::kBlank, texts::Blank);
+  if (id.empty() || token.empty() || pw1.empty() || pw2.empty()) return RefuseBlank(texts::Blank, {"pw1", "pw2"});
   if (pw1 != pw2) return Refuse(pages::Outcome::kNewPasswordMismatch, texts::NewPasswordMismatch);
   if (pw1.size() < records::kMinPasswordLength) return Refuse(pages::Outcome::kPasswordTooShort, texts::PasswordTooShort);
   const std::int64_t now = platform::UnixSeconds();
@@ -201,7 +201,7 @@ std::string TWebModule1::CommandRemoveSelf() {
   if (!SelfRemoval) return Refuse(pages::Outcome::kUnknownCommand, {});
   const std::string_view id = text::FieldView(PostedFields, "id");
   const std::string_view pw = text::FieldView(PostedFields, "pw");
-  if (id.empty() || pw.empty()) return Refuse(pages::Outcome::kBlank, texts::IdPasswordRequired);
+  if (id.empty() || pw.empty()) return RefuseBlank(texts::IdPasswordRequired, {"id", "pw"});
   if (text::FieldView(PostedFields, "confirm").empty()) {
     return Refuse(pages::Outcome::kRemovalNotConfirmed, texts::RemovalNotConfirmed);
   }

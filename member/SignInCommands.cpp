@@ -10,6 +10,7 @@
 #include "PageTexts.h"
 #include "member/WebModule1.h"
 #include "pages/PageSet.h"
+#include "credentials/FormTokens.h"
 #include "platform/System.h"
 #include "records/Members.h"
 #include "records/Posting.h"
@@ -65,14 +66,47 @@ std::string TWebModule1::MemberForm(std::string_view which) {
   // Pages that name who is signed in, or carry their form token, are kept
   // by no cache.
   ResponseHeaders.emplace_back("Cache-Control", "no-store");
-  if (which == "post" && !SignedInId.empty()) {
-    const std::string form = "<form method=\"post\" enctype=\"multipart/form-data\" action=\"" + context.action + "\">\n" +
-                             hidden + "<input type=\"hidden\" name=\"command\" value=\"postleaf\">\n" +
-                             "<input type=\"hidden\" name=\"csrf\" value=\"" + records::SignInFormToken(SignInToken) +
-                             "\">\n" + std::string(pages::texts::PagePostFields) + "</form>";
-    const std::vector<pages::PageLink> links = {{pages::texts::PageLinkProfile, pages::ProfileAddress(context, SignedInId)}};
-    return pages::MemberFormPage(context, LineOfText(pages::texts::PagePostHeading, 0),
-                                 LineOfText(pages::texts::PagePostHeading, 1), form, links);
+  auto form_page = [&](std::string_view heading, std::string_view command, std::string_view fields,
+                       std::string_view enctype = {}) {
+    std::string form = "<form method=\"post\"";
+    if (!enctype.empty()) form.append(" enctype=\"").append(enctype).append("\"");
+    form.append(" action=\"").append(context.action).append("\">\n").append(hidden);
+    form.append("<input type=\"hidden\" name=\"command\" value=\"").append(command).append("\">\n");
+    form.append("<input type=\"hidden\" name=\"csrf\" value=\"").append(records::SignInFormToken(SignInToken));
+    form.append("\">\n").append(fields).append("</form>");
+    std::vector<pages::PageLink> links = {{pages::texts::PageLinkMyProfile, pages::ProfileAddress(context, SignedInId)}};
+    for (pages::PageLink& link : MenuLinks()) {
+      if (link.href.ends_with("form=" + std::string(which))) continue;  // the page itself
+      links.push_back(std::move(link));
+    }
+    return pages::MemberFormPage(context, LineOfText(heading, 0), LineOfText(heading, 1), form, links);
+  };
+  if (!SignedInId.empty()) {
+    if (which == "post") {
+      return form_page(pages::texts::PagePostHeading, "postleaf", pages::texts::PagePostFields, "multipart/form-data");
+    }
+    if (which == "password") {
+      // No ID field: the sign-in names the member.
+      return form_page(pages::texts::PagePasswordHeading, "changepw", pages::texts::PagePasswordFields);
+    }
+    if (which == "signout") {
+      return form_page(pages::texts::PageSignOutHeading, "signout",
+                       std::string(pages::texts::PageSignOutText) + std::string(pages::texts::PageSignOutButton) + "\n");
+    }
+    if (which == "profile" || which == "profile-en") {
+      // The profile form as the password opens it, with the sign-in's form
+      // token beside the form's own.
+      text::NameValueList record;
+      if (!records::LoadRecordIfPresent(records::MemberRecordPath(MembersDb, SignedInId), record)) {
+        return Refuse(pages::Outcome::kUnknownMember, {}, SignedInId);
+      }
+      const std::string token =
+          credentials::MakeFormToken(MembersDb, SessionName, SignedInId, record.Value("pw"), platform::UnixSeconds());
+      const std::string csrf =
+          "<input type=\"hidden\" name=\"csrf\" value=\"" + records::SignInFormToken(SignInToken) + "\">";
+      return pages::ProfileEditPage(context, which == "profile-en", SignedInId, record, token,
+                                    static_cast<int>(credentials::kFormTokenSeconds / 60), csrf);
+    }
   }
   // Not signed in (or the sign-in is over): the way to sign in, which then
   // leads on.
@@ -83,19 +117,70 @@ std::string TWebModule1::MemberForm(std::string_view which) {
                                LineOfText(pages::texts::PageSignInHeading, 1), form);
 }
 
+std::vector<pages::PageLink> TWebModule1::MenuLinks() const {
+  if (!SignIn || SignedInId.empty()) return {};
+  const pages::PageContext context = Context();
+  const std::string forms = context.script + "?session=" + context.session_url + "&amp;form=";
+  return {{pages::texts::PageLinkEditProfile, forms + "profile"},
+          {pages::texts::PageLinkPostPhoto, forms + "post"},
+          {pages::texts::PageLinkChangePassword, forms + "password"},
+          {pages::texts::PageLinkSignOut, forms + "signout"}};
+}
+
 std::string TWebModule1::ProfileMenu(std::string_view id) const {
   if (!SignIn) return {};
   const pages::PageContext context = Context();
-  const std::string forms = context.script + "?session=" + context.session_url + "&amp;form=";
-  if (SignedInId.empty() || SignedInId != id) {
-    return "<ul class=\"menu\">\n<li><a href=\"" + forms + "signin\">" + std::string(pages::texts::PageLinkSignIn) +
-           "</a></li>\n</ul>\n";
+  std::string menu = "<ul class=\"menu\">\n";
+  auto item = [&](std::string_view label, std::string_view href) {
+    menu.append("<li><a href=\"").append(href).append("\">").append(label).append("</a></li>\n");
+  };
+  if (SignedInId.empty()) {
+    item(pages::texts::PageLinkSignIn, context.script + "?session=" + context.session_url + "&amp;form=signin");
+  } else {
+    if (SignedInId != id) item(pages::texts::PageLinkMyProfile, pages::ProfileAddress(context, SignedInId));
+    for (const pages::PageLink& link : MenuLinks()) item(link.label, link.href);
   }
-  return "<form method=\"post\" action=\"" + context.action + "\">\n<input type=\"hidden\" name=\"session\" value=\"" +
-         context.session + "\">\n<input type=\"hidden\" name=\"command\" value=\"signout\">\n" +
-         "<input type=\"hidden\" name=\"csrf\" value=\"" + records::SignInFormToken(SignInToken) + "\">\n" +
-         "<ul class=\"menu\">\n<li><a href=\"" + forms + "post\">" + std::string(pages::texts::PageLinkPostPhoto) +
-         "</a></li>\n<li>" + std::string(pages::texts::PageSignOutButton) + "</li>\n</ul>\n</form>\n";
+  return menu + "</ul>\n";
+}
+
+std::string TWebModule1::PhotoAddress(std::string_view file) const {
+  const pages::PageContext context = Context();
+  return context.script + "?session=" + context.session_url + "&amp;photo=" + pages::PercentEncode(file);
+}
+
+std::string TWebModule1::FieldName(std::string_view field) {
+  struct Label {
+    std::string_view field, ja, en;
+  };
+  static constexpr Label kLabels[] = {
+      {"id", "ID", "ID"},
+      {"pw", "パスワード", "Password"},
+      {"pw0", "今のパスワード", "Current password"},
+      {"pw1", "新しいパスワード", "New password"},
+      {"pw2", "確認用のパスワード", "Password again"},
+      {"realname", "名前", "Name"},
+      {"mail", "メールアドレス", "Mail address"},
+      {"title", "題名", "Title"},
+  };
+  for (const Label& label : kLabels) {
+    if (label.field == field) return std::string(label.ja) + " / " + std::string(label.en);
+  }
+  return text::HtmlEscape(field);
+}
+
+bool TWebModule1::StartSignIn(const std::string& id) {
+  // A new token at every sign-in: one planted before it is never made good.
+  if (!SignInToken.empty()) records::EndSignIn(MembersDb, SignInToken);
+  const std::optional<std::string> token = records::BeginSignIn(MembersDb, SessionName, id, platform::UnixSeconds());
+  if (!token) return false;
+  std::string cookie = SignInCookieName() + "=" + *token + "; Path=/; Max-Age=" +
+                       std::to_string(SignInLifetimes.absolute_seconds) + "; HttpOnly; SameSite=Lax";
+  if (SiteUrl.starts_with("https://")) cookie += "; Secure";
+  ResponseHeaders.emplace_back("Set-Cookie", cookie);
+  ResponseHeaders.emplace_back("Cache-Control", "no-store");
+  SignInToken = *token;
+  SignedInId = id;
+  return true;
 }
 
 std::string TWebModule1::CommandSignIn() {
@@ -111,52 +196,68 @@ std::string TWebModule1::CommandSignIn() {
       return Refuse(pages::Outcome::kWrongPassword, {});
     default: break;
   }
-  // A new token at every sign-in: one planted before it is never made good.
-  if (!SignInToken.empty()) records::EndSignIn(MembersDb, SignInToken);
-  const std::optional<std::string> token = records::BeginSignIn(MembersDb, SessionName, id, platform::UnixSeconds());
-  if (!token) return Refuse(pages::Outcome::kUnknownMember, {}, id);
-  std::string cookie = SignInCookieName() + "=" + *token + "; Path=/; Max-Age=" +
-                       std::to_string(SignInLifetimes.absolute_seconds) + "; HttpOnly; SameSite=Lax";
-  if (SiteUrl.starts_with("https://")) cookie += "; Secure";
-  ResponseHeaders.emplace_back("Set-Cookie", cookie);
-  ResponseHeaders.emplace_back("Cache-Control", "no-store");
-  SignInToken = *token;
-  SignedInId = id;
+  if (!StartSignIn(id)) return Refuse(pages::Outcome::kUnknownMember, {}, id);
   LogActivity("signed in", id);
-  const pages::PageContext context = Context();
-  const std::vector<pages::PageLink> links = {
-      {pages::texts::PageLinkPostPhoto, context.script + "?session=" + context.session_url + "&amp;form=post"}};
-  return Succeed(pages::Outcome::kSignedIn, {}, id, {}, links);
+  return Succeed(pages::Outcome::kSignedIn, {}, id, {}, MenuLinks());
 }
 
-std::string TWebModule1::CommandDeletePost() {
-  if (!SignIn) return Refuse(pages::Outcome::kUnknownCommand, {});
+TWebModule1::OwnPost TWebModule1::FindOwnPost(const std::string& dir) const {
+  OwnPost own;
   // A member's own post only, from a page of their own sign-in.
   if (SignedInId.empty() || PostedCsrf != records::SignInFormToken(SignInToken)) {
-    return Refuse(pages::Outcome::kForeignRequest, {});
+    own.refusal = pages::Outcome::kForeignRequest;
+    return own;
   }
   // The stored file's name as the profile gave it: the record is the name
   // up to its last "." with ".txt".
   const std::string post(text::FieldView(PostedFields, "post"));
   const std::size_t dot = post.rfind('.');
-  const std::string base = post.substr(0, dot), ext = dot == std::string::npos ? std::string() : post.substr(dot);
-  const std::string dir = text::IncludeTrailingDelimiter(UploadPath);
-  if (base.empty() || ext == records::kRecordExtension || !platform::IsPlainFileName(base, records::kRecordExtension) ||
-      !platform::IsPlainFileName(post)) {
-    return Refuse(pages::Outcome::kNoData, {});
-  }
-  const platform::FileLock lock = records::LockPosts(dir);
-  const std::string record_path = dir + base + std::string(records::kRecordExtension);
+  own.base = post.substr(0, dot);
+  own.ext = dot == std::string::npos ? std::string() : post.substr(dot);
+  own.record_path = dir + own.base + std::string(records::kRecordExtension);
   text::NameValueList record;
-  if (!text::FileExists(record_path) || !text::FileExists(dir + post) || !records::LoadRecordIfPresent(record_path, record) ||
-      record.Count() == 0 || record.Line(0) != "<tslkeys>") {
-    return Refuse(pages::Outcome::kNoData, {});
+  if (own.base.empty() || own.ext == records::kRecordExtension ||
+      !platform::IsPlainFileName(own.base, records::kRecordExtension) || !platform::IsPlainFileName(post) ||
+      !text::FileExists(own.record_path) || !text::FileExists(dir + post) ||
+      !records::LoadRecordIfPresent(own.record_path, record) || record.Count() == 0 || record.Line(0) != "<tslkeys>") {
+    own.refusal = pages::Outcome::kNoData;
+  } else if (record.Value("id") != SignedInId) {
+    own.refusal = pages::Outcome::kForeignRequest;
   }
-  if (record.Value("id") != SignedInId) return Refuse(pages::Outcome::kForeignRequest, {});
+  return own;
+}
+
+std::string TWebModule1::CommandDeletePost() {
+  if (!SignIn) return Refuse(pages::Outcome::kUnknownCommand, {});
+  const std::string dir = text::IncludeTrailingDelimiter(UploadPath);
+  const platform::FileLock lock = records::LockPosts(dir);
+  const OwnPost own = FindOwnPost(dir);
+  if (own.refusal) return Refuse(*own.refusal, {});
   // The listing passes over a post whose image is gone.
-  records::RemovePostedFiles(dir, base, ext, records::kRecordExtension);
-  LogActivity("removed a post", SignedInId, post);
-  return Succeed(pages::Outcome::kPostRemoved, {}, SignedInId);
+  records::RemovePostedFiles(dir, own.base, own.ext, records::kRecordExtension);
+  LogActivity("removed a post", SignedInId, own.base + own.ext);
+  return Succeed(pages::Outcome::kPostRemoved, {}, SignedInId, {}, MenuLinks());
+}
+
+std::string TWebModule1::CommandRetitlePost() {
+  if (!SignIn) return Refuse(pages::Outcome::kUnknownCommand, {});
+  const std::string dir = text::IncludeTrailingDelimiter(UploadPath);
+  const platform::FileLock lock = records::LockPosts(dir);
+  const OwnPost own = FindOwnPost(dir);
+  if (own.refusal) return Refuse(*own.refusal, {});
+  const std::string_view title = text::FieldView(PostedFields, "title");
+  if (title.empty()) return RefuseBlank({}, {"title"});
+  const std::optional<std::string> record =
+      records::RetitledRecord(platform::ReadWholeFile(own.record_path), title, text::FieldView(PostedFields, "note"));
+  if (!record) return Refuse(pages::Outcome::kNoData, {});
+  // Replaced whole: a reader sees the old record or the new, never a mix.
+  platform::ReplaceFile(own.record_path, platform::Bytes(*record));
+  LogActivity("retitled a post", SignedInId, own.base + own.ext);
+  const pages::PageContext context = Context();
+  std::vector<pages::PageLink> links = {{pages::texts::PageLinkPhoto, PhotoAddress(own.base + own.ext)}};
+  const std::vector<pages::PageLink> menu = MenuLinks();
+  links.insert(links.end(), menu.begin(), menu.end());
+  return Succeed(pages::Outcome::kPostRetitled, {}, SignedInId, {}, links);
 }
 
 std::string TWebModule1::CommandSignOut() {

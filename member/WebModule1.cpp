@@ -41,6 +41,7 @@ constexpr CommandEntry kCommands[] = {
     {"signin", [](TWebModule1& m) { return m.CommandSignIn(); }},
     {"signout", [](TWebModule1& m) { return m.CommandSignOut(); }},
     {"deletepost", [](TWebModule1& m) { return m.CommandDeletePost(); }},
+    {"retitlepost", [](TWebModule1& m) { return m.CommandRetitlePost(); }},
 };
 
 // Reads the body bytes that had not arrived when the request was made
@@ -96,6 +97,7 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
   SignInToken.clear();
   SignedInId.clear();
   PostedCsrf.clear();
+  BackAddress.clear();
   ResponseHeaders.clear();
   // The second page set says with the status too what became of a request.
   auto answer = [&](std::string page) {
@@ -135,14 +137,15 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
       }
     }
   }
-  // The program's own forms, where members sign in.
+  // The program's own forms and a post's own page, where members sign in.
   const std::string form_asked = text::QueryValue(query, "form");
-  if (!form_asked.empty() && !query_session.empty()) {
+  const std::string photo = text::QueryValue(query, "photo");
+  if ((!form_asked.empty() || !photo.empty()) && !query_session.empty()) {
     SessionName = query_session;
     LoadSession(SessionName);
     if (SignIn) {
       ReadSignIn(request.CgiVariable("HTTP_COOKIE"));
-      answer(MemberForm(form_asked));
+      answer(form_asked.empty() ? PhotoView(text::UrlDecode(photo)) : MemberForm(form_asked));
       return;
     }
   }
@@ -158,7 +161,7 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
   // memory, the dump or the parsers.
   const std::int64_t declared = request.IntegerVariable(frontend::rvContentLength);
   if (declared > BodyLimit) {
-    answer(Refuse(pages::Outcome::kBodyTooLarge, texts::BodyTooLarge, std::to_string(BodyLimit)));
+    answer(Refuse(pages::Outcome::kBodyTooLarge, texts::BodyTooLarge, LimitText(BodyLimit)));
     return;
   }
   CompleteBody(request, declared);
@@ -213,6 +216,7 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
       return;
     }
     ReadSignIn(request.CgiVariable("HTTP_COOKIE"));
+    BackAddress = SameSiteAddress(request.CgiVariable("HTTP_REFERER"), request.CgiVariable("HTTP_HOST"));
     // The form token never reaches a stored record.
     const std::string csrf(text::FieldView(PostedFields, "csrf"));
     text::RemoveField(PostedFields, "csrf");
@@ -250,13 +254,54 @@ pages::PageContext TWebModule1::Context() const {
     c.upload_url = text::HtmlEscape(UploadUrl);
     if (!c.upload_url.ends_with('/')) c.upload_url += '/';
   }
+  c.signin = SignIn;
   return c;
 }
 
-std::string TWebModule1::Refuse(pages::Outcome outcome, std::string_view message, std::string_view detail) {
+std::string TWebModule1::Refuse(pages::Outcome outcome, std::string_view message, std::string_view detail,
+                                std::string_view detail_en) {
   if (!ModernPages) return message.empty() ? std::string() : pages::ErrorPage(message);
   PageStatus = pages::OutcomeStatus(outcome);
-  return pages::OutcomePage(Context(), outcome, detail);
+  // Where members sign in, a refusal leads back to the form it came from
+  // and on to the member's own pages.
+  std::vector<pages::PageLink> links;
+  if (SignIn && !BackAddress.empty()) links.push_back({pages::texts::PageLinkBack, BackAddress});
+  if (SignIn && !SignedInId.empty()) links.push_back({pages::texts::PageLinkMyProfile, pages::ProfileAddress(Context(), SignedInId)});
+  for (pages::PageLink& link : MenuLinks()) links.push_back(std::move(link));
+  return pages::OutcomePage(Context(), outcome, detail, links, detail_en);
+}
+
+std::string TWebModule1::RefuseBlank(std::string_view message, std::initializer_list<std::string_view> fields) {
+  if (!SignIn) return Refuse(pages::Outcome::kBlank, message);
+  for (const std::string_view field : fields) {
+    if (!text::FieldView(PostedFields, field).empty()) continue;
+    const std::string name = FieldName(field);
+    const std::size_t slash = name.find(" / ");
+    if (slash == std::string::npos) return Refuse(pages::Outcome::kBlank, message, name);
+    return Refuse(pages::Outcome::kBlank, message, name.substr(0, slash), name.substr(slash + 3));
+  }
+  return Refuse(pages::Outcome::kBlank, message);
+}
+
+std::string TWebModule1::LimitText(std::int64_t bytes) const {
+  if (!SignIn) return std::to_string(bytes);
+  // Whole units read best, rounded down so they never promise more than fits.
+  constexpr std::int64_t kMi = 1024 * 1024;
+  return bytes >= kMi ? std::to_string(bytes / kMi) + " MB" : std::to_string(bytes / 1024) + " KB";
+}
+
+std::string SameSiteAddress(std::string_view referer, std::string_view host) {
+  // Only a page of this host, and only its path and query: a link to
+  // another site is never offered as the way back.
+  const std::size_t scheme = referer.find("://");
+  if (scheme == std::string_view::npos || host.empty()) return {};
+  const std::string_view rest = referer.substr(scheme + 3);
+  if (!rest.starts_with(host) || rest.size() == host.size() || rest[host.size()] != '/') return {};
+  if (referer.substr(0, scheme) != "http" && referer.substr(0, scheme) != "https") return {};
+  std::string_view path = rest.substr(host.size());
+  path = path.substr(0, path.find('#'));
+  if (path.size() > 2048 || path.starts_with("//")) return {};
+  return text::HtmlEscape(path);
 }
 
 std::string TWebModule1::Succeed(pages::Outcome outcome, std::string default_page, std::string_view id,
@@ -266,6 +311,12 @@ std::string TWebModule1::Succeed(pages::Outcome outcome, std::string default_pag
   const pages::PageContext context = Context();
   std::vector<pages::PageLink> all = {{pages::texts::PageLinkProfile, pages::ProfileAddress(context, id)}};
   all.insert(all.end(), links.begin(), links.end());
+  // Signed in, every page leads on to the member's own pages.
+  for (pages::PageLink& link : MenuLinks()) {
+    bool listed = false;
+    for (const pages::PageLink& had : all) listed = listed || had.href == link.href;
+    if (!listed) all.push_back(std::move(link));
+  }
   return pages::OutcomePage(context, outcome, detail, all);
 }
 

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -89,6 +91,7 @@ class TWebModule1 : public frontend::TWebModule {
   std::string SignedInId;
   std::vector<std::pair<std::string, std::string>> ResponseHeaders;
   std::string PostedCsrf;  // the form token the request carried (taken out of PostedFields)
+  std::string BackAddress;  // the page of this site the request came from (HTML-ready), or empty
   // The parsed request. PostedFileData views the request body, or
   // DefaultImgData when the default file stands in for a missing attachment.
   std::string PostedFileName;
@@ -111,7 +114,14 @@ class TWebModule1 : public frontend::TWebModule {
   // The answer to a refusal: in the default set the error page for
   // `message` (an empty message: the empty page), in the second set the
   // outcome's page and status, `detail` HTML-ready.
-  std::string Refuse(pages::Outcome outcome, std::string_view message, std::string_view detail = {});
+  std::string Refuse(pages::Outcome outcome, std::string_view message, std::string_view detail = {},
+                     std::string_view detail_en = {});
+  // The refusal of a form with an empty field: where members sign in, the
+  // page names the first of `fields` that is empty.
+  std::string RefuseBlank(std::string_view message, std::initializer_list<std::string_view> fields);
+  // A size limit as pages say it: bytes, or where members sign in whole
+  // megabytes.
+  std::string LimitText(std::int64_t bytes) const;
   // A success's page: `default_page` in the default set; in the second set
   // the outcome's page, linking to the member's profile and `links`.
   std::string Succeed(pages::Outcome outcome, std::string default_page, std::string_view id, std::string_view detail = {},
@@ -138,11 +148,31 @@ class TWebModule1 : public frontend::TWebModule {
   std::string CommandSignIn();
   std::string CommandSignOut();
   std::string CommandDeletePost();
-  // The program's own forms (GET ?session=S&form=post|signin): the post
-  // form of the signed-in member, else the sign-in form.
+  std::string CommandRetitlePost();
+  // The post the request's "post" field names, found under the posts lock
+  // the caller holds: its name, extension and record, or why the signed-in
+  // member may not change it.
+  struct OwnPost {
+    std::string base, ext, record_path;
+    std::optional<pages::Outcome> refusal;
+  };
+  OwnPost FindOwnPost(const std::string& dir) const;
+  // The signed-in member's ways on, for every page: edit the profile, post
+  // a photo, change the password, sign out. None when no one is signed in.
+  std::vector<pages::PageLink> MenuLinks() const;
+  // A post's own page (GET ?session=S&photo=FILE) and its address.
+  std::string PhotoView(std::string_view file);
+  std::string PhotoAddress(std::string_view file) const;
+  // A field's label in both languages, for a page that names it.
+  static std::string FieldName(std::string_view field);
+  // Begins a sign-in of `id` on this device: a new token, its cookie.
+  bool StartSignIn(const std::string& id);
+  // The program's own forms (GET ?session=S&form=post|profile|profile-en|
+  // password|signout|signin): the signed-in member's forms, else the
+  // sign-in form.
   std::string MemberForm(std::string_view which);
-  // The profile's menu in a SignIn session: the signed-in member's own on
-  // their profile (post a photo, sign out), else the way to sign in.
+  // The profile's menu in a SignIn session: the signed-in member's own,
+  // else the way to sign in.
   std::string ProfileMenu(std::string_view id) const;
   // The sign-in cookie's name: "__Host-" first when the site is served
   // over HTTPS (siteurl), which binds it to this host and to Secure.
@@ -180,6 +210,10 @@ bool IsStripLocationOn(std::string_view setting);
 // The answer to a post that is no JPEG where only JPEGs are taken: the
 // accepted type and the largest post (the body limit), in both languages.
 std::string NotJpegMessage(std::int64_t body_limit);
+
+// The path and query of `referer` when it is a page of `host`, HTML-ready;
+// empty otherwise.
+std::string SameSiteAddress(std::string_view referer, std::string_view host);
 
 // Whether a session's "Pages" value chooses the second page set ("modern",
 // in any letter case); any other value keeps the default set.

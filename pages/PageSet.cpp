@@ -26,7 +26,7 @@ constexpr std::string_view kProfileNames[] = {"site", "home", "style", "id", "na
 constexpr std::string_view kFormNames[] = {"site",     "home",    "style", "action", "session",  "token",
                                            "minutes",  "profile", "id",    "realname", "country", "comment",
                                            "mail",     "urlname1", "url1", "urlname2", "url2",    "urlname3",
-                                           "url3"};
+                                           "url3", "csrf"};
 
 constexpr std::string_view kResetNames[] = {"site", "home", "style", "action", "session", "id", "token", "lang"};
 constexpr std::string_view kMemberFormNames[] = {"site", "home", "style", "heading", "heading_en", "form", "links"};
@@ -66,44 +66,49 @@ struct OutcomeText {
   Outcome outcome;
   int status;
   std::string_view text;  // four lines: heading, heading (English), message, message (English)
+  // The words where members sign in; the texts above stay every other
+  // site's.
+  std::string_view signin_text = {};
 };
 
 constexpr OutcomeText kOutcomes[] = {
-    {Outcome::kRegistered, 200, texts::PageRegistered},
-    {Outcome::kPasswordChanged, 200, texts::PagePasswordChanged},
+    {Outcome::kRegistered, 200, texts::PageRegistered, texts::PageSignInRegistered},
+    {Outcome::kPasswordChanged, 200, texts::PagePasswordChanged, texts::PageSignInPasswordChanged},
     {Outcome::kProfileSaved, 200, texts::PageProfileSaved},
     {Outcome::kPhotoPosted, 200, texts::PagePhotoPosted},
     {Outcome::kNoData, 400, texts::PageNoData},
     {Outcome::kSessionMissing, 404, texts::PageSessionMissing},
     {Outcome::kMembersDbMissing, 500, texts::PageMembersDbMissing},
     {Outcome::kUnknownCommand, 400, texts::PageUnknownCommand},
-    {Outcome::kBodyTooLarge, 413, texts::PageBodyTooLarge},
-    {Outcome::kBlank, 400, texts::PageBlank},
-    {Outcome::kPasswordMismatch, 400, texts::PagePasswordMismatch},
+    {Outcome::kBodyTooLarge, 413, texts::PageBodyTooLarge, texts::PageSignInBodyTooLarge},
+    {Outcome::kBlank, 400, texts::PageBlank, texts::PageSignInBlank},
+    {Outcome::kPasswordMismatch, 400, texts::PagePasswordMismatch, texts::PageSignInPasswordMismatch},
     {Outcome::kPasswordTooShort, 400, texts::PagePasswordTooShort},
     {Outcome::kIdUnusable, 400, texts::PageIdUnusable},
     {Outcome::kIdTooLong, 400, texts::PageIdTooLong},
     {Outcome::kIdBlankAtEnds, 400, texts::PageIdBlankAtEnds},
-    {Outcome::kIdTaken, 400, texts::PageIdTaken},
+    {Outcome::kIdTaken, 400, texts::PageIdTaken, texts::PageSignInIdTaken},
     {Outcome::kRecordTooLarge, 400, texts::PageRecordTooLarge},
     {Outcome::kUnknownMember, 404, texts::PageUnknownMember},
     {Outcome::kWrongPassword, 403, texts::PageWrongPassword},
     {Outcome::kWrongCurrentPassword, 403, texts::PageWrongCurrentPassword},
-    {Outcome::kNewPasswordMismatch, 400, texts::PageNewPasswordMismatch},
-    {Outcome::kFormExpired, 403, texts::PageFormExpired},
-    {Outcome::kNoAttachedFile, 400, texts::PageNoAttachedFile},
-    {Outcome::kNotJpeg, 400, texts::PageNotJpeg},
+    {Outcome::kNewPasswordMismatch, 400, texts::PageNewPasswordMismatch, texts::PageSignInNewPasswordMismatch},
+    {Outcome::kFormExpired, 403, texts::PageFormExpired, texts::PageSignInFormExpired},
+    {Outcome::kNoAttachedFile, 400, texts::PageNoAttachedFile, texts::PageSignInNoAttachedFile},
+    {Outcome::kNotJpeg, 400, texts::PageNotJpeg, texts::PageSignInNotJpeg},
     {Outcome::kNoFreeFileName, 503, texts::PageNoFreeFileName},
     {Outcome::kResetRequested, 200, texts::PageResetRequested},
     {Outcome::kResetLinkInvalid, 403, texts::PageResetLinkInvalid},
     {Outcome::kPasswordReset, 200, texts::PagePasswordReset},
-    {Outcome::kRemovalNotConfirmed, 400, texts::PageRemovalNotConfirmed},
-    {Outcome::kAccountRemoved, 200, texts::PageAccountRemoved},
-    {Outcome::kAccountRemovedPosts, 200, texts::PageAccountRemovedPosts},
+    {Outcome::kRemovalNotConfirmed, 400, texts::PageRemovalNotConfirmed, texts::PageSignInRemovalNotConfirmed},
+    {Outcome::kAccountRemoved, 200, texts::PageAccountRemoved, texts::PageSignInAccountRemoved},
+    {Outcome::kAccountRemovedPosts, 200, texts::PageAccountRemovedPosts, texts::PageSignInAccountRemovedPosts},
     {Outcome::kSignedIn, 200, texts::PageSignedIn},
     {Outcome::kSignedOut, 200, texts::PageSignedOut},
     {Outcome::kForeignRequest, 403, texts::PageForeignRequest},
     {Outcome::kPostRemoved, 200, texts::PagePostRemoved},
+    {Outcome::kPostRetitled, 200, texts::PagePostRetitled},
+    {Outcome::kPhotoMissing, 404, texts::PagePhotoMissing},
 };
 
 const OutcomeText& TextOf(Outcome outcome) {
@@ -191,11 +196,13 @@ std::string LoadTemplate(const PageContext& context, Page page) {
 }
 
 std::string OutcomePage(const PageContext& context, Outcome outcome, std::string_view detail,
-                        std::span<const PageLink> links) {
-  const std::string_view text = TextOf(outcome).text;
+                        std::span<const PageLink> links, std::string_view detail_en) {
+  const OutcomeText& words = TextOf(outcome);
+  const std::string_view text = context.signin && !words.signin_text.empty() ? words.signin_text : words.text;
   const Slot detail_slot[] = {{"detail", detail}};
+  const Slot detail_en_slot[] = {{"detail", detail_en.empty() ? detail : detail_en}};
   const std::string message = FillTemplate(LineOf(text, 2), detail_slot);
-  const std::string message_en = FillTemplate(LineOf(text, 3), detail_slot);
+  const std::string message_en = FillTemplate(LineOf(text, 3), detail_en_slot);
   std::string list;
   for (const PageLink& link : links) AppendLink(list, link.href, link.label);
   AppendLink(list, context.home, texts::PageLinkHome);
@@ -236,7 +243,8 @@ std::string ProfileViewPage(const PageContext& context, std::string_view id, con
 }
 
 std::string ProfileEditPage(const PageContext& context, bool english, std::string_view id,
-                            const text::NameValueList& record, std::string_view token, int minutes) {
+                            const text::NameValueList& record, std::string_view token, int minutes,
+                            std::string_view csrf) {
   const std::string profile = ProfileAddress(context, id);
   const std::string minutes_text = std::to_string(minutes);
   return Fill(context, english ? Page::kFormEn : Page::kForm,
@@ -255,7 +263,8 @@ std::string ProfileEditPage(const PageContext& context, bool english, std::strin
                {"urlname2", record.Value("urlname2")},
                {"url2", record.Value("url2")},
                {"urlname3", record.Value("urlname3")},
-               {"url3", record.Value("url3")}});
+               {"url3", record.Value("url3")},
+               {"csrf", csrf}});
 }
 
 std::string ResetFormPage(const PageContext& context, std::string_view id, std::string_view token,

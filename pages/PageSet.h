@@ -21,7 +21,7 @@ enum class Outcome {
   kRecordTooLarge, kUnknownMember, kWrongPassword, kWrongCurrentPassword, kNewPasswordMismatch,
   kFormExpired, kNoAttachedFile, kNotJpeg, kNoFreeFileName,
   kResetRequested, kResetLinkInvalid, kPasswordReset, kRemovalNotConfirmed, kAccountRemoved, kAccountRemovedPosts,
-  kSignedIn, kSignedOut, kForeignRequest, kPostRemoved,
+  kSignedIn, kSignedOut, kForeignRequest, kPostRemoved, kPostRetitled, kPhotoMissing,
 };
 
 // The HTTP status of an outcome's page: 200 success, 400 a request that
@@ -69,6 +69,7 @@ struct PageContext {
   std::string session;     // the session name as an attribute value
   std::string session_url; // the session name percent-encoded
   std::string upload_url;  // UploadUrl ending with "/", or empty
+  bool signin = false;     // members sign in (SignIn=1): the pages' words for it
 };
 
 // The template to fill: the Templates folder's file when there is a usable
@@ -82,9 +83,10 @@ struct PageLink {
 };
 
 // The result page of an outcome: heading, message ({{detail}} in it replaced
-// by `detail`, HTML-ready), the links and then the home page's.
+// by `detail`, HTML-ready; in the English message by `detail_en` where
+// given), the links and then the home page's.
 std::string OutcomePage(const PageContext& context, Outcome outcome, std::string_view detail,
-                        std::span<const PageLink> links = {});
+                        std::span<const PageLink> links = {}, std::string_view detail_en = {});
 
 // The public profile. `id` HTML-ready; record values are stored escaped;
 // `menu`: the signed-in member's own menu (HTML), or the way to sign in.
@@ -96,9 +98,11 @@ std::string ProfileViewPage(const PageContext& context, std::string_view id, con
 std::string MemberFormPage(const PageContext& context, std::string_view heading, std::string_view heading_en,
                            std::string_view form, std::span<const PageLink> links = {});
 
-// The profile form, carrying `token` instead of the password.
+// The profile form, carrying `token` instead of the password, and `csrf`
+// (HTML: the signed-in member's form token) where the template asks.
 std::string ProfileEditPage(const PageContext& context, bool english, std::string_view id,
-                            const text::NameValueList& record, std::string_view token, int minutes);
+                            const text::NameValueList& record, std::string_view token, int minutes,
+                            std::string_view csrf = {});
 
 // The form for a new password that a mailed link opens; `id` as stored,
 // `token` and `lang` checked plain.

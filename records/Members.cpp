@@ -7,6 +7,7 @@
 #include "credentials/Passwords.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
+#include "platform/Sjis.h"
 #include "records/ResetState.h"
 #include "text/NameValueList.h"
 
@@ -23,6 +24,17 @@ std::string MemberRecordPath(std::string_view dir, std::string_view id) {
   path += id;
   path += ".txt";
   return path;
+}
+
+bool IdTakenInAnyCase(std::string_view dir, std::string_view id) {
+  const std::string folded = platform::AsciiUpperSjis(id);
+  const std::string_view ext = ".txt";
+  for (const platform::DirectoryEntry& entry : platform::ListDirectory(text::IncludeTrailingDelimiter(dir))) {
+    const std::string_view name = entry.name;
+    if (!entry.regular || !name.ends_with(ext) || name.size() != id.size() + ext.size()) continue;
+    if (platform::AsciiUpperSjis(name.substr(0, id.size())) == folded) return true;
+  }
+  return false;
 }
 
 platform::FileLock LockMembersDirectory(std::string_view dir) {

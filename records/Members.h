@@ -23,6 +23,11 @@ bool IsUsableName(std::string_view name);
 // IncludeTrailingDelimiter(dir) + id + ".txt".
 std::string MemberRecordPath(std::string_view dir, std::string_view id);
 
+// Whether a member's record is named `id` in another ASCII letter case
+// (Windows finds those as the same file already). Reads the members
+// folder's listing: a registration costs one pass over it.
+bool IdTakenInAnyCase(std::string_view dir, std::string_view id);
+
 // Serialises every load-change-save of the records of one members directory,
 // so two changes at once both survive.
 platform::FileLock LockMembersDirectory(std::string_view dir);

@@ -11,11 +11,9 @@
 #include "text/NameValueList.h"
 
 namespace records {
-namespace {
 
-// The title cut on a character boundary and never inside an entity, tabs
-// made blanks, so a line of the index holds three fields.
-std::string IndexTitle(std::string_view title) {
+// Tabs become blanks, so a line of the index holds three fields.
+std::string CutTitle(std::string_view title) {
   std::size_t end = 0;
   while (end < title.size()) {
     std::size_t next = end + platform::CharLength(title, end);
@@ -34,8 +32,6 @@ std::string IndexTitle(std::string_view title) {
   return out;
 }
 
-}  // namespace
-
 std::string PostIndexPath(std::string_view upload_dir, std::string_view id) {
   return text::IncludeTrailingDelimiter(upload_dir) + ".posts-" + platform::Sha256Hex(id).substr(0, 32);
 }
@@ -52,7 +48,7 @@ void RemovePostIndex(const std::string& upload_dir, std::string_view id) {
 bool AppendPostIndex(std::string_view upload_dir, std::string_view id, std::string_view name, std::string_view ext,
                      std::string_view title) {
   std::string line(name);
-  line.append("\t").append(ext).append("\t").append(IndexTitle(title)).append("\r\n");
+  line.append("\t").append(ext).append("\t").append(CutTitle(title)).append("\r\n");
   return platform::AppendToFile(PostIndexPath(upload_dir, id), line);
 }
 

@@ -26,6 +26,10 @@ inline constexpr std::size_t kMaxTitleBytes = 300;
 bool AppendPostIndex(std::string_view upload_dir, std::string_view id, std::string_view name, std::string_view ext,
                      std::string_view title);
 
+// A title as the index keeps it: cut to kMaxTitleBytes on a character
+// boundary and never inside an entity, tabs and line breaks made blanks.
+std::string CutTitle(std::string_view title);
+
 struct PostEntry {
   std::string name;
   std::string ext;

@@ -11,6 +11,7 @@
 #include "platform/Exception.h"
 #include "platform/Files.h"
 #include "platform/Sjis.h"
+#include "records/PostIndex.h"
 #include "records/Posting.h"
 #include "records/Storage.h"
 #include "text/Fields.h"
@@ -277,6 +278,95 @@ std::string NextStampName(std::string_view stamp, std::string_view dir, std::str
     if (TryName(name, directory, ext, record_ext, claim)) return name;
   }
   return {};
+}
+
+namespace {
+
+// A record's field lines, each without its CR LF, up to the empty line or
+// the closing tag; calls line(start, end) with offsets into the record.
+template <typename Line>
+bool ForEachFieldLine(std::string_view record, Line&& line) {
+  const std::string_view start = texts::PostedRecordStart;
+  if (!record.starts_with(start)) return false;
+  for (std::size_t pos = start.size(); pos < record.size();) {
+    const std::size_t end = record.find("\r\n", pos);
+    const std::size_t line_end = end == std::string_view::npos ? record.size() : end;
+    const std::string_view text = record.substr(pos, line_end - pos);
+    if (text.empty() || text == "</tslkeys>") break;
+    line(pos, line_end);
+    if (end == std::string_view::npos) break;
+    pos = end + 2;
+  }
+  return true;
+}
+
+std::string WithoutLineBreaks(std::string_view value) {
+  std::string out(value);
+  for (char& c : out) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  return out;
+}
+
+}  // namespace
+
+std::optional<std::string> RetitledRecord(std::string_view record, std::string_view title, std::string_view note) {
+  struct Span {
+    std::size_t start = 0, end = 0;
+    bool found = false;
+  } title_at, note_at;
+  std::size_t fields_end = texts::PostedRecordStart.size();
+  const bool is_record = ForEachFieldLine(record, [&](std::size_t start, std::size_t end) {
+    const std::string_view line = record.substr(start, end - start);
+    fields_end = std::min(end + 2, record.size());
+    for (std::string_view key : {std::string_view("blank-title="), std::string_view("title=")}) {
+      if (!title_at.found && line.starts_with(key)) title_at = {start + key.size(), end, true};
+    }
+    if (!note_at.found && line.starts_with("note=")) note_at = {start + 5, end, true};
+  });
+  if (!is_record) return std::nullopt;
+  const std::string new_title = WithoutLineBreaks(title), new_note = WithoutLineBreaks(note);
+  // Replaced from the later place to the earlier, so offsets stay right;
+  // a field the record lacks goes after its last field.
+  std::string out(record);
+  struct Edit {
+    std::size_t start, end;
+    std::string bytes;
+  };
+  std::vector<Edit> edits;
+  edits.push_back(title_at.found ? Edit{title_at.start, title_at.end, new_title}
+                                 : Edit{fields_end, fields_end, "title=" + new_title + "\r\n"});
+  edits.push_back(note_at.found ? Edit{note_at.start, note_at.end, new_note}
+                                : Edit{fields_end, fields_end, "note=" + new_note + "\r\n"});
+  if (edits[0].start < edits[1].start || (edits[0].start == edits[1].start && !title_at.found)) std::swap(edits[0], edits[1]);
+  for (const Edit& e : edits) out.replace(e.start, e.end - e.start, e.bytes);
+  return out;
+}
+
+PostWords ReadPostWords(const std::string& record_path) {
+  PostWords words;
+  std::int64_t start = 0;
+  std::optional<std::string> head;
+  try {
+    head = platform::ReadFileTail(record_path, static_cast<std::int64_t>(kPostHeadBytes), kPostHeadBytes, start);
+  } catch (const platform::Exception&) {
+    return words;
+  }
+  if (!head) return words;
+  bool have_title = false, have_note = false, have_id = false;
+  words.found = ForEachFieldLine(*head, [&](std::size_t from, std::size_t to) {
+    const std::string_view line = std::string_view(*head).substr(from, to - from);
+    auto take = [&](std::string_view key, std::string& into, bool& have) {
+      if (have || !line.starts_with(key)) return;
+      into = CutTitle(line.substr(key.size()));
+      have = true;
+    };
+    take("id=", words.id, have_id);
+    take("blank-title=", words.title, have_title);
+    take("title=", words.title, have_title);
+    take("note=", words.note, have_note);
+  });
+  return words;
 }
 
 }  // namespace records

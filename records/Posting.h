@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,6 +36,24 @@ std::string DefaultFileExtension(std::string_view path);
 // "<tslkeys>", the fields (each line ended by CR LF), an empty line and
 // "</tslkeys>", every line ended by CR LF; the fields are not copied.
 platform::Bytes PostedFileRecord(std::string_view fields);
+
+// The record with its title (the first "blank-title" or "title" field;
+// "title" added when it has neither) and its note ("note") set to the
+// given values, line breaks in them made blanks; nothing when the bytes are
+// no post record.
+std::optional<std::string> RetitledRecord(std::string_view record, std::string_view title, std::string_view note);
+
+// Who posted, its title and its note, read from the record's first
+// kPostHeadBytes alone, so a record of any size costs a page the same; a
+// value cut by that bound ends where the bound falls.
+inline constexpr std::size_t kPostHeadBytes = 8 * 1024;
+struct PostWords {
+  std::string id;
+  std::string title;
+  std::string note;
+  bool found = false;  // the record was there and was a post record
+};
+PostWords ReadPostWords(const std::string& record_path);
 
 // True when neither dir + name + record_ext nor dir + name + ext exists.
 bool IsFreeName(const std::string& dir, std::string_view name, std::string_view ext, std::string_view record_ext);
