@@ -15,10 +15,12 @@
 #include "platform/Process.h"
 #include "platform/Sjis.h"
 #include "platform/System.h"
+#include "records/Members.h"
 #include "records/PostIndex.h"
 #include "records/SelfService.h"
 #include "records/Storage.h"
 #include "text/Fields.h"
+#include "text/NameValueList.h"
 
 namespace member {
 namespace {
@@ -53,6 +55,22 @@ std::string MailText(std::string_view stored) {
     if (!replaced) plain += stored[pos++];
   }
   return platform::Utf8FromCp932(plain).value_or(std::string());
+}
+
+// How a mail greets the member: where members sign in by their name (its
+// first line, at most kGreetingBytes), else by the ID.
+constexpr std::size_t kGreetingBytes = 120;
+std::string GreetingName(bool by_name, std::string_view members_db, std::string_view id) {
+  text::NameValueList record;
+  if (!by_name || !records::IsUsableName(id) || !records::LoadRecordIfPresent(records::MemberRecordPath(members_db, id), record)) {
+    return MailText(id);
+  }
+  std::string_view name = record.Value("realname");
+  name = name.substr(0, name.find("<br>"));
+  std::size_t end = 0;
+  while (end < name.size() && end + platform::CharLength(name, end) <= kGreetingBytes) end += platform::CharLength(name, end);
+  const std::string text = MailText(name.substr(0, end));
+  return text.empty() ? MailText(id) : text;
 }
 
 // The first line or the rest of a two-line text.
@@ -98,11 +116,12 @@ std::string TWebModule1::CommandForgotPw() {
       std::string link = SiteUrl + (SiteUrl.find('?') == std::string::npos ? "?" : "&");
       link += "session=" + pages::PercentEncode(SessionName) + "&resetid=" + pages::PercentEncode(id) + "&token=" + token;
       if (english) link += "&lang=en";
-      const std::string id_text = MailText(id);
+      const std::string id_text = GreetingName(SignIn, MembersDb, id);
       const std::string site = SiteName.empty() ? SiteUrl : MailText(SiteName);
       const pages::Slot slots[] = {{"id", id_text}, {"site", site}, {"link", link}};
       const std::string subject = MailText(english ? texts::MailResetSubjectE : texts::MailResetSubject);
-      const std::string body = pages::FillTemplate(MailText(english ? texts::MailResetBodyE : texts::MailResetBody), slots);
+      const std::string_view english_body = SignIn ? texts::MailResetBodySignInE : texts::MailResetBodyE;
+      const std::string body = pages::FillTemplate(MailText(english ? english_body : texts::MailResetBody), slots);
       std::string why;
       if (!mail::SendMail(SendMailProgram, MailFrom, mail::BuildMail({MailFrom, issue.address, subject, body}, platform::UnixSeconds()),
                     why, detach_after_ms)) {
@@ -184,7 +203,7 @@ std::string TWebModule1::CommandResetPw() {
   LogActivity("password set by reset", id);
   // The confirmation tells a member whose mailbox was used by someone else.
   if (mail::IsPlainMailAddress(address) && mail::IsPlainMailAddress(MailFrom)) {
-    const std::string id_text = MailText(id);
+    const std::string id_text = GreetingName(SignIn, MembersDb, id);
     const std::string site = SiteName.empty() ? SiteUrl : MailText(SiteName);
     const pages::Slot slots[] = {{"id", id_text}, {"site", site}};
     const std::string body = pages::FillTemplate(MailText(english ? texts::MailChangedBodyE : texts::MailChangedBody), slots);
@@ -217,7 +236,10 @@ std::string TWebModule1::CommandRemoveSelf() {
   LogActivity("removed", id);
   std::string count;
   try {
-    if (RemoveOwnPosts && !UploadPath.empty()) {
+    // Where members sign in, the form lets the member choose; elsewhere
+    // the session decides.
+    const bool take_posts = RemoveOwnPosts && (!SignIn || !text::FieldView(PostedFields, "posts").empty());
+    if (take_posts && !UploadPath.empty()) {
       count = "?";
       count = std::to_string(records::RemovePostsOf(UploadPath, id));
     } else {
@@ -229,6 +251,16 @@ std::string TWebModule1::CommandRemoveSelf() {
     records::LogError("removal of the posts of a member of session " + SessionName + ": " + e.Message());
   }
   const pages::Outcome outcome = count.empty() ? pages::Outcome::kAccountRemoved : pages::Outcome::kAccountRemovedPosts;
+  if (SignIn && !SignInToken.empty()) {
+    // The record is gone, and with it every sign-in; this device forgets
+    // its cookie too.
+    records::EndSignIn(MembersDb, SignInToken);
+    std::string cookie = SignInCookieName() + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Lax";
+    if (SiteUrl.starts_with("https://")) cookie += "; Secure";
+    ResponseHeaders.emplace_back("Set-Cookie", cookie);
+    SignInToken.clear();
+    SignedInId.clear();
+  }
   if (ModernPages) {
     PageStatus = pages::OutcomeStatus(outcome);
     return pages::OutcomePage(Context(), outcome, count);

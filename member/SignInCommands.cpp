@@ -108,23 +108,51 @@ std::string TWebModule1::MemberForm(std::string_view which) {
                                     static_cast<int>(credentials::kFormTokenSeconds / 60), csrf);
     }
   }
+  // Forms for members signed in or not: they ask for the ID themselves.
+  if (which == "forgot" && PasswordReset) {
+    const std::string form = "<form method=\"post\" action=\"" + context.action + "\">\n" + hidden +
+                             "<input type=\"hidden\" name=\"command\" value=\"forgotpw\">\n" +
+                             std::string(pages::texts::PageForgotFields) + "</form>";
+    const std::vector<pages::PageLink> links = {
+        {pages::texts::PageLinkSignIn, context.script + "?session=" + context.session_url + "&amp;form=signin"}};
+    return pages::MemberFormPage(context, LineOfText(pages::texts::PageForgotHeading, 0),
+                                 LineOfText(pages::texts::PageForgotHeading, 1), form, links);
+  }
+  if (which == "leave" && SelfRemoval) {
+    // What becomes of the photos is said before the member commits.
+    std::string form = "<form method=\"post\" action=\"" + context.action + "\">\n" + hidden +
+                       "<input type=\"hidden\" name=\"command\" value=\"removeself\">\n" +
+                       std::string(pages::texts::PageLeaveIntro);
+    form.append(RemoveOwnPosts ? pages::texts::PageLeavePostsChoice : pages::texts::PageLeavePostsStay);
+    form.append(pages::texts::PageLeaveId).append(SignedInId).append(pages::texts::PageLeaveFields).append("</form>");
+    std::vector<pages::PageLink> links;
+    if (!SignedInId.empty()) links.push_back({pages::texts::PageLinkMyProfile, pages::ProfileAddress(context, SignedInId)});
+    return pages::MemberFormPage(context, LineOfText(pages::texts::PageLeaveHeading, 0),
+                                 LineOfText(pages::texts::PageLeaveHeading, 1), form, links);
+  }
   // Not signed in (or the sign-in is over): the way to sign in, which then
   // leads on.
   const std::string form = "<form method=\"post\" action=\"" + context.action + "\">\n" + hidden +
                            "<input type=\"hidden\" name=\"command\" value=\"signin\">\n" +
                            std::string(pages::texts::PageSignInFields) + "</form>";
+  std::vector<pages::PageLink> links;
+  if (PasswordReset) {
+    links.push_back({pages::texts::PageLinkRequestReset, context.script + "?session=" + context.session_url + "&amp;form=forgot"});
+  }
   return pages::MemberFormPage(context, LineOfText(pages::texts::PageSignInHeading, 0),
-                               LineOfText(pages::texts::PageSignInHeading, 1), form);
+                               LineOfText(pages::texts::PageSignInHeading, 1), form, links);
 }
 
 std::vector<pages::PageLink> TWebModule1::MenuLinks() const {
   if (!SignIn || SignedInId.empty()) return {};
   const pages::PageContext context = Context();
   const std::string forms = context.script + "?session=" + context.session_url + "&amp;form=";
-  return {{pages::texts::PageLinkEditProfile, forms + "profile"},
-          {pages::texts::PageLinkPostPhoto, forms + "post"},
-          {pages::texts::PageLinkChangePassword, forms + "password"},
-          {pages::texts::PageLinkSignOut, forms + "signout"}};
+  std::vector<pages::PageLink> links = {{pages::texts::PageLinkEditProfile, forms + "profile"},
+                                        {pages::texts::PageLinkPostPhoto, forms + "post"},
+                                        {pages::texts::PageLinkChangePassword, forms + "password"},
+                                        {pages::texts::PageLinkSignOut, forms + "signout"}};
+  if (SelfRemoval) links.push_back({pages::texts::PageLinkLeave, forms + "leave"});
+  return links;
 }
 
 std::string TWebModule1::ProfileMenu(std::string_view id) const {

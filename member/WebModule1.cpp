@@ -266,6 +266,10 @@ std::string TWebModule1::Refuse(pages::Outcome outcome, std::string_view message
   // and on to the member's own pages.
   std::vector<pages::PageLink> links;
   if (SignIn && !BackAddress.empty()) links.push_back({pages::texts::PageLinkBack, BackAddress});
+  if (SignIn && PasswordReset && outcome == pages::Outcome::kResetLinkInvalid) {
+    const pages::PageContext context = Context();
+    links.push_back({pages::texts::PageLinkRequestReset, context.script + "?session=" + context.session_url + "&amp;form=forgot"});
+  }
   if (SignIn && !SignedInId.empty()) links.push_back({pages::texts::PageLinkMyProfile, pages::ProfileAddress(Context(), SignedInId)});
   for (pages::PageLink& link : MenuLinks()) links.push_back(std::move(link));
   return pages::OutcomePage(Context(), outcome, detail, links, detail_en);
