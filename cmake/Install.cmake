@@ -12,12 +12,13 @@ set(ORVALENGATE_DATADIR "${CMAKE_INSTALL_FULL_LOCALSTATEDIR}/lib/orvalengate" CA
 set(ORVALENGATE_LOGDIR "${CMAKE_INSTALL_FULL_LOCALSTATEDIR}/log/orvalengate" CACHE PATH
   "Where the installed configuration puts the failed-login log and error.txt")
 
-# The example pages as served: Shift_JIS, posting to the session "demo".
+# The example pages as served: Shift_JIS, posting to the session "demo",
+# where members sign in.
 if(CMAKE_HOST_UNIX)
   set(ORVALENGATE_PAGES ${CMAKE_BINARY_DIR}/htdocs)
   file(GLOB ORVALENGATE_PAGE_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/site/*)
   add_custom_command(OUTPUT ${ORVALENGATE_PAGES}/index.html
-    COMMAND ${PROJECT_SOURCE_DIR}/scripts/make-pages.sh ${ORVALENGATE_PAGES} demo
+    COMMAND ${CMAKE_COMMAND} -E env SIGNIN=1 ${PROJECT_SOURCE_DIR}/scripts/make-pages.sh ${ORVALENGATE_PAGES} demo
     DEPENDS ${PROJECT_SOURCE_DIR}/scripts/make-pages.sh ${ORVALENGATE_PAGE_SOURCES}
     COMMENT "Example pages in Shift_JIS")
   add_custom_target(site_pages ALL DEPENDS ${ORVALENGATE_PAGES}/index.html)

@@ -18,10 +18,11 @@ if grep -q "getpwnam\|gethostbyname" build/demo-build.log; then
   echo "(The linker's getpwnam/gethostbyname notes in that log are harmless: the program looks up no user or host.)"
 fi
 port=${PORT:-8080}
-# The demo shows the second page set (Pages=modern in its session), stores
+# The demo shows the second page set (Pages=modern in its session) where
+# members sign in once (SignIn=1), stores
 # photos without their location and passwords hashed, and keeps the mails
 # it sends in build/demo/data/mail, so that nothing leaves this machine.
-PAGES=modern STRIP_LOCATION=1 KEEP_MAIL=1 HASH_PASSWORDS=1 scripts/make-site.sh build/orvalengate build/demo "$port"
+PAGES=modern SIGNIN=1 STRIP_LOCATION=1 KEEP_MAIL=1 HASH_PASSWORDS=1 scripts/make-site.sh build/orvalengate build/demo "$port"
 
 # The demo member, registered by running the program once as the server
 # would. A member left from an earlier run stays as it is (and keeps any

@@ -6,7 +6,11 @@
 # stylesheet to write in (the colours of your own). The Debian package
 # installs this as /usr/libexec/orvalengate/make-pages, beside the sources
 # in /usr/share/orvalengate/site.
-# Usage: make-pages.sh OUT [SESSION [SITENAME [CSS]]]
+# SIGNIN=1, for a session where members sign in (SignIn=1), leads the
+# pages to the program's own forms: a line ending "<!--signin-->" is kept
+# only then, one ending "<!--nosignin-->" only without it (each without its
+# mark).
+# Usage: [SIGNIN=1] make-pages.sh OUT [SESSION [SITENAME [CSS]]]
 #        (SESSION defaults to demo, SITENAME to orvalengate, CSS to site/site.css)
 set -euo pipefail
 out=$1; session=${2:-demo}; name=${3:-orvalengate}
@@ -22,10 +26,12 @@ name=$(printf '%s' "$name" | sed -e 's/&/\&amp;/g' -e 's/</\&lt;/g' -e 's/>/\&gt
 mkdir -p "$out"
 for page in "$sources"/*.html; do
   # Written aside and renamed: a server never serves half a page.
-  SESSION=$session NAME=$name CSS=$css awk '
+  SESSION=$session NAME=$name CSS=$css SIGNIN=${SIGNIN:-0} awk '
     function fill(text, key, value,    i, done) {
       done = ""; while ((i = index(text, key)) > 0) { done = done substr(text, 1, i - 1) value; text = substr(text, i + length(key)) }
       return done text }
+    /<!--signin-->$/ { if (ENVIRON["SIGNIN"] != "1") next; sub(/<!--signin-->$/, "") }
+    /<!--nosignin-->$/ { if (ENVIRON["SIGNIN"] == "1") next; sub(/<!--nosignin-->$/, "") }
     /<link rel="stylesheet" href="site.css">/ {
       css = ENVIRON["CSS"]; print "<style>"; while ((getline line < css) > 0) print line; close(css); print "</style>"; next }
     { print fill(fill($0, "@SESSION@", ENVIRON["SESSION"]), "@SITENAME@", ENVIRON["NAME"]) }' "$page" |

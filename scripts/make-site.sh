@@ -9,7 +9,7 @@
 # KEEP_MAIL=1 keeps the site's mails in DIR/data/mail (scripts/keep-mail.sh)
 # instead of handing them to the machine's mail program; HASH_PASSWORDS=1
 # stores passwords hashed. The demo does both.
-# Usage: [SITE_USER=user] [WITH_DUMPS=1] [PAGES=modern] [STRIP_LOCATION=1] [KEEP_MAIL=1] [HASH_PASSWORDS=1]
+# Usage: [SITE_USER=user] [WITH_DUMPS=1] [PAGES=modern [SIGNIN=1]] [STRIP_LOCATION=1] [KEEP_MAIL=1] [HASH_PASSWORDS=1]
 #        make-site.sh EXE DIR PORT
 set -euo pipefail
 exe=$(readlink -f "$1"); dir=$2; port=$3
@@ -46,11 +46,14 @@ if [ "${HASH_PASSWORDS:-}" = 1 ]; then printf 'PasswordHash=argon2id\r\n' >> "$d
 if [ "${PAGES:-}" = modern ]; then
   printf 'Pages=modern\r\nSiteName=orvalengate demo site\r\nSiteHome=/\r\nUploadUrl=/upload/\r\n' \
     >> "$dir/data/sessions/demo.txt"
+  # SIGNIN=1: members sign in once (the demo's way).
+  if [ "${SIGNIN:-}" = 1 ]; then printf 'SignIn=1\r\n' >> "$dir/data/sessions/demo.txt"; fi
 fi
 
 # The pages (site/), in Shift_JIS, whose forms post to the session demo,
 # under the demo's name.
-"$here/scripts/make-pages.sh" "$dir/htdocs" demo "orvalengate demo site"
+SIGNIN=$([ "${PAGES:-}" = modern ] && [ "${SIGNIN:-}" = 1 ] && echo 1 || echo 0) \
+  "$here/scripts/make-pages.sh" "$dir/htdocs" demo "orvalengate demo site"
 
 # The server configuration: scripts/servers/lighttpd.conf.in, run as SITE_USER
 # (who must then own the data folders) or, without it, as whoever starts it.
