@@ -5,7 +5,8 @@
 // Input: a site part, then up to four requests, parts separated by
 // "\n%%\n". The site part holds operator lines (nameorder=, FileNameTemplate=,
 // FileNameCounter, counter=, DefaultImgFile=, bodylimit=, nodump, modern (the
-// second page set), template= (its result page, the operator's own)); every
+// second page set), signin (after modern: members sign in, alice signed in),
+// template= (its result page, the operator's own)); every
 // path they imply is placed inside the site. A request is CGI variable lines
 // (NAME=value), an empty line, and the body; CONTENT_LENGTH defaults to the
 // body's size, REQUEST_METHOD to POST, SERVER_PROTOCOL to HTTP/1.1.
@@ -42,6 +43,7 @@
 #include "frontend/CGIApplication.h"
 #include "frontend/WebRequest.h"
 #include "member/WebModule1.h"
+#include "platform/Digest.h"
 #include "platform/Files.h"
 #include "platform/Sjis.h"
 #include "records/Storage.h"
@@ -181,7 +183,12 @@ struct Site {
   bool modern = false;        // the second page set
   bool own_template = false;  // with the input's own result template
   bool self_service = false;  // password resets (with a mail program that is missing) and removals
+  bool signin = false;        // members sign in; alice is signed in with kSignInToken
 };
+
+// alice's sign-in: a request may bring this token in its Cookie header and
+// the form token derived from it (SHA-256 of "form\n" and the token) in csrf.
+constexpr std::string_view kSignInToken = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 
 std::int64_t BodyLimit(std::string_view value) {
   constexpr std::int64_t kDefault = 64 * 1024 * 1024;
@@ -249,6 +256,12 @@ Site MakeSite(const Harness& h, std::string_view layout) {
       result.self_service = true;
       session += "PasswordReset=1\r\nSelfRemoval=1\r\nRemoveOwnPosts=1\r\n";
       config += "siteurl=https://fuzz.example/og\r\nmailfrom=og@fuzz.example\r\nsendmail=" + h.site + "none\r\n";
+    } else if (key == "signin" && result.modern && !result.signin) {
+      result.signin = true;
+      session += "SignIn=1\r\n";
+      WriteFile(h.site + "members/.signin-" + platform::Sha256Hex(kSignInToken),
+                "session=s1\r\nid=alice\r\npw=" + platform::Sha256Hex("alice\nsecret99") +
+                    "\r\ncreated=9999999999\r\nused=9999999999\r\n");
     } else if (key == "template" && !result.own_template) {
       result.own_template = true;
       fs::create_directories(h.site + "tpl", ec);
@@ -428,7 +441,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       fuzz::Check(ListTree(h.site) == site_before, "an oversized request changes nothing in the site", answer);
     }
     if (site.modern && !site.own_template) {
-      fuzz::Check(answer.find("name=\"pw\"") == std::string::npos, "no page of the second set asks for a password", answer);
+      // The profile form carries a token instead of the password; where
+      // members sign in, only the program's own forms ask for one, empty.
+      if (!site.signin) {
+        fuzz::Check(answer.find("name=\"pw\"") == std::string::npos, "no page of the second set asks for a password", answer);
+      }
+      fuzz::Check(answer.find("secret99") == std::string::npos, "no page of the second set shows a password", answer);
     }
     if (!site.counter_chosen) {
       fuzz::Check(!answer.starts_with("Status: 500"), "a sound site never answers 500", answer);

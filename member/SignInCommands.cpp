@@ -248,7 +248,7 @@ TWebModule1::OwnPost TWebModule1::FindOwnPost(const std::string& dir) const {
       !platform::IsPlainFileName(own.base, records::kRecordExtension) || !platform::IsPlainFileName(post) ||
       !text::FileExists(own.record_path) || !text::FileExists(dir + post) ||
       !records::LoadRecordIfPresent(own.record_path, record) || record.Count() == 0 || record.Line(0) != "<tslkeys>") {
-    own.refusal = pages::Outcome::kNoData;
+    own.refusal = pages::Outcome::kPhotoMissing;
   } else if (record.Value("id") != SignedInId) {
     own.refusal = pages::Outcome::kForeignRequest;
   }
