@@ -4,8 +4,10 @@
 #include <chrono>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "MemberTexts.h"
+#include "PageTexts.h"
 #include "credentials/Passwords.h"
 #include "mail/Mail.h"
 #include "member/WebModule1.h"
@@ -213,7 +215,12 @@ std::string TWebModule1::CommandResetPw() {
       records::LogError("password reset: " + why);
     }
   }
-  return Succeed(pages::Outcome::kPasswordReset, SelfPage("Password reset", texts::PasswordResetBody), id);
+  std::vector<pages::PageLink> next;
+  if (SignIn) {
+    const pages::PageContext context = Context();
+    next.push_back({pages::texts::PageLinkSignIn, context.script + "?session=" + context.session_url + "&amp;form=signin"});
+  }
+  return Succeed(pages::Outcome::kPasswordReset, SelfPage("Password reset", texts::PasswordResetBody), id, {}, next);
 }
 
 std::string TWebModule1::CommandRemoveSelf() {
