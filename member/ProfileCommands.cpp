@@ -56,7 +56,7 @@ std::optional<filter::FrameSize> ShownSize(const std::string& path, std::size_t 
 // as it came otherwise. The first picture of a page is its largest paint
 // and loads at once, the others as they near.
 std::string PictureTag(const pages::PageContext& context, const std::string& dir, const records::PostEntry& post,
-                       bool first) {
+                       bool first, std::string_view alt = {}) {
   const std::string original = context.upload_url + pages::PercentEncode(post.name + post.ext);
   std::string src = original, srcset;
   std::optional<filter::FrameSize> size;
@@ -89,7 +89,7 @@ std::string PictureTag(const pages::PageContext& context, const std::string& dir
     item.append(" width=\"").append(std::to_string(size->width)).append("\" height=\"");
     item.append(std::to_string(size->height)).append("\"");
   }
-  item.append(first ? " alt=\"\" fetchpriority=\"high\">" : " alt=\"\" loading=\"lazy\">");
+  item.append(" alt=\"").append(alt).append(first ? "\" fetchpriority=\"high\">" : "\" loading=\"lazy\">");
   return item;
 }
 
@@ -286,7 +286,9 @@ std::string TWebModule1::PhotoView(std::string_view file) {
   const std::string_view title = pages::WithoutCutEnd(words.title);
   const std::string_view note = pages::WithoutCutEnd(words.note);
   std::string body = "<ul class=\"posts\"><li>";
-  body.append(context.upload_url.empty() ? std::string() : PictureTag(context, dir, post, true));
+  // The heading names the photo; the picture says it again for those who
+  // hear the page.
+  body.append(context.upload_url.empty() ? std::string() : PictureTag(context, dir, post, true, title));
   if (!note.empty()) body.append("<p class=\"note\">").append(note).append("</p>");
   body.append("</li></ul>\n");
   if (SignIn && !SignedInId.empty() && SignedInId == words.id) {

@@ -55,7 +55,9 @@ void TWebModule1::ReadSignIn(std::string_view cookie_header) {
 
 bool TWebModule1::FromAnotherSite(std::string_view origin, std::string_view host, std::string_view fetch_site) {
   if (fetch_site == "cross-site") return true;
-  if (origin.empty()) return false;
+  // "null" is what a page that sends no referrer (the reset form) sends
+  // too: it says nothing, and the browser's own word above decides.
+  if (origin.empty() || origin == "null") return false;
   const std::size_t scheme = origin.find("://");
   return scheme == std::string_view::npos || origin.substr(scheme + 3) != host;
 }
@@ -304,7 +306,10 @@ std::string TWebModule1::CommandSignOut() {
   SignedInId.clear();
   if (!id.empty()) LogActivity("signed out", id);
   PageStatus = pages::OutcomeStatus(pages::Outcome::kSignedOut);
-  return pages::OutcomePage(Context(), pages::Outcome::kSignedOut, {}, {});
+  const pages::PageContext context = Context();
+  const std::vector<pages::PageLink> links = {
+      {pages::texts::PageLinkSignIn, context.script + "?session=" + context.session_url + "&amp;form=signin"}};
+  return pages::OutcomePage(context, pages::Outcome::kSignedOut, {}, links);
 }
 
 }  // namespace member

@@ -221,6 +221,12 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
     const std::string csrf(text::FieldView(PostedFields, "csrf"));
     text::RemoveField(PostedFields, "csrf");
     PostedCsrf = csrf;
+    // A page of a sign-in that has ended since (signed out, lifetimes over,
+    // a new password): the member is asked to sign in again.
+    if (!csrf.empty() && SignedInId.empty() && command != "signout") {
+      answer(Refuse(pages::Outcome::kSignInNeeded, {}));
+      return;
+    }
   }
   // The web server's own variable alone: the request variables also fall
   // back to a header of that name, and a "Remote-Addr" header would let a
@@ -266,6 +272,10 @@ std::string TWebModule1::Refuse(pages::Outcome outcome, std::string_view message
   // and on to the member's own pages.
   std::vector<pages::PageLink> links;
   if (SignIn && !BackAddress.empty()) links.push_back({pages::texts::PageLinkBack, BackAddress});
+  if (SignIn && outcome == pages::Outcome::kSignInNeeded) {
+    const pages::PageContext context = Context();
+    links.push_back({pages::texts::PageLinkSignIn, context.script + "?session=" + context.session_url + "&amp;form=signin"});
+  }
   if (SignIn && PasswordReset && outcome == pages::Outcome::kResetLinkInvalid) {
     const pages::PageContext context = Context();
     links.push_back({pages::texts::PageLinkRequestReset, context.script + "?session=" + context.session_url + "&amp;form=forgot"});

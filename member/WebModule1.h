@@ -180,8 +180,8 @@ class TWebModule1 : public frontend::TWebModule {
   // Reads the request's sign-in cookie into SignInToken and SignedInId.
   void ReadSignIn(std::string_view cookie_header);
   // Whether a request that changes something came from a page of another
-  // site: its Origin names another host (or none, "null"), or the browser
-  // says so (Sec-Fetch-Site: cross-site).
+  // site: its Origin names another host, or the browser says so
+  // (Sec-Fetch-Site: cross-site).
   static bool FromAnotherSite(std::string_view origin, std::string_view host, std::string_view fetch_site);
   // The form a mailed link opens (GET ?session=S&resetid=ID&token=T).
   std::string ResetForm(std::string_view id, std::string_view token, std::string_view lang);

@@ -109,6 +109,7 @@ constexpr OutcomeText kOutcomes[] = {
     {Outcome::kPostRemoved, 200, texts::PagePostRemoved},
     {Outcome::kPostRetitled, 200, texts::PagePostRetitled},
     {Outcome::kPhotoMissing, 404, texts::PagePhotoMissing},
+    {Outcome::kSignInNeeded, 403, texts::PageSignInNeeded},
 };
 
 const OutcomeText& TextOf(Outcome outcome) {

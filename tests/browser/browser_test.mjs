@@ -397,10 +397,12 @@ async function run(work) {
       await walkPage(views, `site-${path.basename(file, '.html')}`, (view) => view.goto(`${base}/${file}`));
     }
 
-    // 7. The modern page set on a demo site of its own: the profile form, a
-    // photo posted, the profile showing it, an error; as a phone shows them,
-    // they are the documented screenshots modern-*.png.
-    modern = await startSite(exePath, path.join(work, 'modern'), { PAGES: 'modern', STRIP_LOCATION: '1', KEEP_MAIL: '1', HASH_PASSWORDS: '1' });
+    // 7. The modern page set on a demo site of its own, where members sign
+    // in as on the demo (the ID-and-password forms of site/ work there too):
+    // the profile form, a photo posted, the profile showing it, an error; as
+    // a phone shows them, they are the documented screenshots modern-*.png.
+    modern = await startSite(exePath, path.join(work, 'modern'),
+      { PAGES: 'modern', SIGNIN: '1', STRIP_LOCATION: '1', KEEP_MAIL: '1', HASH_PASSWORDS: '1' });
     const modernBase = `http://127.0.0.1:${modern.port}`;
     const member = { id: 'hanako', pw: 'hanako123' };
     const shot = (name) => (width) => (width === 390 ? screenshot(`modern-${name}.png`) : walkShot(`modern-${name}-${width}.png`));
@@ -447,6 +449,98 @@ async function run(work) {
     check('the modern site stored the photos without their location', posted.length > 0 && !/GPS/i.test(postedTags) &&
       /Orientation/.test(postedTags), `${posted.length} photos: ${postedTags}`);
     await walkPage(views, 'modern-error', (view) => view.goto(`${modernBase}/cgi/orvalengate.exe?session=demo&showuser=nobody`), shot('error'));
+    // A signed-in member's day on the phone: from the home page on, every
+    // page reached by a click on the page before, walked as above, and
+    // offering the way on (NEXT); FILL is what the member types on the way.
+    // Saved as walk/modern-signin-NN-*.png.
+    {
+      const p = await (await browser.newContext(VIEWS[0].options)).newPage();
+      p.setDefaultTimeout(STEP_TIMEOUT_MS);
+      const link = (name) => p.getByRole('link', { name }).first();
+      const button = (name, within = p) => within.getByRole('button', { name }).first();
+      const noPassword = ['asks for no password', async () => (await p.locator('input[type=password]').count()) === 0 || 'a password field'];
+      let way = null;
+      let n = 0;
+      const step = async (name, { fill, next, want } = {}) => {
+        const taken = way;
+        n += 1;
+        await walkPage([{ width: 390, page: p }], `modern-signin-${name}`, async () => {
+          if (!taken) return p.goto(`${modernBase}/`);
+          if (fill) await fill();
+          await submitWith(p, taken);
+        }, () => walkShot(`modern-signin-${String(n).padStart(2, '0')}-${name}.png`));
+        if (want) await checkAsync(`signed-in day, ${name}: ${want[0]}`, want[1]);
+        way = next;
+        if (next) await checkAsync(`signed-in day, ${name}: offers the way on`, async () => (await next.isVisible()) || `no ${next}`);
+      };
+      const [title, note, about] = ['夕焼け Sunset', '屋上から From the roof', 'ログインしたまま Signed in'];
+      let photo = '-';
+      let csrf = '';
+      const ours = () => p.locator('main .posts li').filter({ has: p.locator(`a[href$="photo=${photo}"]`) });
+      const leftOf = () => fs.readdirSync(uploads, { recursive: true }).filter((name) => path.basename(name).startsWith(path.parse(photo).name));
+      await step('home', { next: link('ログイン') });
+      await step('form', { next: button('ログインする') });
+      await step('in', { fill: async () => { await p.fill('#id', member.id); await p.fill('#pw', member.pw); },
+        next: link('写真を投稿する'), want: ['signed in', async () => (await p.title()).includes('You are signed in') || await p.title()] });
+      await step('post', { next: button('投稿する'), want: ['asks for no password', async () => {
+        csrf = await p.locator('input[name=csrf]').inputValue();
+        return noPassword[1]();
+      }] });
+      await step('posted', { fill: async () => { await p.setInputFiles('#leaf', sunrise); await p.fill('#title', '朝 Morning'); },
+        next: link('投稿した写真を見る'), want: ['the photo is stored', async () => {
+          photo = new URL(await link('投稿した写真を見る').getAttribute('href'), modernBase).searchParams.get('photo');
+          return fs.existsSync(path.join(uploads, photo)) || `no ${photo}`;
+        }] });
+      await step('photo', { next: p.locator('#retitle button') });
+      await step('retitled', { fill: async () => {
+        await p.locator('#retitle input[name=title]').fill(title);
+        await p.locator('#retitle input[name=note]').fill(note);
+      }, next: link('プロフィールを見る') });
+      await step('profile', { next: button('削除', ours()), want: ['the new title, the note under the photo, a way to change them', async () => {
+        const shown = await ours().evaluate((li) => ({ text: li.innerText, note: li.querySelector('p.note')?.innerText,
+          under: li.querySelector('p.note')?.getBoundingClientRect().top >= li.querySelector('img')?.getBoundingClientRect().bottom,
+          retitle: [...li.querySelectorAll('a')].some((a) => a.href.endsWith('#retitle') && a.innerText.startsWith('題名とメモを変更する')) }));
+        return (plainText(shown.text).includes(title) && plainText(shown.note ?? '') === note && shown.under && shown.retitle) || JSON.stringify(shown);
+      }] });
+      await step('removed', { next: link('プロフィールを見る'), want: ['the photo, its copies and record are gone from data/upload',
+        async () => leftOf().length === 0 || leftOf().join(' ')] });
+      await step('profile-less', { next: link('プロフィールを変更する'), want: ['lists the older post, not the removed one', async () => {
+        const hrefs = await p.locator('main .posts a').evaluateAll((as) => as.map((a) => a.getAttribute('href')));
+        return (hrefs.length > 0 && !hrefs.some((href) => href.includes(`photo=${photo}`))) || JSON.stringify(hrefs);
+      }] });
+      await step('edit', { next: button('保存'), want: noPassword });
+      await step('saved', { fill: () => p.fill('#comment', about), next: link('プロフィールを見る') });
+      await step('profile-edited', { next: link('ログアウト'), want: ['shows the change', async () =>
+        plainText(await p.locator('main dl').innerText()).includes(about) || await p.locator('main dl').innerText()] });
+      // The post form's fields, its form token among them, sent with COOKIE
+      // from outside the browser: first with the live sign-in, as a control.
+      const oldCookie = (await p.context().cookies()).map((c) => `${c.name}=${c.value}`).join('; ');
+      const resend = async (cookie) => {
+        const body = new FormData();
+        for (const [name, value] of Object.entries({ session: 'demo', command: 'postleaf', csrf, 'blank-title': 'late' })) body.append(name, value);
+        body.append('leaf', new Blob([fs.readFileSync(sunrise)], { type: 'image/jpeg' }), 'sunrise.jpg');
+        const res = await fetch(`${modernBase}/cgi/orvalengate.exe?session=demo`, { method: 'POST', body, headers: { cookie } });
+        return `${res.status} ${new TextDecoder('shift_jis').decode(await res.arrayBuffer()).match(/<title>([^<]*)/)?.[1]}`;
+      };
+      await checkAsync('signed-in day: the post form sent again with the cookie posts', async () => {
+        const answer = await resend(oldCookie);
+        return answer.startsWith('200 写真を投稿しました') || answer;
+      });
+      await step('signout', { next: button('ログアウト') });
+      await step('out', { next: link('ホーム'), want: ['the cookie is cleared', async () =>
+        (await p.context().cookies()).length === 0 || JSON.stringify(await p.context().cookies())] });
+      await step('home-again', { next: button('表示') });
+      await step('profile-out', { fill: () => p.fill('input[name=showuser]', member.id), next: link('ログイン'),
+        want: ['offers no sign-out and no remove button', async () =>
+          (await p.getByRole('link', { name: 'ログアウト' }).count()) + (await p.getByRole('button', { name: '削除' }).count()) === 0 ||
+          'signed-in controls shown'] });
+      await checkAsync('signed-in day: the post form sent with the signed-out cookie posts nothing', async () => {
+        const before = fs.readdirSync(uploads).length;
+        const answer = await resend(oldCookie);
+        return (!answer.includes('写真を投稿しました') && fs.readdirSync(uploads).length === before) || answer;
+      });
+      await p.context().close();
+    }
     // 8. A forgotten password, as in the demo: the mail kept in the site's
     // mail folder (data/mail, the folder the demo's banner names), its link
     // read from the plain-text copy and opened, the new password set as a
@@ -476,8 +570,8 @@ async function run(work) {
     }
     // 9. A day's phone photos, twelve at 12 megapixels, posted from the
     // phone, and the member's profile as a phone gets it: each photo in a
-    // copy sized for the screen, the original one tap away, and a first view
-    // that a slow network carries.
+    // copy sized for the screen, leading to its own page and the original
+    // from there, and a first view that a slow network carries.
     {
       const taro = { id: 'taro', pw: 'taro1234' };
       await fetch(`${modernBase}/cgi/orvalengate.exe`, { method: 'POST', body: new URLSearchParams({ session: 'demo',
@@ -531,9 +625,10 @@ async function run(work) {
       const listed = await photos(views[0].page).evaluateAll((imgs) => imgs.map((img) => ({
         href: img.closest('a')?.getAttribute('href') ?? '', width: img.getAttribute('width'), height: img.getAttribute('height'),
         natural: [img.naturalWidth, img.naturalHeight], loading: img.getAttribute('loading') })));
-      // The original a post's link leads to, and the name its copies share.
-      const stem = (href) => href.match(/^\/upload\/([^/]+)\.jpg$/)?.[1];
-      check('the profile lists the twelve photos, each inside a link to its original',
+      // The photo's own page a post's link leads to (where members sign in),
+      // and the name its copies share.
+      const stem = (href) => href.match(/^\/cgi\/orvalengate\.exe\?session=demo&photo=([^/&]+)\.jpg$/)?.[1];
+      check('the profile lists the twelve photos, each inside a link to its own page',
         listed.length === 12 && listed.every((img) => stem(img.href)), JSON.stringify(listed.map((img) => img.href)));
       // A phone of 390 px at one device pixel a CSS pixel wants the 480-px
       // copy; the desktop's wider column (592 px) a larger one: the 880-px
@@ -557,10 +652,12 @@ async function run(work) {
       check('the first photo loads at once, the others when scrolled near', listed.length > 1 &&
         listed[0].loading !== 'lazy' && listed.slice(1).every((img) => img.loading === 'lazy'),
       JSON.stringify(listed.map((img) => img.loading)));
-      await checkAsync('each photo\'s link answers 200 with the original as image/jpeg', async () => {
+      await checkAsync('each photo\'s page links to the original, which answers 200 as image/jpeg', async () => {
         const answers = await Promise.all(listed.map(async ({ href }) => {
-          const res = await fetch(new URL(href, modernBase), { method: 'HEAD' });
-          return `${href} ${res.status} ${res.headers.get('content-type')}`;
+          const original = `/upload/${stem(href)}.jpg`;
+          if (!(await (await fetch(new URL(href, modernBase))).text()).includes(`<a href="${original}">`)) return `${href}: no link to ${original}`;
+          const res = await fetch(new URL(original, modernBase), { method: 'HEAD' });
+          return `${original} ${res.status} ${res.headers.get('content-type')}`;
         }));
         const wrong = answers.filter((answer) => !answer.endsWith(' 200 image/jpeg'));
         return (answers.length > 0 && wrong.length === 0) || wrong.join('\n  ');
