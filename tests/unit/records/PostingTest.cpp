@@ -56,6 +56,19 @@ TEST(PostingRecord, FieldsBetweenTheTags) {
   EXPECT_EQ(joined(records::PostedFileRecord("")), "<tslkeys>\r\n\r\n</tslkeys>\r\n");
 }
 
+// A retitle changes two values and nothing else: a line break in them
+// never starts a field of its own, a missing note is added inside the tags.
+TEST(PostingRecord, RetitledRecordSetsTitleAndNoteOnly) {
+  const std::string record = "<tslkeys>\r\nid=u1\r\nblank-title=Old\r\nleaf=a.jpg\r\n\r\n</tslkeys>\r\n";
+  EXPECT_EQ(records::RetitledRecord(record, "New\r\nid=u2", "x\ny").value_or("none"),
+            "<tslkeys>\r\nid=u1\r\nblank-title=New  id=u2\r\nleaf=a.jpg\r\nnote=x y\r\n\r\n</tslkeys>\r\n");
+  EXPECT_EQ(records::RetitledRecord("<tslkeys>\r\nnote=a\r\ntitle=b\r\n\r\n</tslkeys>\r\n", "T", "").value_or("none"),
+            "<tslkeys>\r\nnote=\r\ntitle=T\r\n\r\n</tslkeys>\r\n");
+  EXPECT_EQ(records::RetitledRecord("<tslkeys>\r\nid=u1\r\n\r\n</tslkeys>\r\n", "T", "N").value_or("none"),
+            "<tslkeys>\r\nid=u1\r\ntitle=T\r\nnote=N\r\n\r\n</tslkeys>\r\n");
+  EXPECT_FALSE(records::RetitledRecord("id=u1\r\ntitle=x\r\n", "T", "N"));
+}
+
 TEST(PostingCounter, ParsesTheLeadingNumber) {
   EXPECT_EQ(records::ParseCounter("41\r\n"), 41);
   EXPECT_EQ(records::ParseCounter(" \r\n\t 7"), 7);
