@@ -240,6 +240,8 @@ std::string TWebModule1::ProfileView(std::string_view id_bytes, std::string_view
     // change them), read from its head alone.
     records::PostWords words;
     if (SignIn) words = records::ReadPostWords(dir + post.name + std::string(records::kRecordExtension));
+    // A name freed by a removal may since hold another member's post.
+    if (words.found && !words.id.empty() && words.id != id) continue;
     std::string_view title = pages::WithoutCutEnd(words.found ? words.title : post.title);
     if (title.empty()) title = post.name;
     if (context.upload_url.empty()) {
@@ -313,8 +315,9 @@ std::string TWebModule1::PhotoView(std::string_view file) {
                               text::HtmlEscape(file) + "\">\n";
     body.append(start.substr(0, 5)).append(" id=\"retitle\"").append(start.substr(5));
     body.append("<input type=\"hidden\" name=\"command\" value=\"retitlepost\">\n");
-    body.append(pages::texts::PageRetitleFields).append(field_value(words.title)).append(pages::texts::PageRetitleNote);
-    body.append(field_value(words.note)).append(pages::texts::PageRetitleEnd).append("</form>\n");
+    // The values as stored, not as listed: a save must not cut them.
+    body.append(pages::texts::PageRetitleFields).append(field_value(words.title_whole)).append(pages::texts::PageRetitleNote);
+    body.append(field_value(words.note_whole)).append(pages::texts::PageRetitleEnd).append("</form>\n");
     body.append(start).append("<input type=\"hidden\" name=\"command\" value=\"deletepost\">\n");
     body.append(pages::texts::PageRemovePostButton).append("\n</form>\n");
     ResponseHeaders.emplace_back("Cache-Control", "no-store");

@@ -179,21 +179,22 @@ std::string TWebModule1::PhotoAddress(std::string_view file) const {
 }
 
 std::string TWebModule1::FieldName(std::string_view field) {
+  // The labels come from the texts, in Shift_JIS as the page around them.
   struct Label {
-    std::string_view field, ja, en;
+    std::string_view field, both;
   };
   static constexpr Label kLabels[] = {
-      {"id", "ID", "ID"},
-      {"pw", "パスワード", "Password"},
-      {"pw0", "今のパスワード", "Current password"},
-      {"pw1", "新しいパスワード", "New password"},
-      {"pw2", "確認用のパスワード", "Password again"},
-      {"realname", "名前", "Name"},
-      {"mail", "メールアドレス", "Mail address"},
-      {"title", "題名", "Title"},
+      {"id", texts::FieldNameId},
+      {"pw", texts::FieldNamePw},
+      {"pw0", texts::FieldNamePw0},
+      {"pw1", texts::FieldNamePw1},
+      {"pw2", texts::FieldNamePw2},
+      {"realname", texts::FieldNameRealname},
+      {"mail", texts::FieldNameMail},
+      {"title", texts::FieldNameTitle},
   };
   for (const Label& label : kLabels) {
-    if (label.field == field) return std::string(label.ja) + " / " + std::string(label.en);
+    if (label.field == field) return std::string(label.both);
   }
   return text::HtmlEscape(field);
 }

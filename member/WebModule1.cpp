@@ -145,7 +145,8 @@ void TWebModule1::WebModule1WebActionItem1Action(frontend::TWebActionItem* /*sen
     LoadSession(SessionName);
     if (SignIn) {
       ReadSignIn(request.CgiVariable("HTTP_COOKIE"));
-      answer(form_asked.empty() ? PhotoView(text::UrlDecode(photo)) : MemberForm(form_asked));
+      // Decoded once, as PhotoAddress encodes it.
+      answer(form_asked.empty() ? PhotoView(photo) : MemberForm(form_asked));
       return;
     }
   }
@@ -301,7 +302,8 @@ std::string TWebModule1::LimitText(std::int64_t bytes) const {
   if (!SignIn) return std::to_string(bytes);
   // Whole units read best, rounded down so they never promise more than fits.
   constexpr std::int64_t kMi = 1024 * 1024;
-  return bytes >= kMi ? std::to_string(bytes / kMi) + " MB" : std::to_string(bytes / 1024) + " KB";
+  if (bytes >= kMi) return std::to_string(bytes / kMi) + " MB";
+  return bytes >= 1024 ? std::to_string(bytes / 1024) + " KB" : std::to_string(bytes) + " bytes";
 }
 
 std::string SameSiteAddress(std::string_view referer, std::string_view host) {
@@ -314,7 +316,8 @@ std::string SameSiteAddress(std::string_view referer, std::string_view host) {
   if (referer.substr(0, scheme) != "http" && referer.substr(0, scheme) != "https") return {};
   std::string_view path = rest.substr(host.size());
   path = path.substr(0, path.find('#'));
-  if (path.size() > 2048 || path.starts_with("//")) return {};
+  // Browsers read "/\" as "//": both start another host's address.
+  if (path.size() > 2048 || path.starts_with("//") || path.starts_with("/\\")) return {};
   return text::HtmlEscape(path);
 }
 

@@ -300,6 +300,14 @@ bool ForEachFieldLine(std::string_view record, Line&& line) {
   return true;
 }
 
+// The value of a field line named `name` in any letter case, as every other
+// reader of records (and the post's own password check) matches names.
+std::optional<std::size_t> ValueStart(std::string_view line, std::string_view name) {
+  const std::size_t eq = line.find('=');
+  if (eq == std::string_view::npos || !platform::SameTextSjis(line.substr(0, eq), name)) return std::nullopt;
+  return eq + 1;
+}
+
 std::string WithoutLineBreaks(std::string_view value) {
   std::string out(value);
   for (char& c : out) {
@@ -319,10 +327,10 @@ std::optional<std::string> RetitledRecord(std::string_view record, std::string_v
   const bool is_record = ForEachFieldLine(record, [&](std::size_t start, std::size_t end) {
     const std::string_view line = record.substr(start, end - start);
     fields_end = std::min(end + 2, record.size());
-    for (std::string_view key : {std::string_view("blank-title="), std::string_view("title=")}) {
-      if (!title_at.found && line.starts_with(key)) title_at = {start + key.size(), end, true};
+    for (std::string_view key : {std::string_view("blank-title"), std::string_view("title")}) {
+      if (const auto value = ValueStart(line, key); !title_at.found && value) title_at = {start + *value, end, true};
     }
-    if (!note_at.found && line.starts_with("note=")) note_at = {start + 5, end, true};
+    if (const auto value = ValueStart(line, "note"); !note_at.found && value) note_at = {start + *value, end, true};
   });
   if (!is_record) return std::nullopt;
   const std::string new_title = WithoutLineBreaks(title), new_note = WithoutLineBreaks(note);
@@ -356,15 +364,17 @@ PostWords ReadPostWords(const std::string& record_path) {
   bool have_title = false, have_note = false, have_id = false;
   words.found = ForEachFieldLine(*head, [&](std::size_t from, std::size_t to) {
     const std::string_view line = std::string_view(*head).substr(from, to - from);
-    auto take = [&](std::string_view key, std::string& into, bool& have) {
-      if (have || !line.starts_with(key)) return;
-      into = CutTitle(line.substr(key.size()));
+    auto take = [&](std::string_view key, std::string& into, bool& have, std::string* whole = nullptr) {
+      const std::optional<std::size_t> value = have ? std::nullopt : ValueStart(line, key);
+      if (!value) return;
+      into = CutTitle(line.substr(*value));
+      if (whole) *whole = line.substr(*value);
       have = true;
     };
-    take("id=", words.id, have_id);
-    take("blank-title=", words.title, have_title);
-    take("title=", words.title, have_title);
-    take("note=", words.note, have_note);
+    take("id", words.id, have_id);
+    take("blank-title", words.title, have_title, &words.title_whole);
+    take("title", words.title, have_title, &words.title_whole);
+    take("note", words.note, have_note, &words.note_whole);
   });
   return words;
 }

@@ -37,13 +37,15 @@ std::string DefaultFileExtension(std::string_view path);
 // "</tslkeys>", every line ended by CR LF; the fields are not copied.
 platform::Bytes PostedFileRecord(std::string_view fields);
 
-// The record with its title (the first "blank-title" or "title" field;
+// The record with its title (the first "blank-title" or "title" field, the
+// names in any letter case;
 // "title" added when it has neither) and its note ("note") set to the
 // given values, line breaks in them made blanks; nothing when the bytes are
 // no post record.
 std::optional<std::string> RetitledRecord(std::string_view record, std::string_view title, std::string_view note);
 
-// Who posted, its title and its note, read from the record's first
+// Who posted (the first "id" field, its name in any letter case), its
+// title and its note, read from the record's first
 // kPostHeadBytes alone, so a record of any size costs a page the same; a
 // value cut by that bound ends where the bound falls.
 inline constexpr std::size_t kPostHeadBytes = 8 * 1024;
@@ -51,6 +53,10 @@ struct PostWords {
   std::string id;
   std::string title;
   std::string note;
+  // Title and note as stored (uncut but for the head's bound): what a form
+  // that saves them back must show.
+  std::string title_whole;
+  std::string note_whole;
   bool found = false;  // the record was there and was a post record
 };
 PostWords ReadPostWords(const std::string& record_path);
