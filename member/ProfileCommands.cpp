@@ -168,6 +168,14 @@ std::string TWebModule1::CommandChangeProf2() {
     return Refuse(pages::Outcome::kForeignRequest, {});
   }
   if (id.empty() || (pw.empty() && token.empty() && !signed_in)) return RefuseBlank(texts::IdPasswordRequired, {"id", "pw"});
+  if (signed_in) {
+    // The mail address is where a new password goes: a sign-in alone (a
+    // device left open, a cookie taken) must not move it.
+    text::NameValueList record;
+    if (records::LoadRecordIfPresent(records::MemberRecordPath(MembersDb, id), record) && record.Value("mail") != values.mail) {
+      return Refuse(pages::Outcome::kMailNeedsPassword, {});
+    }
+  }
   if (!records::IsUsableName(id) || !text::FileExists(records::MemberRecordPath(MembersDb, id))) {
     LogFailedLogin(id);
     return Refuse(pages::Outcome::kUnknownMember, texts::ProfileIdMissing, id);
@@ -266,7 +274,10 @@ std::string TWebModule1::ProfileView(std::string_view id_bytes, std::string_view
     more = "<p><a href=\"" + pages::ProfileAddress(context, id) + "&amp;before=" + std::to_string(posts.older) + "\">" +
            std::string(pages::texts::PageLinkNext) + "</a></p>";
   }
-  if (SignedInId == id && !id.empty()) ResponseHeaders.emplace_back("Cache-Control", "no-store");
+  // The page names who is signed in: no cache keeps it; and one page
+  // serves members signed in and not, told apart by the cookie.
+  if (SignIn) ResponseHeaders.emplace_back("Vary", "Cookie");
+  if (!SignedInId.empty()) ResponseHeaders.emplace_back("Cache-Control", "no-store");
   return pages::ProfileViewPage(context, id_html, record, list, more, ProfileMenu(id));
 }
 
@@ -320,8 +331,9 @@ std::string TWebModule1::PhotoView(std::string_view file) {
     body.append(field_value(words.note_whole)).append(pages::texts::PageRetitleEnd).append("</form>\n");
     body.append(start).append("<input type=\"hidden\" name=\"command\" value=\"deletepost\">\n");
     body.append(pages::texts::PageRemovePostButton).append("\n</form>\n");
-    ResponseHeaders.emplace_back("Cache-Control", "no-store");
   }
+  ResponseHeaders.emplace_back("Vary", "Cookie");
+  if (!SignedInId.empty()) ResponseHeaders.emplace_back("Cache-Control", "no-store");
   std::vector<pages::PageLink> links = {{pages::texts::PageLinkProfile, pages::ProfileAddress(context, words.id)}};
   if (!context.upload_url.empty()) {
     links.push_back({pages::texts::PageLinkOriginal, context.upload_url + pages::PercentEncode(file)});

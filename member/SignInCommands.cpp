@@ -104,8 +104,8 @@ std::string TWebModule1::MemberForm(std::string_view which) {
       }
       const std::string token =
           credentials::MakeFormToken(MembersDb, SessionName, SignedInId, record.Value("pw"), platform::UnixSeconds());
-      const std::string csrf =
-          "<input type=\"hidden\" name=\"csrf\" value=\"" + records::SignInFormToken(SignInToken) + "\">";
+      const std::string csrf = "<input type=\"hidden\" name=\"csrf\" value=\"" + records::SignInFormToken(SignInToken) +
+                               "\">\n" + std::string(pages::texts::PageProfilePasswordField);
       return pages::ProfileEditPage(context, which == "profile-en", SignedInId, record, token,
                                     static_cast<int>(credentials::kFormTokenSeconds / 60), csrf);
     }
@@ -202,7 +202,8 @@ std::string TWebModule1::FieldName(std::string_view field) {
 bool TWebModule1::StartSignIn(const std::string& id) {
   // A new token at every sign-in: one planted before it is never made good.
   if (!SignInToken.empty()) records::EndSignIn(MembersDb, SignInToken);
-  const std::optional<std::string> token = records::BeginSignIn(MembersDb, SessionName, id, platform::UnixSeconds());
+  const std::optional<std::string> token =
+      records::BeginSignIn(MembersDb, SessionName, id, platform::UnixSeconds(), SignInLifetimes);
   if (!token) return false;
   std::string cookie = SignInCookieName() + "=" + *token + "; Path=/; Max-Age=" +
                        std::to_string(SignInLifetimes.absolute_seconds) + "; HttpOnly; SameSite=Lax";
@@ -216,7 +217,7 @@ bool TWebModule1::StartSignIn(const std::string& id) {
 
 std::string TWebModule1::CommandSignIn() {
   if (!SignIn) return Refuse(pages::Outcome::kUnknownCommand, {});
-  const std::string id(text::FieldView(PostedFields, "id"));
+  std::string id(text::FieldView(PostedFields, "id"));
   const std::string_view pw = text::FieldView(PostedFields, "pw");
   switch (records::CheckMemberPassword(MembersDb, id, pw, Passwords)) {
     case 2:
@@ -226,6 +227,12 @@ std::string TWebModule1::CommandSignIn() {
       LogFailedLogin(id);
       return Refuse(pages::Outcome::kWrongPassword, {});
     default: break;
+  }
+  // A file system that ignores letter case finds "alice" for "ALICE": the
+  // sign-in names the member as registered.
+  text::NameValueList record;
+  if (records::LoadRecordIfPresent(records::MemberRecordPath(MembersDb, id), record) && !record.Value("id").empty()) {
+    id = std::string(record.Value("id"));
   }
   if (!StartSignIn(id)) return Refuse(pages::Outcome::kUnknownMember, {}, id);
   LogActivity("signed in", id);

@@ -110,6 +110,7 @@ constexpr OutcomeText kOutcomes[] = {
     {Outcome::kPostRetitled, 200, texts::PagePostRetitled},
     {Outcome::kPhotoMissing, 404, texts::PagePhotoMissing},
     {Outcome::kSignInNeeded, 403, texts::PageSignInNeeded},
+    {Outcome::kMailNeedsPassword, 403, texts::PageMailNeedsPassword},
 };
 
 const OutcomeText& TextOf(Outcome outcome) {

@@ -1,5 +1,9 @@
 #include "records/SignIns.h"
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 #include "platform/Digest.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
@@ -41,6 +45,23 @@ std::optional<std::string> StoredPassword(std::string_view dir, std::string_view
   return std::string(record.Value("pw"));
 }
 
+// A sign-in's state; empty when there is none. A sign-out on another web
+// server may remove the file between any look and the read (a shared
+// volume even shows it a moment longer): gone is no sign-in, never an
+// error, and never waited for. The file is ours and small; more than
+// kMaxSignInBytes is no sign-in of ours.
+constexpr std::size_t kMaxSignInBytes = 4096;
+text::NameValueList LoadSignIn(const std::string& path) {
+  text::NameValueList state;
+  std::int64_t start = 0;
+  try {
+    const std::optional<std::string> bytes = platform::ReadFileTail(path, -1, kMaxSignInBytes + 1, start);
+    if (bytes && bytes->size() <= kMaxSignInBytes) state.SetText(*bytes);
+  } catch (const platform::Exception&) {
+  }
+  return state;
+}
+
 std::string SignInText(std::string_view session, std::string_view id, std::string_view digest, std::int64_t created,
                        std::int64_t used) {
   text::NameValueList state;
@@ -52,12 +73,41 @@ std::string SignInText(std::string_view session, std::string_view id, std::strin
   return state.GetText();
 }
 
+// Sign-ins of `session` that are over go, and of the member's own the
+// oldest beyond kMaxSignInsPerMember - 1, so the new one makes the cap:
+// a sign-in whose cookie never comes back would otherwise stay for good.
+// Under the members lock, as every removal: a stamp never brings one back.
+void SweepSignIns(std::string_view dir, std::string_view session, std::string_view id, std::int64_t now,
+                  const SignInLifetimes& lifetimes) {
+  const std::string folder = text::IncludeTrailingDelimiter(dir);
+  const platform::FileLock lock = LockMembersDirectory(dir);
+  std::vector<std::pair<std::int64_t, std::string>> own;  // created, path
+  for (const platform::DirectoryEntry& entry : platform::ListDirectory(folder)) {
+    if (!entry.regular || !entry.name.starts_with(".signin-")) continue;
+    const std::string path = folder + entry.name;
+    const text::NameValueList state = LoadSignIn(path);
+    if (state.Value("session") != session) continue;
+    const std::int64_t created = StateNumber(state.Value("created"));
+    const std::int64_t used = StateNumber(state.Value("used"));
+    if (created < 0 || used < created || now - created >= lifetimes.absolute_seconds ||
+        now - used >= lifetimes.idle_seconds) {
+      platform::RemoveFile(path);
+    } else if (state.Value("id") == id) {
+      own.emplace_back(created, path);
+    }
+  }
+  if (own.size() < kMaxSignInsPerMember) return;
+  std::sort(own.begin(), own.end());
+  for (std::size_t i = 0; i + kMaxSignInsPerMember <= own.size(); ++i) platform::RemoveFile(own[i].second);
+}
+
 }  // namespace
 
 std::optional<std::string> BeginSignIn(std::string_view dir, std::string_view session, std::string_view id,
-                                       std::int64_t now) {
+                                       std::int64_t now, const SignInLifetimes& lifetimes) {
   const std::optional<std::string> stored = StoredPassword(dir, id);
   if (!stored) return std::nullopt;
+  SweepSignIns(dir, session, id, now, lifetimes);
   for (;;) {
     const std::string token = platform::RandomHex(kSignInTokenHexDigits / 2);
     // Readable by the site alone: it names who is signed in.
@@ -72,7 +122,7 @@ std::optional<std::string> SignedInMember(std::string_view dir, std::string_view
                                           std::int64_t now, const SignInLifetimes& lifetimes) {
   if (!IsToken(token)) return std::nullopt;
   const std::string path = SignInPath(dir, token);
-  const text::NameValueList state = LoadState(path);
+  const text::NameValueList state = LoadSignIn(path);
   if (state.Count() == 0) return std::nullopt;
   const std::string id(state.Value("id"));
   const std::int64_t created = StateNumber(state.Value("created"));

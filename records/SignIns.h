@@ -24,9 +24,13 @@ struct SignInLifetimes {
 inline constexpr std::size_t kSignInTokenHexDigits = 64;
 
 // Begins a sign-in of member `id` of `session` (whose record must exist);
-// returns its token, or nothing when the record is gone.
+// returns its token, or nothing when the record is gone. The session's
+// sign-ins that are over go first, and the member's oldest beyond
+// kMaxSignInsPerMember (one device each, so a member's tenth phone ends
+// the first one's sign-in).
+inline constexpr std::size_t kMaxSignInsPerMember = 10;
 std::optional<std::string> BeginSignIn(std::string_view dir, std::string_view session, std::string_view id,
-                                       std::int64_t now);
+                                       std::int64_t now, const SignInLifetimes& lifetimes = {});
 
 // The member a token signs in to `session`; nothing for a token of another
 // form, an unknown, ended or expired sign-in, another session's, or one

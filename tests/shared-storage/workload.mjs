@@ -8,10 +8,14 @@
 // profile views, and photos through the second page set, whose sized copies
 // are written beside them. Then every file is checked: no acknowledged change lost, no
 // name or acknowledgement duplicated, no record torn, no error page, and
-// both mounts show the same bytes. Exits 1 when any of these is wrong.
+// both mounts show the same bytes. Members of a session with SignIn=1 sign in
+// on one side and post on the other without password, retitle and remove
+// there, and sign out: the cookie then signs no one in on the other side.
+// Exits 1 when any of these is wrong.
 // Usage: node workload.mjs EXE   with SHARED_MOUNT_A and SHARED_MOUNT_B set
 //   ORVALENGATE_SHARED_PROCESSES (per side, default 8), ORVALENGATE_SHARED_SEED
 import { execFileSync, spawn } from 'node:child_process';
+import crypto from 'node:crypto';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -39,12 +43,14 @@ const PHOTO_POSTED = 'Your photo is posted';
 const COPY_SIDES = [480, 880, 1080];
 const SIDES = ['A', 'B'];
 const MEMBERS_SESSION = 'counter';
+// Per side: members signed in there who post on the other side.
+const SIGNIN = 'signin', SIGNERS = 4, SIGNED_POSTS = 3;
 
 // ---- the two sites ----------------------------------------------------------------
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'orvalengate-shared-'));
 const shared = (side, ...parts) => path.join(mounts[side], 'site', ...parts);
 function layOut() {
-  for (const dir of ['members', 'dump', ...RULES]) fs.mkdirSync(shared('A', dir), { recursive: true });
+  for (const dir of ['members', 'dump', SIGNIN, ...RULES]) fs.mkdirSync(shared('A', dir), { recursive: true });
   const sites = {};
   for (const side of SIDES) {
     const dir = path.join(work, side);
@@ -59,6 +65,8 @@ function layOut() {
     fs.writeFileSync(path.join(dir, 'sessions', 'stamp.txt'), `path=${shared(side, 'stamp')}\r\n${common}`);
     fs.writeFileSync(path.join(dir, 'sessions', 'photos.txt'), `path=${shared(side, 'photos')}\r\n${common}`
       + 'nameorder=num3d\r\nPages=modern\r\nUploadUrl=/up/\r\n');
+    fs.writeFileSync(path.join(dir, 'sessions', `${SIGNIN}.txt`), `path=${shared(side, SIGNIN)}\r\n${common}`
+      + 'nameorder=num3d\r\nPages=modern\r\nUploadUrl=/up/\r\nSignIn=1\r\n');
     sites[side] = dir;
   }
   return sites;
@@ -66,10 +74,10 @@ function layOut() {
 
 // One request, run as a web server runs a CGI program: environment and body.
 const times = [];
-function cgi(sites, side, query, body, type) {
+function cgi(sites, side, query, body, type, headers = {}) {
   const env = { GATEWAY_INTERFACE: 'CGI/1.1', SERVER_PROTOCOL: 'HTTP/1.1', SERVER_NAME: `web-${side}`,
     REMOTE_ADDR: '127.0.0.1', SCRIPT_NAME: '/cgi/orvalengate.exe', REQUEST_METHOD: body ? 'POST' : 'GET',
-    QUERY_STRING: query ?? '' };
+    QUERY_STRING: query ?? '', ...headers };
   if (body) Object.assign(env, { CONTENT_TYPE: type, CONTENT_LENGTH: String(body.length) });
   const started = process.hrtime.bigint();
   return new Promise((resolve) => {
@@ -97,6 +105,8 @@ function count(figure, what) {
   problems.push(`${figure}: ${what}`);
   if (problems.length <= 30) console.log(`${figure.toUpperCase()}: ${what}`);
 }
+const pageText = (page) => page.replace(/^[\s\S]*?\r\n\r\n/, '').replace(/<[^>]*>/g, ' ').replace(/[^ -~]+/g, ' ')
+  .replace(/\s+/g, ' ').slice(0, 160);
 
 const registrations = new Map();  // id -> [{ side, pw, realname, acked }]
 const posts = new Map();          // rule -> Map(title -> { data, fileName, acked })
@@ -122,6 +132,7 @@ function tasks(side, rand) {
   for (let k = 0; k < PW_CHANGES; k += 1) list.push({ kind: 'changepw', k });
   for (let k = 0; k < PROFILE_EDITS; k += 1) list.push({ kind: 'profile', k });
   for (let k = 0; k < VIEWS; k += 1) list.push({ kind: 'view', k });
+  for (let k = 0; k < SIGNERS; k += 1) list.push({ kind: 'signer', k });
   for (let i = list.length - 1; i > 0; i -= 1) {
     const j = Math.floor(rand() * (i + 1));
     [list[i], list[j]] = [list[j], list[i]];
@@ -133,6 +144,7 @@ function tasks(side, rand) {
 // refusal its race makes legitimate counts as an error.
 async function run(sites, task) {
   const { side, k, rand } = task;
+  if (task.kind === 'signer') return signer(sites, side, k);
   let send, ok, refusal = null, onAck = () => {}, edit = null;
   if (task.kind === 'register') {
     const attempt = { side, pw: `pw-${side}-${k}`, realname: `Side ${side} try ${k}`, acked: false };
@@ -187,11 +199,69 @@ async function run(sites, task) {
     figures.acknowledged += 1;
     onAck();
   } else if (!(refusal !== null && reply.status === 200 && reply.page.includes(refusal))) {
-    const text = reply.page.replace(/^[\s\S]*?\r\n\r\n/, '').replace(/<[^>]*>/g, ' ').replace(/[^ -~]+/g, ' ')
-      .replace(/\s+/g, ' ');
-    count('errors', `side ${side} ${task.kind} #${k}: status ${reply.status}: ${text.slice(0, 160)}`);
+    count('errors', `side ${side} ${task.kind} #${k}: status ${reply.status}: ${pageText(reply.page)}`);
   }
   if (edit) edit.answered = performance.now();
+}
+
+// A member signs in on `side` and posts on the other side with the cookie and
+// the form token alone, then retitles the first post and removes the second
+// on `side`; every second member then signs out there, and at once the
+// other side must take the cookie for no one.
+const signedPosts = [];     // { id, title, fileName, data, token, csrf, base, acked, retitled, removed, late }
+const signIns = new Map();  // SHA-256 of the token -> { id, ended }
+let undumped = 0;           // GETs leave no dump
+const sha256 = (bytes) => crypto.createHash('sha256').update(bytes, 'latin1').digest('hex');
+const signerId = (side, k) => `s${side}${k}`;
+async function signer(sites, side, k) {
+  const other = side === 'A' ? 'B' : 'A', id = signerId(side, k);
+  let token = '', csrf = '';
+  // A GET when `fields` is a query; answered with `want` (if given) it is acknowledged.
+  const ask = async (at, fields, want, file) => {
+    const form = typeof fields === 'string' ? (undumped += 1, {}) : file ? multipart(fields, { field: 'leaf', ...file })
+      : { body: urlEncoded(fields), type: URL_ENCODED };
+    const reply = await cgi(sites, at, form.body ? '' : fields, form.body, form.type, { HTTP_HOST: `web-${at}`,
+      HTTP_ORIGIN: `http://web-${at}`, ...(token && { HTTP_COOKIE: `orvalengate-signin=${token}` }) });
+    figures.requests += 1;
+    reply.ok = want !== undefined && reply.status === 200 && reply.page.includes(want);
+    if (reply.ok) figures.acknowledged += 1;
+    const what = `side ${at} ${fields.command ?? fields} of ${id}: status ${reply.status}: ${pageText(reply.page)}`;
+    if (!reply.ok && want !== undefined) count('errors', what);
+    return { ...reply, what };
+  };
+  const command = (name, fields = {}) => ({ session: SIGNIN, command: name, csrf, ...fields });
+  const { page } = await ask(side, { session: SIGNIN, command: 'signin', id, pw: `pw-${id}` }, 'You are signed in');
+  token = /^Set-Cookie: orvalengate-signin=([0-9a-f]{64}); Path=\//m.exec(page.slice(0, page.indexOf('\r\n\r\n')))?.[1];
+  if (!token) return void count('errors', `side ${side} signin of ${id}: no cookie`);
+  const signIn = { id, ended: false };
+  signIns.set(sha256(token), signIn);
+  csrf = sha256(`form\n${token}`);
+  await ask(other, `session=${SIGNIN}&form=post`, `name="csrf" value="${csrf}"`);
+  for (let j = 0; j < SIGNED_POSTS; j += 1) {
+    const post = { id, title: `${id}-${j}`, fileName: `signed-${id}-${j}.jpg`, token, csrf };
+    post.data = photoFor(post.title);
+    signedPosts.push(post);
+    const posted = await ask(other, command('postleaf', { 'blank-title': post.title }), PHOTO_POSTED,
+      { name: post.fileName, data: post.data });
+    [post.acked, post.base] = [posted.ok, posted.ok ? /photo=(\d+)\.jpg"/.exec(posted.page)?.[1] : undefined];
+    if (posted.ok && !post.base) count('errors', `${posted.what}: no link to the photo`);
+  }
+  const [first, second] = signedPosts.filter((p) => p.id === id && p.base);
+  if (first) {
+    first.retitled = (await ask(side, command('retitlepost', { post: `${first.base}.jpg`,
+      title: `${first.title} retitled`, note: `note of ${id}` }), 'The title and note are changed')).ok;
+  }
+  if (second) {
+    second.removed = (await ask(side, command('deletepost', { post: `${second.base}.jpg` }), 'Your photo is removed')).ok;
+  }
+  if (k % 2 || !(await ask(side, command('signout'), 'You are signed out')).ok) return;
+  signIn.ended = true;
+  signedPosts.push({ id, title: `${id}-late`, late: true });
+  const late = await ask(other, command('postleaf', { 'blank-title': `${id}-late` }), undefined,
+    { name: 'late.jpg', data: photoFor(`${id}-late`) });
+  if (late.page.includes(PHOTO_POSTED) || ![403, 404].includes(late.status)) {
+    count('errors', `${id} signed out on side ${side}, then ${late.what}`);
+  }
 }
 
 // ---- the checks ----------------------------------------------------------------------
@@ -218,6 +288,22 @@ function checkRegistrations() {
   }
 }
 
+// Every stored photo has each copy, whole; no copy outlives its post.
+function checkCopies(rule, bases) {
+  for (const base of bases) {
+    for (const side of COPY_SIDES) {
+      let copy = null;
+      try { copy = fs.readFileSync(shared('A', rule, 'sized', `${base}-${side}.jpg`)); } catch { /* counted */ }
+      const whole = copy && copy[0] === 0xff && copy[1] === 0xd8 && copy.at(-2) === 0xff && copy.at(-1) === 0xd9;
+      if (!whole) count(copy ? 'torn' : 'lost', `${rule}/sized/${base}-${side}.jpg ${copy ? 'is not whole' : 'missing'}`);
+    }
+  }
+  const copies = fs.existsSync(shared('A', rule, 'sized')) ? fs.readdirSync(shared('A', rule, 'sized')) : [];
+  for (const name of copies.filter((n) => !n.startsWith('.'))) {
+    if (!bases.has(name.replace(/-\d+\.jpg$/, ''))) count('torn', `${rule}/sized/${name} belongs to no post`);
+  }
+}
+
 function checkPosts() {
   for (const rule of RULES) {
     const entries = posts.get(rule);
@@ -240,22 +326,7 @@ function checkPosts() {
       if (text !== expected || !data?.equals(entry.data)) count('torn', `${rule}/${base}: record or image differs from the post`);
     }
     for (const [title, entry] of entries) if (entry.acked && !found.has(title)) count('lost', `${rule} post ${title} missing`);
-    // Every stored photo has each copy, whole; no copy outlives its post.
-    if (rule === 'photos') {
-      const bases = new Set(found.values());
-      for (const base of bases) {
-        for (const side of COPY_SIDES) {
-          let copy = null;
-          try { copy = fs.readFileSync(shared('A', rule, 'sized', `${base}-${side}.jpg`)); } catch { /* counted */ }
-          const whole = copy && copy[0] === 0xff && copy[1] === 0xd8 && copy.at(-2) === 0xff && copy.at(-1) === 0xd9;
-          if (!whole) count(copy ? 'torn' : 'lost', `${rule}/sized/${base}-${side}.jpg ${copy ? 'is not whole' : 'missing'}`);
-        }
-      }
-      const copies = fs.existsSync(shared('A', rule, 'sized')) ? fs.readdirSync(shared('A', rule, 'sized')) : [];
-      for (const name of copies.filter((n) => !n.startsWith('.'))) {
-        if (!bases.has(name.replace(/-\d+\.jpg$/, ''))) count('torn', `${rule}/sized/${name} belongs to no post`);
-      }
-    }
+    if (rule === 'photos') checkCopies(rule, new Set(found.values()));
     const images = files.filter((n) => n.endsWith('.jpg'));
     if (images.length !== records.length) count('torn', `${rule}: ${images.length} images for ${records.length} records`);
     // The numbered rules hand out names without gaps or repeats.
@@ -297,6 +368,49 @@ function checkEditor() {
   return { chain: length, edits: ackedEdits.length };
 }
 
+// Each acknowledged signed-in post once, naming its member, as retitled,
+// never holding the token or the form token; removed ones without a trace;
+// the sign-ins whole, the same through both mounts, none outliving its end.
+function checkSignedIn() {
+  const files = fs.readdirSync(shared('A', SIGNIN)).filter((n) => !n.startsWith('.'));
+  const records = files.filter((n) => n.endsWith('.txt')), images = files.filter((n) => n.endsWith('.jpg'));
+  // A removed post's name goes to the next post.
+  const live = signedPosts.filter((p) => p.acked && !p.removed), byBase = new Map(live.map((p) => [p.base, p]));
+  if (byBase.size !== live.length) count('duplicated', `${SIGNIN}: ${live.length} posts under ${byBase.size} names`);
+  for (const name of records) {
+    const base = name.slice(0, -4), text = read('A', SIGNIN, name) ?? '', post = byBase.get(base);
+    const named = signedPosts.find((p) => text.includes(`\r\nblank-title=${p.title}\r\n`));
+    const what = `${SIGNIN}/${name} (${post?.title ?? 'no live post'}): ${JSON.stringify(text)}`;
+    const fields = post?.retitled ? `blank-title=${nbsp(`${post.title} retitled`)}\r\nleaf=${post.fileName}\r\n`
+      + `note=${nbsp(`note of ${post.id}`)}` : `blank-title=${post?.title}\r\nleaf=${post?.fileName}`;
+    if (!post) count(named?.removed ? 'lost' : named?.late ? 'errors' : named ? 'duplicated' : 'torn', what);
+    else if (text.includes(post.token) || text.includes(post.csrf) || text.includes('csrf')) count('torn', what);
+    else if (text !== `<tslkeys>\r\nsession=${SIGNIN}\r\nid=${post.id}\r\n${fields}\r\n\r\n</tslkeys>\r\n`) {
+      count(post.retitled && named === post ? 'lost' : 'torn', what);
+    }
+    if (post && read('A', SIGNIN, `${base}.jpg`) !== post.data.toString('latin1')) count('torn', `${base}.jpg: ${what}`);
+  }
+  checkCopies(SIGNIN, new Set(records.map((n) => n.slice(0, -4)).filter((b) => byBase.has(b))));
+  for (const post of live.filter((p) => !records.includes(`${p.base}.txt`))) count('lost', `${SIGNIN} post ${post.title} missing`);
+  for (const post of signedPosts.filter((p) => p.removed && !byBase.has(p.base) && images.includes(`${p.base}.jpg`))) {
+    count('lost', `${SIGNIN}/${post.base}.jpg of ${post.title} outlives its removal`);
+  }
+  if (images.length !== records.length) count('torn', `${SIGNIN}: ${images.length} images for ${records.length} records`);
+  const listed = (side) => fs.readdirSync(shared(side, 'members')).filter((n) => n.startsWith('.signin-')).sort();
+  if (listed('A').join() !== listed('B').join()) count('disagreeing', 'the mounts list other sign-ins');
+  for (const name of listed('A')) {
+    const text = read('A', 'members', name), signIn = signIns.get(name.slice(8));
+    if (text !== read('B', 'members', name)) count('disagreeing', `members/${name} differs between the mounts`);
+    if (!/^session=signin\r\nid=\w+\r\npw=[0-9a-f]{64}\r\ncreated=\d+\r\nused=\d+\r\n$/.test(text ?? '')
+      || (signIn && !text.includes(`\r\nid=${signIn.id}\r\n`))) count('torn', `members/${name} is ${JSON.stringify(text)}`);
+    if (signIn?.ended) count('errors', `members/${name}: ${signIn.id}'s sign-in outlives its sign-out`);
+  }
+  for (const [hash, { id, ended }] of signIns) {
+    if (!ended && !listed('A').includes(`.signin-${hash}`)) count('lost', `${id}'s sign-in is gone`);
+  }
+  return live.length + signedPosts.filter((p) => p.removed).length;
+}
+
 // Every record, post and counter through mount B must be what mount A
 // shows (the dumps, written once and never read, are only counted).
 function compareMounts(dir = 'site') {
@@ -315,8 +429,10 @@ function compareMounts(dir = 'site') {
 async function main() {
   const begun = performance.now();
   const sites = layOut();
-  // The two members the races need, registered through side A.
-  for (const [id, pw] of [['poster', POSTER_PW], ['editor', editorPw]]) {
+  // The two members the races need and those who sign in, registered through side A.
+  const signers = SIDES.flatMap((side) => Array.from({ length: SIGNERS }, (_, k) => signerId(side, k)));
+  const members = [['poster', POSTER_PW], ['editor', editorPw], ...signers.map((id) => [id, `pw-${id}`])];
+  for (const [id, pw] of members) {
     const reply = await cgi(sites, 'A', '', urlEncoded(registrationFields(MEMBERS_SESSION, id, pw, id)), URL_ENCODED);
     if (!reply.page.includes(ACCEPTED)) throw new Error(`registration of ${id}: ${reply.page.slice(0, 300)}`);
   }
@@ -337,13 +453,14 @@ async function main() {
   checkRegistrations();
   checkPosts();
   const { chain, edits: editCount } = checkEditor();
+  const signedAcked = checkSignedIn();
   compareMounts();
   for (const side of SIDES) {
     const log = path.join(sites[side], 'error.txt');
     if (fs.existsSync(log)) count('errors', `side ${side} logged: ${fs.readFileSync(log, 'latin1').trim()}`);
   }
   const dumps = fs.readdirSync(shared('A', 'dump'), { recursive: true }).filter((n) => n.endsWith('.txt')).length;
-  const posted = figures.requests - VIEWS * SIDES.length + 2;
+  const posted = figures.requests - VIEWS * SIDES.length - undumped + members.length;
   if (dumps !== posted) count('lost', `${dumps} request dumps for ${posted} posted requests`);
 
   const checked = (performance.now() - checking) / 1000;
@@ -357,9 +474,13 @@ async function main() {
     + `mounts disagreeing ${figures.disagreeing}, median request ${(median / 1000).toFixed(3)} s`);
   console.log(`  password chain ${chain} of ${pwChanges.length} changes, profile edits acknowledged ${editCount} of ${edits.length}, `
     + `posts acknowledged ${RULES.map((r) => `${r} ${[...posts.get(r).values()].filter((e) => e.acked).length}`).join(', ')}`);
+  const many = (key) => signedPosts.filter((p) => p[key]).length;
+  console.log(`  signed in ${signIns.size} of ${signers.length}, signed-in posts acknowledged ${signedAcked} `
+    + `of ${signedPosts.length - many('late')}, retitled ${many('retitled')}, removed ${many('removed')}, `
+    + `signed out ${many('late')}, each then tried once more on the other side`);
   const bad = figures.lost + figures.duplicated + figures.torn + figures.errors + figures.disagreeing;
   if (bad > 30) console.log(`  (${bad - 30} more problems not shown)`);
-  const pass = bad === 0 && chain > 0 && editCount > 0;
+  const pass = bad === 0 && chain > 0 && editCount > 0 && signedAcked > 0;
   console.log(pass ? 'PASS' : 'FAIL');
   return pass;
 }

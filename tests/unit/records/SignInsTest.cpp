@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "ScratchDir.h"
 #include "platform/Digest.h"
@@ -97,6 +98,27 @@ TEST_F(SignIns, EndWithTheirLifetimesPasswordRecordOrSignOut) {
   records::EndSignIn(dir_, out);
   EXPECT_FALSE(Member(out, 101));
   EXPECT_EQ(Read(FileOf(out)), "<missing>");
+}
+
+}  // namespace
+
+namespace {
+
+// Sign-ins whose cookies never come back do not pile up: a new one sweeps
+// the session's finished ones and keeps each member to the cap, oldest
+// going first; another session's and another member's stay.
+TEST_F(SignIns, ANewSignInSweepsFinishedOnesAndHoldsTheCap) {
+  const auto other_session = records::BeginSignIn(dir_, "s2", "u1", 0, lifetimes_);
+  const auto stale = records::BeginSignIn(dir_, "s1", "u2", 0, lifetimes_);
+  std::vector<std::string> tokens;
+  for (std::int64_t t = 1000; tokens.size() < records::kMaxSignInsPerMember + 1; ++t) {
+    tokens.push_back(records::BeginSignIn(dir_, "s1", "u1", t, lifetimes_).value_or(""));
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_ + FileOf(tokens[0])));
+  EXPECT_TRUE(std::filesystem::exists(dir_ + FileOf(tokens[1])));
+  EXPECT_EQ(Member(tokens.back(), 1100), "u1");
+  EXPECT_FALSE(std::filesystem::exists(dir_ + FileOf(stale.value_or(""))));  // idle for 1000 s
+  EXPECT_TRUE(std::filesystem::exists(dir_ + FileOf(other_session.value_or(""))));
 }
 
 }  // namespace
