@@ -247,7 +247,7 @@ std::string TWebModule1::CommandRemoveSelf() {
     // the session decides.
     const bool take_posts = RemoveOwnPosts && (!SignIn || !text::FieldView(PostedFields, "posts").empty());
     if (take_posts && !UploadPath.empty()) {
-      count = "?";
+      count.assign(1, '?');  // not = "?": mingw's GCC 12 warns falsely (-Wrestrict) there
       count = std::to_string(records::RemovePostsOf(UploadPath, id));
     } else {
       records::RemovePostIndex(UploadPath, id);
