@@ -8,14 +8,15 @@
 
 #include "MemberTexts.h"
 #include "PageTexts.h"
+#include "credentials/FormTokens.h"
 #include "member/WebModule1.h"
 #include "pages/PageSet.h"
-#include "credentials/FormTokens.h"
+#include "platform/Files.h"
 #include "platform/System.h"
 #include "records/Members.h"
 #include "records/Posting.h"
 #include "records/SignIns.h"
-#include "platform/Files.h"
+#include "records/Storage.h"
 #include "text/Fields.h"
 #include "text/NameValueList.h"
 
@@ -271,7 +272,15 @@ std::string TWebModule1::CommandDeletePost() {
   const platform::FileLock lock = records::LockPosts(dir);
   const OwnPost own = FindOwnPost(dir);
   if (own.refusal) return Refuse(*own.refusal, {});
-  // The listing passes over a post whose image is gone.
+  // The image first, and only when it is gone the rest: a photo that stays
+  // served is never reported removed, and keeps the record that lets its
+  // member try again. The listing passes over a post whose image is gone.
+  const std::string image = dir + own.base + own.ext;
+  platform::RemoveFile(image);
+  if (text::FileExists(image)) {
+    records::LogError("deletepost: " + image + " could not be removed");
+    return Refuse(pages::Outcome::kPostNotRemoved, {});
+  }
   records::RemovePostedFiles(dir, own.base, own.ext, records::kRecordExtension);
   LogActivity("removed a post", SignedInId, own.base + own.ext);
   return Succeed(pages::Outcome::kPostRemoved, {}, SignedInId, {}, MenuLinks());

@@ -111,6 +111,7 @@ constexpr OutcomeText kOutcomes[] = {
     {Outcome::kPhotoMissing, 404, texts::PagePhotoMissing},
     {Outcome::kSignInNeeded, 403, texts::PageSignInNeeded},
     {Outcome::kMailNeedsPassword, 403, texts::PageMailNeedsPassword},
+    {Outcome::kPostNotRemoved, 500, texts::PagePostNotRemoved},
 };
 
 const OutcomeText& TextOf(Outcome outcome) {

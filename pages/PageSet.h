@@ -21,7 +21,7 @@ enum class Outcome {
   kRecordTooLarge, kUnknownMember, kWrongPassword, kWrongCurrentPassword, kNewPasswordMismatch,
   kFormExpired, kNoAttachedFile, kNotJpeg, kNoFreeFileName,
   kResetRequested, kResetLinkInvalid, kPasswordReset, kRemovalNotConfirmed, kAccountRemoved, kAccountRemovedPosts,
-  kSignedIn, kSignedOut, kForeignRequest, kPostRemoved, kPostRetitled, kPhotoMissing, kSignInNeeded, kMailNeedsPassword,
+  kSignedIn, kSignedOut, kForeignRequest, kPostRemoved, kPostRetitled, kPhotoMissing, kSignInNeeded, kMailNeedsPassword, kPostNotRemoved,
 };
 
 // The HTTP status of an outcome's page: 200 success, 400 a request that
