@@ -130,4 +130,37 @@ if [ "$(sed -n 1,4p <<<"$mail")" = $'-t\n-i\n-f\nsite@example.org' ] && [ "$(sed
 else
   echo "FAIL password-reset mail:"; printf '%s\n' "$mail" | head -20; failures=$((failures + 1))
 fi
+# Signing in on the Windows build: the cookie it sets, a post with it and
+# its form token instead of the password, and after the sign-out a refusal.
+printf 'Pages=modern\r\nSignIn=1\r\nUploadUrl=/up/\r\n' >> "$work/win/sessions/s1.txt"
+win_request() {  # BODY [COOKIE [CONTENT_TYPE]]
+  env SERVER_PROTOCOL=HTTP/1.1 REQUEST_METHOD=POST CONTENT_TYPE="${3:-application/x-www-form-urlencoded}" SERVER_PORT=80 \
+    CONTENT_LENGTH="$(stat -c %s "$1")" SCRIPT_NAME=/cgi/o.exe SERVER_NAME=localhost HTTP_COOKIE="${2:-}" \
+    "$wine" "$work/win/$(basename "$exe_win")" < "$1"
+}
+printf %s 'session=s1&command=signin&id=alice&pw=secret' > "$work/signin.body"
+# siteurl is https (above): the cookie is bound to the host.
+token=$(win_request "$work/signin.body" | tr -d '\r' | sed -n 's/^Set-Cookie: __Host-orvalengate-signin=\([0-9a-f]\{64\}\);.*Secure$/\1/p')
+csrf=$(printf 'form\n%s' "$token" | sha256sum | cut -c1-64)
+{
+  for field in session=s1 command=postleaf "csrf=$csrf" blank-title=Cat; do
+    printf -- '--%s\r\nContent-Disposition: form-data; name="%s"\r\n\r\n%s\r\n' "$boundary" "${field%%=*}" "${field#*=}"
+  done
+  printf -- '--%s\r\nContent-Disposition: form-data; name="leaf"; filename="leaf.jpg"\r\nContent-Type: image/jpeg\r\n\r\n' "$boundary"
+  cat "$work/leaf.jpg"
+  printf '\r\n--%s--\r\n' "$boundary"
+} > "$work/signed.body"
+cookie="__Host-orvalengate-signin=$token"
+if [ -n "$token" ] && win_request "$work/signed.body" "$cookie" "multipart/form-data; boundary=$boundary" | grep -q 'Your photo is posted' &&
+  grep -q $'^id=alice\r$' "$work/win/upload/img0002.txt" && ! grep -q "$csrf" "$work/win/upload/img0002.txt"; then
+  printf %s "session=s1&command=signout&csrf=$csrf" > "$work/signout.body"
+  win_request "$work/signout.body" "$cookie" > /dev/null
+  if win_request "$work/signed.body" "$cookie" "multipart/form-data; boundary=$boundary" | grep -q 'You are not signed in'; then
+    echo "ok   signed in, posted without the password, signed out"
+  else
+    echo "FAIL a post after the sign-out"; failures=$((failures + 1))
+  fi
+else
+  echo "FAIL signing in (token ${token:-none})"; failures=$((failures + 1))
+fi
 exit $((failures > 0))
