@@ -127,7 +127,7 @@ std::string TWebModule1::CommandRegistration() {
   std::vector<pages::PageLink> next;
   if (SignIn) {
     const pages::PageContext context = Context();
-    next.push_back({pages::texts::PageLinkSignIn, context.script + "?session=" + context.session_url + "&amp;form=signin"});
+    next.push_back({pages::texts::PageLinkSignIn, pages::FormAddress(context, "signin")});
   }
   return Succeed(pages::Outcome::kRegistered, pages::RegistrationAcceptedPage(), id, id, next);
 }

@@ -67,21 +67,15 @@ std::string TWebModule1::CommandPostLeaf() {
     default: break;
   }
   if (!text::RequiredFieldsFilled(PostedFields)) {
-    // A required field is one whose name begins "blank-".
-    std::vector<std::string> required;
-    for (std::string_view rest = PostedFields; !rest.empty();) {
-      const std::size_t end = rest.find("\r\n");
-      const std::string_view line = rest.substr(0, end);
-      rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 2);
-      if (line.starts_with("blank-") && line.ends_with('=')) required.emplace_back(line.substr(0, line.size() - 1));
+    // The page names the first empty required field ("blank-" and its
+    // name) where members sign in.
+    std::string_view field;
+    for (std::string_view rest = PostedFields; SignIn && field.empty() && !rest.empty();) {
+      const std::string_view line = rest.substr(0, rest.find("\r\n"));
+      rest.remove_prefix(std::min(rest.size(), line.size() + 2));
+      if (line.starts_with("blank-") && line.ends_with('=')) field = line.substr(0, line.size() - 1);
     }
-    if (required.empty()) return Refuse(pages::Outcome::kBlank, texts::Blank);
-    const std::string field = required.front();
-    std::string name = FieldName(field.substr(6));
-    const std::size_t slash = name.find(" / ");
-    return SignIn && slash != std::string::npos
-               ? Refuse(pages::Outcome::kBlank, texts::Blank, name.substr(0, slash), name.substr(slash + 3))
-               : RefuseBlank(texts::Blank, {field});
+    return RefuseBlank(texts::Blank, {field});
   }
 
   bool default_file = false;

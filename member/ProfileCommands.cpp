@@ -105,11 +105,6 @@ std::string PostItem(const pages::PageContext& context, const std::string& dir, 
   return item;
 }
 
-std::string_view LineOfPhotoHeading(int n) {
-  const std::string_view text = pages::texts::PagePhotoHeading;
-  return n == 0 ? text.substr(0, text.find('\n')) : text.substr(text.find('\n') + 1, text.find('\n', text.find('\n') + 1) - text.find('\n') - 1);
-}
-
 }  // namespace
 
 std::string TWebModule1::CommandChangeProf1(bool english) {
@@ -340,7 +335,8 @@ std::string TWebModule1::PhotoView(std::string_view file) {
   }
   for (pages::PageLink& link : MenuLinks()) links.push_back(std::move(link));
   if (title.empty()) {
-    return pages::MemberFormPage(context, LineOfPhotoHeading(0), LineOfPhotoHeading(1), body, links);
+    return pages::MemberFormPage(context, pages::LineOf(pages::texts::PagePhotoHeading, 0),
+                                 pages::LineOf(pages::texts::PagePhotoHeading, 1), body, links);
   }
   return pages::MemberFormPage(context, title, {}, body, links);
 }

@@ -218,7 +218,7 @@ std::string TWebModule1::CommandResetPw() {
   std::vector<pages::PageLink> next;
   if (SignIn) {
     const pages::PageContext context = Context();
-    next.push_back({pages::texts::PageLinkSignIn, context.script + "?session=" + context.session_url + "&amp;form=signin"});
+    next.push_back({pages::texts::PageLinkSignIn, pages::FormAddress(context, "signin")});
   }
   return Succeed(pages::Outcome::kPasswordReset, SelfPage("Password reset", texts::PasswordResetBody), id, {}, next);
 }
@@ -261,12 +261,7 @@ std::string TWebModule1::CommandRemoveSelf() {
   if (SignIn && !SignInToken.empty()) {
     // The record is gone, and with it every sign-in; this device forgets
     // its cookie too.
-    records::EndSignIn(MembersDb, SignInToken);
-    std::string cookie = SignInCookieName() + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Lax";
-    if (SiteUrl.starts_with("https://")) cookie += "; Secure";
-    ResponseHeaders.emplace_back("Set-Cookie", cookie);
-    SignInToken.clear();
-    SignedInId.clear();
+    EndSignInHere();
   }
   if (ModernPages) {
     PageStatus = pages::OutcomeStatus(outcome);

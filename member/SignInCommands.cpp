@@ -25,11 +25,6 @@ namespace {
 
 constexpr std::string_view kCookieName = "orvalengate-signin";
 
-// The n-th of a text's "\n"-separated lines.
-std::string_view LineOfText(std::string_view text, int n) {
-  for (; n > 0; --n) text.remove_prefix(std::min(text.size(), text.find('\n') + 1));
-  return text.substr(0, text.find('\n'));
-}
 
 }  // namespace
 
@@ -82,7 +77,7 @@ std::string TWebModule1::MemberForm(std::string_view which) {
       if (link.href.ends_with("form=" + std::string(which))) continue;  // the page itself
       links.push_back(std::move(link));
     }
-    return pages::MemberFormPage(context, LineOfText(heading, 0), LineOfText(heading, 1), form, links);
+    return pages::MemberFormPage(context, pages::LineOf(heading, 0), pages::LineOf(heading, 1), form, links);
   };
   if (!SignedInId.empty()) {
     if (which == "post") {
@@ -117,9 +112,9 @@ std::string TWebModule1::MemberForm(std::string_view which) {
                              "<input type=\"hidden\" name=\"command\" value=\"forgotpw\">\n" +
                              std::string(pages::texts::PageForgotFields) + "</form>";
     const std::vector<pages::PageLink> links = {
-        {pages::texts::PageLinkSignIn, context.script + "?session=" + context.session_url + "&amp;form=signin"}};
-    return pages::MemberFormPage(context, LineOfText(pages::texts::PageForgotHeading, 0),
-                                 LineOfText(pages::texts::PageForgotHeading, 1), form, links);
+        {pages::texts::PageLinkSignIn, pages::FormAddress(context, "signin")}};
+    return pages::MemberFormPage(context, pages::LineOf(pages::texts::PageForgotHeading, 0),
+                                 pages::LineOf(pages::texts::PageForgotHeading, 1), form, links);
   }
   if (which == "leave" && SelfRemoval) {
     // What becomes of the photos is said before the member commits.
@@ -130,8 +125,8 @@ std::string TWebModule1::MemberForm(std::string_view which) {
     form.append(pages::texts::PageLeaveId).append(SignedInId).append(pages::texts::PageLeaveFields).append("</form>");
     std::vector<pages::PageLink> links;
     if (!SignedInId.empty()) links.push_back({pages::texts::PageLinkMyProfile, pages::ProfileAddress(context, SignedInId)});
-    return pages::MemberFormPage(context, LineOfText(pages::texts::PageLeaveHeading, 0),
-                                 LineOfText(pages::texts::PageLeaveHeading, 1), form, links);
+    return pages::MemberFormPage(context, pages::LineOf(pages::texts::PageLeaveHeading, 0),
+                                 pages::LineOf(pages::texts::PageLeaveHeading, 1), form, links);
   }
   // Not signed in (or the sign-in is over): the way to sign in, which then
   // leads on.
@@ -140,21 +135,20 @@ std::string TWebModule1::MemberForm(std::string_view which) {
                            std::string(pages::texts::PageSignInFields) + "</form>";
   std::vector<pages::PageLink> links;
   if (PasswordReset) {
-    links.push_back({pages::texts::PageLinkRequestReset, context.script + "?session=" + context.session_url + "&amp;form=forgot"});
+    links.push_back({pages::texts::PageLinkRequestReset, pages::FormAddress(context, "forgot")});
   }
-  return pages::MemberFormPage(context, LineOfText(pages::texts::PageSignInHeading, 0),
-                               LineOfText(pages::texts::PageSignInHeading, 1), form, links);
+  return pages::MemberFormPage(context, pages::LineOf(pages::texts::PageSignInHeading, 0),
+                               pages::LineOf(pages::texts::PageSignInHeading, 1), form, links);
 }
 
 std::vector<pages::PageLink> TWebModule1::MenuLinks() const {
   if (!SignIn || SignedInId.empty()) return {};
   const pages::PageContext context = Context();
-  const std::string forms = context.script + "?session=" + context.session_url + "&amp;form=";
-  std::vector<pages::PageLink> links = {{pages::texts::PageLinkEditProfile, forms + "profile"},
-                                        {pages::texts::PageLinkPostPhoto, forms + "post"},
-                                        {pages::texts::PageLinkChangePassword, forms + "password"},
-                                        {pages::texts::PageLinkSignOut, forms + "signout"}};
-  if (SelfRemoval) links.push_back({pages::texts::PageLinkLeave, forms + "leave"});
+  std::vector<pages::PageLink> links = {{pages::texts::PageLinkEditProfile, pages::FormAddress(context, "profile")},
+                                        {pages::texts::PageLinkPostPhoto, pages::FormAddress(context, "post")},
+                                        {pages::texts::PageLinkChangePassword, pages::FormAddress(context, "password")},
+                                        {pages::texts::PageLinkSignOut, pages::FormAddress(context, "signout")}};
+  if (SelfRemoval) links.push_back({pages::texts::PageLinkLeave, pages::FormAddress(context, "leave")});
   return links;
 }
 
@@ -166,7 +160,7 @@ std::string TWebModule1::ProfileMenu(std::string_view id) const {
     menu.append("<li><a href=\"").append(href).append("\">").append(label).append("</a></li>\n");
   };
   if (SignedInId.empty()) {
-    item(pages::texts::PageLinkSignIn, context.script + "?session=" + context.session_url + "&amp;form=signin");
+    item(pages::texts::PageLinkSignIn, pages::FormAddress(context, "signin"));
   } else {
     if (SignedInId != id) item(pages::texts::PageLinkMyProfile, pages::ProfileAddress(context, SignedInId));
     for (const pages::PageLink& link : MenuLinks()) item(link.label, link.href);
@@ -180,6 +174,8 @@ std::string TWebModule1::PhotoAddress(std::string_view file) const {
 }
 
 std::string TWebModule1::FieldName(std::string_view field) {
+  // A required field of a post is named "blank-" and the field.
+  if (field.starts_with("blank-")) field.remove_prefix(6);
   // The labels come from the texts, in Shift_JIS as the page around them.
   struct Label {
     std::string_view field, both;
@@ -206,14 +202,26 @@ bool TWebModule1::StartSignIn(const std::string& id) {
   const std::optional<std::string> token =
       records::BeginSignIn(MembersDb, SessionName, id, platform::UnixSeconds(), SignInLifetimes);
   if (!token) return false;
-  std::string cookie = SignInCookieName() + "=" + *token + "; Path=/; Max-Age=" +
-                       std::to_string(SignInLifetimes.absolute_seconds) + "; HttpOnly; SameSite=Lax";
-  if (SiteUrl.starts_with("https://")) cookie += "; Secure";
-  ResponseHeaders.emplace_back("Set-Cookie", cookie);
+  SetSignInCookie(*token, SignInLifetimes.absolute_seconds);
   ResponseHeaders.emplace_back("Cache-Control", "no-store");
   SignInToken = *token;
   SignedInId = id;
   return true;
+}
+
+void TWebModule1::EndSignInHere() {
+  if (!SignInToken.empty()) records::EndSignIn(MembersDb, SignInToken);
+  SetSignInCookie({}, 0);
+  SignInToken.clear();
+  SignedInId.clear();
+}
+
+void TWebModule1::SetSignInCookie(std::string_view token, std::int64_t max_age) {
+  std::string cookie = SignInCookieName();
+  cookie.append("=").append(token).append("; Path=/; Max-Age=").append(std::to_string(max_age));
+  cookie.append("; HttpOnly; SameSite=Lax");
+  if (SiteUrl.starts_with("https://")) cookie += "; Secure";
+  ResponseHeaders.emplace_back("Set-Cookie", cookie);
 }
 
 std::string TWebModule1::CommandSignIn() {
@@ -314,18 +322,13 @@ std::string TWebModule1::CommandSignOut() {
       PostedCsrf != records::SignInFormToken(SignInToken)) {
     return Refuse(pages::Outcome::kForeignRequest, {});
   }
-  if (!SignInToken.empty()) records::EndSignIn(MembersDb, SignInToken);
-  std::string cookie = SignInCookieName() + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Lax";
-  if (SiteUrl.starts_with("https://")) cookie += "; Secure";
-  ResponseHeaders.emplace_back("Set-Cookie", cookie);
   const std::string id = SignedInId;
-  SignInToken.clear();
-  SignedInId.clear();
+  EndSignInHere();
   if (!id.empty()) LogActivity("signed out", id);
   PageStatus = pages::OutcomeStatus(pages::Outcome::kSignedOut);
   const pages::PageContext context = Context();
   const std::vector<pages::PageLink> links = {
-      {pages::texts::PageLinkSignIn, context.script + "?session=" + context.session_url + "&amp;form=signin"}};
+      {pages::texts::PageLinkSignIn, pages::FormAddress(context, "signin")}};
   return pages::OutcomePage(context, pages::Outcome::kSignedOut, {}, links);
 }
 

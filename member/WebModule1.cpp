@@ -275,11 +275,11 @@ std::string TWebModule1::Refuse(pages::Outcome outcome, std::string_view message
   if (SignIn && !BackAddress.empty()) links.push_back({pages::texts::PageLinkBack, BackAddress});
   if (SignIn && outcome == pages::Outcome::kSignInNeeded) {
     const pages::PageContext context = Context();
-    links.push_back({pages::texts::PageLinkSignIn, context.script + "?session=" + context.session_url + "&amp;form=signin"});
+    links.push_back({pages::texts::PageLinkSignIn, pages::FormAddress(context, "signin")});
   }
   if (SignIn && PasswordReset && outcome == pages::Outcome::kResetLinkInvalid) {
     const pages::PageContext context = Context();
-    links.push_back({pages::texts::PageLinkRequestReset, context.script + "?session=" + context.session_url + "&amp;form=forgot"});
+    links.push_back({pages::texts::PageLinkRequestReset, pages::FormAddress(context, "forgot")});
   }
   if (SignIn && !SignedInId.empty()) links.push_back({pages::texts::PageLinkMyProfile, pages::ProfileAddress(Context(), SignedInId)});
   for (pages::PageLink& link : MenuLinks()) links.push_back(std::move(link));

@@ -167,6 +167,12 @@ class TWebModule1 : public frontend::TWebModule {
   static std::string FieldName(std::string_view field);
   // Begins a sign-in of `id` on this device: a new token, its cookie.
   bool StartSignIn(const std::string& id);
+  // Ends this device's sign-in: on the server, in the browser (the cookie
+  // cleared) and for the rest of the request.
+  void EndSignInHere();
+  // The Set-Cookie of the sign-in: `token` kept `max_age` seconds (0 and
+  // an empty token clear it).
+  void SetSignInCookie(std::string_view token, std::int64_t max_age);
   // The program's own forms (GET ?session=S&form=post|profile|profile-en|
   // password|signout|signin): the signed-in member's forms, else the
   // sign-in form.

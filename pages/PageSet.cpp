@@ -121,12 +121,6 @@ const OutcomeText& TextOf(Outcome outcome) {
   return kOutcomes[0];
 }
 
-// The n-th of the text's "\n"-separated lines.
-std::string_view LineOf(std::string_view text, int n) {
-  for (; n > 0; --n) text.remove_prefix(std::min(text.size(), text.find('\n') + 1));
-  return text.substr(0, text.find('\n'));
-}
-
 std::string Fill(const PageContext& context, Page page, std::initializer_list<Slot> slots) {
   std::string templ = LoadTemplate(context, page);
   std::vector<Slot> all = {{"site", context.site}, {"home", context.home}, {"style", context.style}};
@@ -141,6 +135,11 @@ void AppendLink(std::string& out, std::string_view href, std::string_view label)
 }  // namespace
 
 int OutcomeStatus(Outcome outcome) { return TextOf(outcome).status; }
+
+std::string_view LineOf(std::string_view text, int n) {
+  for (; n > 0; --n) text.remove_prefix(std::min(text.size(), text.find('\n') + 1));
+  return text.substr(0, text.find('\n'));
+}
 
 std::span<const TemplateKind> AllTemplates() { return kTemplates; }
 
@@ -301,6 +300,10 @@ std::string ProfileAddress(const PageContext& context, std::string_view id) {
   // Everything else is percent-encoded once, so the address holds no "&"
   // or quote and needs no further escaping.
   return context.script + "?showuser=" + PercentEncode(id, true) + "&amp;session=" + context.session_url;
+}
+
+std::string FormAddress(const PageContext& context, std::string_view which) {
+  return context.script + "?session=" + context.session_url + "&amp;form=" + std::string(which);
 }
 
 }  // namespace pages

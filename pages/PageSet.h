@@ -116,4 +116,11 @@ std::string PercentEncode(std::string_view bytes, bool twice = false);
 // SCRIPT_NAME?showuser=ID&session=NAME, HTML-ready.
 std::string ProfileAddress(const PageContext& context, std::string_view id);
 
+// SCRIPT_NAME?session=NAME&form=WHICH (one of the program's own forms),
+// HTML-ready; `which` is one of the program's own plain names.
+std::string FormAddress(const PageContext& context, std::string_view which);
+
+// The n-th of a text's "\n"-separated lines (a heading and its English).
+std::string_view LineOf(std::string_view text, int n);
+
 }  // namespace pages
